@@ -1,0 +1,183 @@
+#pragma once
+
+// One firmware upload as pure logic: the bootloader handshake, the wait for
+// the receiver, the YMODEM-1K transfer and its end, with all time limits.
+//
+// The session owns no port, thread or clock. Its driver tells it what
+// happened (bytes arrived, bytes were written, time passed), each call with the
+// current time in milliseconds on a monotonic clock; the session answers with
+// events (frames to send, progress, log lines, the outcome) and with the time
+// at which it next wants to be woken. The window's worker thread, the headless
+// flasher and the tests are all thin drivers around this class.
+//
+// Every state and transition of an upload lives in upload.cpp.
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+namespace ymodem {
+
+// Pauses and limits in milliseconds. A pause ends once its full length has
+// passed; a limit runs out only when more than the limit has passed.
+struct UploadTiming
+{
+    qint64 firstWriteLimit = 5000;  // write report of the first command frame
+    qint64 firstPause = 5000;       // the device restarts into its bootloader
+    qint64 secondWriteLimit = 1000; // write report of the second command frame
+    qint64 secondPause = 1000;
+    qint64 receiverLimit = 60000; // the receiver's first "C"
+    qint64 replyLimit = 5000;     // each answer during the transfer
+    qint64 writeLimit = 5000;     // write report of any later frame, plus its wire time
+    int baudRate = 115200;        // only used to add a frame's wire time to writeLimit
+};
+
+struct UploadOptions
+{
+    UploadTiming timing;
+    // Resends of a block on NAK or on its time-out, and of EOT on NAK. Zero
+    // keeps the exchange exactly as the window performs it.
+    int retries = 0;
+};
+
+struct UploadEvent
+{
+    enum class Kind
+    {
+        Send,      // frame: put these bytes on the line, then report the write
+        Progress,  // rest, total: bytes of the image not yet sent, image size
+        Log,       // text: one debug line
+        Message,   // title, text: tell the user (a time-out)
+        ClosePort, // the upload succeeded; close the port
+        Finished,  // the upload succeeded; comes right after ClosePort
+    };
+    Kind kind;
+    QByteArray frame;
+    double rest = 0;
+    double total = 0;
+    QString title;
+    QString text;
+};
+
+enum class UploadPhase
+{
+    NotStarted,
+    FirstCommand,  // first command frame sent, its write report awaited
+    FirstPause,    //
+    SecondCommand, // second command frame sent, its write report awaited
+    SecondPause,   //
+    WaitReceiver,  // waiting for the receiver's "C"
+    Header,        // header block's write report awaited
+    Data,          // data blocks, each released by the device's answer
+    EndOfFile,     // EOT and its answer
+    Closing,       // closing block and its ACK
+    Completed,
+    TimedOut,
+    Stopped,
+};
+
+const char *phaseName(UploadPhase phase);
+
+class UploadSession
+{
+public:
+    static constexpr const char *FileNameOnLine = "firmware.bin";
+    static constexpr qint64 NoDeadline = -1;
+
+    explicit UploadSession(QByteArray image, UploadOptions options = {});
+
+    // Sends the first command frame.
+    void start(qint64 now);
+    // One pass over bytes that arrived since the last call. Bytes that come
+    // while a write report is awaited are kept for the pass after it.
+    void receive(const QByteArray &bytes, qint64 now);
+    // The port reports `count` bytes written.
+    void written(qint64 count, qint64 now);
+    // Time has passed: ends pauses, runs out limits.
+    void tick(qint64 now);
+    // Abandons the upload without sending anything more and without events.
+    void stop();
+
+    // When tick() is next due, on the caller's clock; NoDeadline once done.
+    qint64 nextDeadline() const;
+    bool isDone() const;
+    UploadPhase phase() const { return phase_; }
+    bool awaitingWrite() const { return writeOutstanding_ > 0; }
+
+    QVector<UploadEvent> takeEvents();
+
+    qint64 imageSize() const { return image_.size(); }
+    qint64 remaining() const { return remaining_; }
+    int blocksSent() const { return blocksSent_; }
+    int resends() const { return resends_; }
+
+private:
+    enum class Frame
+    {
+        FirstCommand,
+        SecondCommand,
+        Header,
+        DataBlock,
+        Eot,
+        Closing,
+        Resend
+    };
+
+    void send(const QByteArray &frame, Frame kind, qint64 now, qint64 limit);
+    void onFrameWritten(qint64 now);
+    void finishPause(qint64 now);
+    void enterWaitReceiver(qint64 now);
+    void enterData(qint64 now);
+    void enterEndOfFile(qint64 now);
+    void enterClosing(qint64 now);
+    void complete();
+    void timeOut();
+
+    bool inReplyPhase() const;
+    qint64 replyPhaseLimit() const;
+    void runPendingPasses(qint64 now);
+    void runPass(const QByteArray &bytes, qint64 now);
+    void examineWaitingForReceiver(char byte);
+    void examineReply(char byte);
+    void endOfPass(qint64 now);
+    void sendNextDataBlock(qint64 now);
+    void endOfFileStep(qint64 now);
+    bool afterPass(qint64 now);
+    bool resendInsteadOfTimeOut(qint64 now);
+    void resendLastFrame(qint64 now);
+    void checkReplyLimit(qint64 now);
+
+    void emitEvent(UploadEvent event) { events_.append(std::move(event)); }
+    void log(const QString &line);
+
+    const QByteArray image_;
+    const UploadOptions options_;
+
+    UploadPhase phase_ = UploadPhase::NotStarted;
+    qint64 timerStart_ = 0; // the stopwatch of the current step
+
+    // The frame on its way to the port.
+    Frame writeFrame_ = Frame::FirstCommand;
+    qint64 writeOutstanding_ = 0;
+    qint64 writeDeadline_ = 0;
+    qint64 writeLimitFrom_ = 0;
+    qint64 writeLimit_ = 0;
+
+    QByteArray pending_; // arrived, not yet examined
+    qint64 remaining_ = 0;
+    quint8 blockNumber_ = 0;
+    bool gotC_ = false;
+    bool gotAck_ = false;
+    bool gotNak_ = false;
+    bool eotSent_ = false;
+    bool eotAcknowledged_ = false;
+
+    QByteArray lastFrame_; // what a resend repeats
+    int retriesLeft_ = 0;
+    int blocksSent_ = 0;
+    int resends_ = 0;
+
+    QVector<UploadEvent> events_;
+};
+
+} // namespace ymodem

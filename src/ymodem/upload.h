@@ -159,7 +159,6 @@ private:
     // The frame on its way to the port.
     Frame writeFrame_ = Frame::FirstCommand;
     qint64 writeOutstanding_ = 0;
-    qint64 writeDeadline_ = 0;
     qint64 writeLimitFrom_ = 0;
     qint64 writeLimit_ = 0;
 

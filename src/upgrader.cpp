@@ -1,0 +1,335 @@
+#include "upgrader.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QtConcurrent>
+
+namespace {
+
+const char *const RedLamp = ":/images/resources/light_r(24x24).png";
+const char *const GreenLamp = ":/images/resources/light_g(24x24).png";
+constexpr qint32 LineBaudRate = 115200;
+
+bool hasImageSignature(const QByteArray &data)
+{
+    static const char signature[] = {0x00, 0x40, 0x00, 0x20};
+    if (data.size() < int(sizeof signature))
+        return false;
+    for (int i = 0; i < int(sizeof signature); ++i) {
+        if (data[i] != signature[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Upgrader::Upgrader(QWidget *parent) : QWidget(parent)
+{
+    ui.setupUi(this);
+    serial = new QSerialPort(this);
+    fillPortList();
+    connectSignals();
+}
+
+Upgrader::~Upgrader()
+{
+    // A running upload is told to stop and waited for: it uses this object's
+    // fields until it returns. It never blocks without a deadline, so this
+    // takes a fraction of a second, and it sends nothing more.
+    {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        stopRequested = true;
+        linkChanged.notify_all();
+    }
+    uploadTask.waitForFinished();
+    delete firmwareFile;
+}
+
+QByteArray Upgrader::loadedImage() const
+{
+    const std::lock_guard<std::mutex> lock(linkMutex);
+    return firmwareData;
+}
+
+QByteArray Upgrader::receivedBytes() const
+{
+    const std::lock_guard<std::mutex> lock(linkMutex);
+    return receivedData;
+}
+
+void Upgrader::setUploadTiming(const ymodem::UploadTiming &timing)
+{
+    uploadTiming = timing;
+}
+
+// The list shows the ports present at start-up; it is not refreshed.
+void Upgrader::fillPortList()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        ui.portNameComboBox->addItem(port.portName());
+}
+
+void Upgrader::connectSignals()
+{
+    connect(ui.updateButton, SIGNAL(clicked()), this, SLOT(upgrade()));
+    connect(serial, SIGNAL(readyRead()), this, SLOT(readHandler()));
+    connect(serial, SIGNAL(bytesWritten(qint64)), this, SLOT(handleWritten(qint64)));
+    connect(this, SIGNAL(request_writing(QByteArray)), this, SLOT(writeHandler(QByteArray)));
+    connect(this, SIGNAL(request_closePort()), this, SLOT(closingHandler()));
+    connect(this, SIGNAL(uploadFinished()), this, SLOT(uploadFinishedHandler()));
+    connect(this, SIGNAL(progressChanged(double, double)), this,
+            SLOT(progressUpdateHandler(double, double)));
+    connect(this, SIGNAL(popMsgBox(QString, QString)), this,
+            SLOT(popMsgBoxHandler(QString, QString)));
+}
+
+// --- The upgrade command ----------------------------------------------------
+
+void Upgrader::upgrade()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Find Files"), QDir::currentPath(),
+                                                      tr("KVT firmware (*.kvt)"));
+    if (path.isEmpty()) {
+        QMessageBox::critical(this, tr("Error"), QStringLiteral("file path cannot be empty"));
+        return;
+    }
+    if (!readFile(path))
+        return;
+    if (ui.portNameComboBox->currentText().isEmpty()) {
+        QMessageBox::critical(this, tr("Error"), tr("Not a valid port"));
+        return;
+    }
+    if (!openChosenPort())
+        return;
+    ui.connectionLabel->setText(QStringLiteral("Connected"));
+    ui.connectionColorLabel->setPixmap(QPixmap(GreenLamp));
+    ui.updateButton->setDisabled(true);
+    startUploadTask();
+}
+
+bool Upgrader::openChosenPort()
+{
+    serial->setPortName(ui.portNameComboBox->currentText());
+    serial->setBaudRate(LineBaudRate, QSerialPort::AllDirections);
+    // An upload that timed out leaves the port open; start afresh.
+    if (serial->isOpen())
+        serial->close();
+    if (serial->open(QIODevice::ReadWrite)) {
+        qDebug() << "Open Port " << serial->portName() << " successfully.";
+        return true;
+    }
+    qDebug() << "error:" << serial->errorString();
+    QMessageBox::critical(this, tr("Serial port error"), serial->errorString());
+    return false;
+}
+
+void Upgrader::startUploadTask()
+{
+    // The task of an earlier upload has sent its last message by now, but may
+    // not have returned yet; the fields below are its until it has.
+    uploadTask.waitForFinished();
+    {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        receivedData.clear(); // nothing of a failed run may answer this one
+        dataReceived = false;
+        dataWritten = 0;
+        stopRequested = false;
+    }
+    uploadTask = QtConcurrent::run(this, &Upgrader::YmodemTransmitingTask);
+}
+
+void Upgrader::openfile() {}
+
+// --- Loading the image -------------------------------------------------------
+
+bool Upgrader::readFile(QString path)
+{
+    // The worker never touches the file object (it works on its own copy of
+    // the bytes), so the previous one can go at once.
+    delete firmwareFile;
+    firmwareFile = new QFile(path);
+    // A pipe or device node is no image: opening it may block, and reading it
+    // may never end.
+    const QFileInfo info(path);
+    const bool regular = !info.exists() || info.isFile();
+    if (!regular || !firmwareFile->open(QIODevice::ReadOnly) || firmwareFile->isSequential()) {
+        firmwareFile->close();
+        QMessageBox::critical(this, tr("Error"), QStringLiteral("file cannot open"));
+        qDebug() << " Could not open the file for reading";
+        return false;
+    }
+    if (firmwareFile->size() > MaxImageSize) {
+        QMessageBox::critical(this, tr("Error"),
+                              QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
+                                  .arg(firmwareFile->size())
+                                  .arg(MaxImageSize));
+        return false;
+    }
+    const QByteArray data = firmwareFile->readAll();
+    {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        firmwareData = data;
+    }
+    if (hasImageSignature(data))
+        return true;
+    popMsgBoxHandler(QStringLiteral("Error"), QStringLiteral("Not a valid file"));
+    return false;
+}
+
+// --- The serial bridge, on the window's thread -------------------------------
+
+void Upgrader::readHandler()
+{
+    const QByteArray bytes = serial->readAll();
+    {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        receivedData.append(bytes);
+        dataReceived = true;
+        linkChanged.notify_all();
+    }
+    qDebug().noquote() << bytes.toHex();
+}
+
+void Upgrader::writeHandler(QByteArray frame)
+{
+    serial->write(frame);
+}
+
+void Upgrader::handleWritten(qint64 count)
+{
+    const std::lock_guard<std::mutex> lock(linkMutex);
+    dataWritten += count;
+    linkChanged.notify_all();
+}
+
+void Upgrader::closingHandler()
+{
+    serial->close();
+}
+
+// --- The upload, on a worker of the global pool -------------------------------
+
+void Upgrader::YmodemTransmitingTask()
+{
+    QByteArray image;
+    {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        // waitForFinished() may run a task that had not started yet on the
+        // window's thread; a stopped window must not upload from there.
+        if (stopRequested)
+            return;
+        image = firmwareData;
+    }
+    ymodem::UploadSession session(image, {uploadTiming, 0});
+    int scanIndex = 0;
+    timer.start();
+    session.start(timer.elapsed());
+    deliver(session.takeEvents());
+    while (!session.isDone()) {
+        const LinkNews news = waitForLink(session.nextDeadline(), scanIndex);
+        if (news.stop) {
+            session.stop();
+            return;
+        }
+        const qint64 now = timer.elapsed();
+        session.written(news.written, now);
+        if (!news.bytes.isEmpty())
+            session.receive(news.bytes, now);
+        session.tick(now);
+        deliver(session.takeEvents());
+    }
+    if (session.phase() == ymodem::UploadPhase::Completed) {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        receivedData.clear();
+        dataReceived = false;
+    }
+}
+
+// Sleeps until bytes arrive, a write is reported, a stop is requested or the
+// deadline comes; then takes the new bytes and clears dataReceived in one
+// step, so that nothing that arrives in between is lost.
+Upgrader::LinkNews Upgrader::waitForLink(qint64 deadline, int &scanIndex)
+{
+    std::unique_lock<std::mutex> lock(linkMutex);
+    while (!dataReceived && dataWritten == 0 && !stopRequested) {
+        const qint64 left = deadline - timer.elapsed();
+        if (left <= 0)
+            break;
+        linkChanged.wait_for(lock, std::chrono::milliseconds(left));
+    }
+    LinkNews news;
+    news.bytes = receivedData.mid(scanIndex);
+    scanIndex = receivedData.size();
+    dataReceived = false;
+    news.written = dataWritten;
+    dataWritten = 0;
+    news.stop = stopRequested;
+    return news;
+}
+
+void Upgrader::deliver(const QVector<ymodem::UploadEvent> &events)
+{
+    using Kind = ymodem::UploadEvent::Kind;
+    for (const ymodem::UploadEvent &event : events) {
+        switch (event.kind) {
+        case Kind::Send:
+            emit request_writing(event.frame);
+            break;
+        case Kind::Progress:
+            emit progressChanged(event.rest, event.total);
+            break;
+        case Kind::Log:
+            qDebug().noquote() << event.text;
+            break;
+        case Kind::Message:
+            emit popMsgBox(event.title, event.text);
+            break;
+        case Kind::ClosePort:
+            emit request_closePort();
+            break;
+        case Kind::Finished:
+            emit uploadFinished();
+            break;
+        }
+    }
+}
+
+// --- What the user sees ------------------------------------------------------
+
+void Upgrader::progressUpdateHandler(double rest, double total)
+{
+    if (!(total > 0))
+        return; // no image, nothing to show
+    double share = rest / total;
+    if (!(share >= 0))
+        share = 0;
+    if (share > 1)
+        share = 1;
+    // Divide first, then scale and truncate: 29 of 100 shows 72.
+    ui.progressBar->setValue(100 - int(share * 100.0));
+}
+
+void Upgrader::uploadFinishedHandler()
+{
+    QMessageBox::information(this, tr("Finish"),
+                             QStringLiteral("Firmware has been updated successfully."));
+    ui.updateButton->setDisabled(false);
+    progressUpdateHandler(100.0, 100.0);
+    ui.connectionLabel->setText(QStringLiteral("Disconnected"));
+    ui.connectionColorLabel->setPixmap(QPixmap(RedLamp));
+}
+
+void Upgrader::popMsgBoxHandler(QString title, QString text)
+{
+    QMessageBox::information(this, title, text);
+    ui.updateButton->setDisabled(false);
+}

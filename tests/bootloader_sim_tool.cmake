@@ -1,0 +1,14 @@
+# The simulated bootloader tool starts and explains itself.
+add_test(NAME bootloadersim_tool_help COMMAND $<TARGET_FILE:kvt-bootloader-sim> --help)
+
+# A bad option value is refused rather than ignored.
+add_test(NAME bootloadersim_tool_rejects_bad_value
+         COMMAND $<TARGET_FILE:kvt-bootloader-sim> --nak-block zero)
+set_tests_properties(bootloadersim_tool_rejects_bad_value PROPERTIES WILL_FAIL TRUE)
+
+# The simulator's own test also drives the tool through one upload.
+if(TARGET tst_bootloadersim)
+    add_dependencies(tst_bootloadersim kvt-bootloader-sim)
+    set_property(TEST tst_bootloadersim APPEND PROPERTY
+                 ENVIRONMENT "KVT_BOOTLOADER_SIM=$<TARGET_FILE:kvt-bootloader-sim>")
+endif()

@@ -1,0 +1,215 @@
+#pragma once
+
+// A simulated device on the far end of a serial line. It waits for the two
+// command frames (first, then second), enters its bootloader and asks for a
+// file with "C" every cIntervalMs until the header block starts to arrive.
+// Then it receives one YMODEM-1K file the way the real bootloader does:
+//   header block 0          -> ACK C
+//   each data block 1, 2, ... (numbers wrap 255 -> 0) -> ACK
+//   EOT                     -> ACK C
+//   closing block           -> ACK, transfer complete
+// This bootloader reads the closing block as SOH 00 FF with a 1024-byte zero
+// field and CRC 00 00 (1029 bytes); a 133-byte one leaves it waiting. A block
+// with a bad complement, CRC or number gets NAK; a repeat of the previous
+// block is acknowledged again but stored once. The command frames start a new
+// session at any time, abandoning a transfer left half done.
+//
+// Faults can be switched on per run to see how a host copes with them.
+//
+// The simulator is event-driven (a socket notifier on the line and timers) and
+// lives in one thread: create it, move it to a thread of its own if wanted,
+// then call start() in that thread. The result accessors may be called from
+// any thread.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+
+class QSocketNotifier;
+class QTimer;
+
+// Faults and quirks for one run. Block numbers n count data blocks from 1 in
+// the order they arrive, so block n travels with the number n modulo 256;
+// 0 switches a fault off.
+struct BootloaderSimOptions
+{
+    int cIntervalMs = 1000;      // pause between two "C" while waiting for the header
+    bool silent = false;         // never sends a single byte
+    int nakBlock = 0;            // NAK data block n the first time it arrives
+    int dropAckBlock = 0;        // store data block n but leave its first ACK out
+    bool garbageBeforeC = false; // a few stray bytes (no "C", no ACK) before the first "C"
+    int cancelAtBlock = 0;       // answer data block n with CAN CAN and give up
+    bool nakFirstEot = false;    // NAK the first EOT, accept the next
+    int replyDelayMs = 0;        // a slow device: every answer waits this long
+    int eraseDelayMs = 0;        // added to the answer to block 0 (flash erase)
+    int closeAfterBlock = 0;     // the device vanishes once data block n is in, unanswered
+    int stallTimeoutMs = 1000;   // an unfinished frame is dropped (and NAKed) after this silence
+    // Takes as long as a UART at this speed, 10 bits a byte: what the host
+    // writes counts as arrived only once it would be through the wire, and
+    // each answer reaches the host only after its own wire time. 0: no pacing.
+    int paceBaud = 0;
+};
+
+// Counts of the current session (reset when the bootloader is entered again);
+// sessions, bytesRead and reads cover the simulator's whole life.
+struct BootloaderSimCounters
+{
+    int sessions = 0;       // times the bootloader was entered
+    int cSent = 0;          // "C" sent while waiting for the header
+    int dataBlocks = 0;     // data blocks accepted and stored
+    int repeatedBlocks = 0; // repeats of the previous block, ACKed but not stored
+    int naksSent = 0;
+    int eotsReceived = 0;
+    bool closingBlockReceived = false;
+    qint64 bytesRead = 0;
+    int reads = 0; // reads that returned data: how split the stream arrived
+};
+
+class BootloaderSim : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Phase
+    {
+        WaitingForCommands,
+        WaitingForHeader,
+        ReceivingData,
+        WaitingForClosingBlock,
+        Completed,
+        Cancelled,
+        LineClosed,
+    };
+    Q_ENUM(Phase)
+
+    // Takes over lineFd (a pty master or a serial device already set up) and
+    // closes it when done.
+    explicit BootloaderSim(int lineFd, const BootloaderSimOptions &options = {},
+                           QObject *parent = nullptr);
+    ~BootloaderSim() override;
+
+    // Thread-safe views of the current or last transfer.
+    Phase phase() const;
+    QString fileName() const;
+    qint64 announcedSize() const; // -1 before a header block was accepted
+    // The data received so far, cut to the announced size.
+    QByteArray receivedImage() const;
+    BootloaderSimCounters counters() const;
+    QStringList log() const;
+    // Everything since start() that a correct host would never have caused:
+    // bad blocks, stray bytes, an image shorter than announced, wrong fill.
+    QStringList problems() const;
+
+public slots:
+    // Starts listening in the calling thread, which must be this object's.
+    bool start();
+    // Closes the line at once, like a device pulled off the cable. From
+    // another thread this waits until the sim's own thread has done it.
+    void closeLine();
+
+signals:
+    // transferCompleted() and transferCancelled() come once the last answer
+    // has gone out on the line.
+    void commandFramesReceived();
+    void headerReceived(const QString &name, qint64 size);
+    void blockReceived(int count);
+    void eotReceived();
+    void transferCompleted();
+    void transferCancelled();
+    void lineClosed();
+    void logged(const QString &message);
+
+private:
+    struct Outgoing
+    {
+        QByteArray bytes;
+        qint64 dueNs;
+        std::function<void()> afterWrite;
+    };
+
+    // Reading and framing.
+    void readLine();
+    void takeArrival(int count);
+    qint64 arrivalNs(qint64 byteIndex) const;
+    QByteArray takeInput(int count);
+    bool expectsBlocks() const;
+    void processInput();
+    bool takeCommandFrame();
+    bool takeBlock();
+    int blockSize(char head) const;
+    void dropStrayByte();
+    void flushStrayBytes();
+    void onStall();
+
+    // The receiver.
+    void onCommandFrame(bool first);
+    void enterBootloader();
+    void resetTransfer();
+    void pollC();
+    void onBlock(const QByteArray &block, qint64 arrivalNs);
+    void onHeaderBlock(const QByteArray &block, qint64 arrivalNs);
+    void onDataBlock(const QByteArray &block, qint64 arrivalNs);
+    void answerDataBlock(const QByteArray &block, int count, qint64 arrivalNs);
+    void acceptDataBlock(const QByteArray &block, int count);
+    void onClosingBlock(const QByteArray &block, qint64 arrivalNs);
+    void onEot(qint64 arrivalNs);
+    void checkImageEnd();
+    void reject(const QString &why, qint64 arrivalNs);
+    void sendNak(qint64 arrivalNs);
+    void setPhase(Phase phase);
+
+    // Writing, paced and delayed.
+    void reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs,
+               std::function<void()> afterWrite = {});
+    void send(const QByteArray &bytes, qint64 readyNs, std::function<void()> afterWrite = {});
+    void scheduleWrite();
+    void writeDue();
+    void writeLine(const QByteArray &bytes);
+
+    void note(const QString &message);
+    void problem(const QString &message);
+    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    qint64 wireNs(qint64 bytes) const;
+
+    const BootloaderSimOptions m_options;
+    int m_fd;
+    QElapsedTimer m_clock;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QTimer *m_cTimer = nullptr;
+    QTimer *m_writeTimer = nullptr;
+    QTimer *m_stallTimer = nullptr;
+
+    // Only touched in the sim's own thread.
+    QByteArray m_input;
+    qint64 m_inputConsumed = 0; // bytes taken off the front of m_input so far
+    QByteArray m_stray;
+    bool m_firstFrameSeen = false;
+    quint8 m_expectedBlock = 1;
+    bool m_nakDone = false;
+    bool m_dropDone = false;
+    bool m_eotNakDone = false;
+    // UART model: when the last byte read arrived, and when each direction
+    // of the line is free again.
+    qint64 m_chunkStartNs = 0;
+    qint64 m_chunkFirstIndex = 0;
+    qint64 m_inboundFreeNs = 0;
+    qint64 m_outboundFreeNs = 0;
+    qint64 m_lastDueNs = 0;
+    std::deque<Outgoing> m_outgoing;
+
+    // Shared with other threads, under m_mutex.
+    mutable QMutex m_mutex;
+    Phase m_phase = Phase::WaitingForCommands;
+    QString m_fileName;
+    qint64 m_announcedSize = -1;
+    QByteArray m_data;
+    BootloaderSimCounters m_counters;
+    QStringList m_log;
+    QStringList m_problems;
+};

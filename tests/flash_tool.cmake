@@ -1,0 +1,81 @@
+# The headless flasher: tst_flash needs the flasher library and runs the
+# kvt-flash binary; the script test kvt_flash_cli checks the binary's --help,
+# its exit status for usage and file errors, and that the man page documents
+# every option and exit status of --help and renders without warnings.
+#
+# This file has two modes:
+#  - included by tests/CMakeLists.txt: links tst_flash and declares the tests;
+#  - run as `cmake -P` by the test kvt_flash_cli: runs the checks.
+
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+    # ---- Declaration (configure time) ----
+    if(TARGET tst_flash)
+        target_link_libraries(tst_flash PRIVATE kvtflash)
+        target_compile_definitions(tst_flash PRIVATE KVT_FLASH_BINARY="$<TARGET_FILE:kvt-flash>")
+        add_dependencies(tst_flash kvt-flash)
+    endif()
+
+    find_program(KVT_MAN NAMES man)
+    add_test(NAME kvt_flash_cli
+        COMMAND ${CMAKE_COMMAND}
+            -DFLASHER=$<TARGET_FILE:kvt-flash>
+            -DMAN_PAGE=${PROJECT_SOURCE_DIR}/tools/flash/kvt-flash.1
+            -DMAN=${KVT_MAN}
+            -P ${CMAKE_CURRENT_LIST_FILE})
+    return()
+endif()
+
+# ---- The checks (test time) ----
+function(expect_status expected)
+    execute_process(COMMAND ${FLASHER} ${ARGN}
+        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT status EQUAL expected)
+        message(FATAL_ERROR "kvt-flash ${ARGN}: status ${status}, expected ${expected}\n${out}${err}")
+    endif()
+    set(last_out "${out}" PARENT_SCOPE)
+endfunction()
+
+expect_status(0 --help)
+set(help "${last_out}")
+foreach(section "Usage: kvt-flash" "Options:" "Output:" "Exit status:" "Examples:")
+    string(FIND "${help}" "${section}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "--help lacks \"${section}\"")
+    endif()
+endforeach()
+string(FIND "${help}" "timing-scale" at)
+if(NOT at EQUAL -1)
+    message(FATAL_ERROR "--help shows the hidden --timing-scale")
+endif()
+
+expect_status(64)
+expect_status(64 firmware.kvt)
+expect_status(64 --no-such-option)
+expect_status(2 /nonexistent/firmware.kvt --port ttyS0)
+
+# The man page documents every option and exit status that --help shows.
+file(READ "${MAN_PAGE}" page)
+string(REGEX MATCHALL "--[a-z-]+" help_options "${help}")
+list(REMOVE_DUPLICATES help_options)
+foreach(option ${help_options})
+    string(REPLACE "-" "\\-" roff_option "${option}")
+    string(FIND "${page}" "${roff_option}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "the man page lacks ${option}")
+    endif()
+endforeach()
+foreach(status 0 2 3 4 5 64 130)
+    string(REGEX MATCH "\n\\.TP\n\\.B ${status}\n" found "${page}")
+    if(NOT found)
+        message(FATAL_ERROR "the man page lacks exit status ${status}")
+    endif()
+endforeach()
+
+# And it renders without complaints where man is installed.
+if(MAN)
+    execute_process(COMMAND ${MAN} --warnings -l ${MAN_PAGE}
+        RESULT_VARIABLE status OUTPUT_QUIET ERROR_VARIABLE warnings)
+    if(NOT status EQUAL 0 OR NOT warnings STREQUAL "")
+        message(FATAL_ERROR "man -l ${MAN_PAGE}: status ${status}\n${warnings}")
+    endif()
+endif()

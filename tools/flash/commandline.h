@@ -1,0 +1,41 @@
+#pragma once
+
+// The command line of kvt-flash: what it asks for, checked, and the text of
+// --help.
+
+#include <QString>
+#include <QStringList>
+
+namespace flash {
+
+struct CommandLine
+{
+    enum class Action
+    {
+        Flash,
+        ListPorts,
+        ShowHelp,
+        ShowVersion,
+        UsageError,
+    };
+
+    Action action = Action::Flash;
+    QString firmware;
+    QStringList ports;
+    int retries = 0;
+    // Multiplies every pause and limit of the upload. Not in --help: only the
+    // tests use it, to run the device's seconds-long pauses quickly.
+    double timingScale = 1.0;
+    bool quiet = false;
+    bool json = false;
+    bool verbose = false;
+    QString error; // why the command line is wrong, for UsageError
+};
+
+// `arguments` as QCoreApplication::arguments() gives them, program first.
+CommandLine parseCommandLine(const QStringList &arguments);
+
+// The whole --help text.
+QString helpText();
+
+} // namespace flash

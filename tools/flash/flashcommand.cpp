@@ -1,0 +1,215 @@
+#include "flash/flashcommand.h"
+
+#include "flash/commandline.h"
+#include "flash/firmwareimage.h"
+#include "flash/flashrun.h"
+#include "flash/reporters.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace flash {
+
+namespace {
+
+constexpr int FallbackColumns = 80;
+
+// --- Listing the ports ---------------------------------------------------------------
+
+QString usbId(const QSerialPortInfo &info)
+{
+    if (!info.hasVendorIdentifier() || !info.hasProductIdentifier())
+        return {};
+    return QStringLiteral("%1:%2")
+        .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+        .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+}
+
+QStringList portColumns(const QSerialPortInfo &info)
+{
+    auto orDash = [](const QString &text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    return {info.portName(), info.systemLocation(), orDash(info.description()), orDash(usbId(info)),
+            orDash(info.serialNumber())};
+}
+
+void printPortTable(QTextStream &out, const QList<QSerialPortInfo> &ports)
+{
+    QVector<QStringList> rows{{"NAME", "LOCATION", "DESCRIPTION", "VID:PID", "SERIAL"}};
+    for (const QSerialPortInfo &info : ports)
+        rows.append(portColumns(info));
+    QVector<int> widths(rows.first().size(), 0);
+    for (const QStringList &row : qAsConst(rows)) {
+        for (int column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], int(row[column].size()));
+    }
+    for (const QStringList &row : qAsConst(rows)) {
+        QString line;
+        for (int column = 0; column < row.size(); ++column)
+            line += row[column].leftJustified(widths[column] + 2);
+        out << line.trimmed() << '\n';
+    }
+}
+
+void printPortJson(QTextStream &out, const QList<QSerialPortInfo> &ports)
+{
+    for (const QSerialPortInfo &info : ports) {
+        const QJsonObject object{{"event", "port"},
+                                 {"name", info.portName()},
+                                 {"location", info.systemLocation()},
+                                 {"description", info.description()},
+                                 {"manufacturer", info.manufacturer()},
+                                 {"usb_id", usbId(info)},
+                                 {"serial", info.serialNumber()}};
+        out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
+    }
+}
+
+int listPorts(QTextStream &out, QTextStream &err, bool json)
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (json)
+        printPortJson(out, ports);
+    else if (ports.isEmpty())
+        err << "kvt-flash: no serial ports found\n";
+    else
+        printPortTable(out, ports);
+    return ExitSuccess;
+}
+
+// --- Choosing the output ---------------------------------------------------------------
+
+int terminalColumns()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return FallbackColumns;
+}
+
+bool liveTerminal()
+{
+    const QByteArray term = qgetenv("TERM");
+    return ::isatty(STDOUT_FILENO) == 1 && term != "dumb";
+}
+
+std::vector<std::unique_ptr<Reporter>> makeReporters(const CommandLine &command, QTextStream &out,
+                                                     QTextStream &err)
+{
+    std::vector<std::unique_ptr<Reporter>> reporters;
+    if (command.json)
+        reporters.push_back(std::make_unique<JsonReporter>(out));
+    else if (command.quiet)
+        reporters.push_back(std::make_unique<QuietReporter>(err));
+    else if (liveTerminal() && !command.verbose) // trace lines would break the live block
+        reporters.push_back(std::make_unique<TerminalReporter>(out, err, terminalColumns()));
+    else
+        reporters.push_back(std::make_unique<LogReporter>(out, err));
+    if (command.verbose)
+        reporters.push_back(std::make_unique<TraceReporter>(err));
+    return reporters;
+}
+
+// --- Interruption ------------------------------------------------------------------------
+
+// SIGINT and SIGTERM stop the run from the event loop, so every port is
+// closed and reported before the process ends.
+int interruptPipe[2] = {-1, -1};
+
+extern "C" void onInterrupt(int)
+{
+    const char byte = 1;
+    const ssize_t ignored = ::write(interruptPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+std::unique_ptr<QSocketNotifier> watchInterrupts(FlashRun &run)
+{
+    if (::pipe(interruptPipe) != 0)
+        return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &run, [&run, n = notifier.get()] {
+        n->setEnabled(false);
+        run.stop();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return notifier;
+}
+
+// --- Updating ----------------------------------------------------------------------------
+
+ymodem::UploadOptions uploadOptions(const CommandLine &command)
+{
+    ymodem::UploadOptions options;
+    options.retries = command.retries;
+    if (command.timingScale != 1.0)
+        options.timing = scaledTiming(options.timing, command.timingScale);
+    return options;
+}
+
+int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
+{
+    const std::vector<std::unique_ptr<Reporter>> owned = makeReporters(command, out, err);
+    QVector<Reporter *> reporters;
+    for (const auto &reporter : owned)
+        reporters.append(reporter.get());
+
+    const FirmwareImage image = loadFirmwareImage(command.firmware);
+    if (!image.isValid()) {
+        for (Reporter *reporter : qAsConst(reporters))
+            reporter->fileRefused(command.firmware, image.message);
+        return ExitBadFile;
+    }
+    FlashRun run(command.firmware, image.data, command.ports, uploadOptions(command), reporters);
+    QObject::connect(&run, &FlashRun::finished, QCoreApplication::instance(),
+                     &QCoreApplication::exit, Qt::QueuedConnection);
+    const std::unique_ptr<QSocketNotifier> interrupts = watchInterrupts(run);
+    run.start();
+    return QCoreApplication::exec();
+}
+
+void printUsageError(QTextStream &err, const QString &why)
+{
+    err << "kvt-flash: " << why << "\nTry 'kvt-flash --help' for more information.\n";
+}
+
+} // namespace
+
+int runCommandLine(const QStringList &arguments)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const CommandLine command = parseCommandLine(arguments);
+    switch (command.action) {
+    case CommandLine::Action::ShowHelp:
+        out << helpText();
+        return ExitSuccess;
+    case CommandLine::Action::ShowVersion:
+        out << "kvt-flash " << KVT_VERSION << '\n';
+        return ExitSuccess;
+    case CommandLine::Action::UsageError:
+        printUsageError(err, command.error);
+        return ExitUsage;
+    case CommandLine::Action::ListPorts:
+        return listPorts(out, err, command.json);
+    case CommandLine::Action::Flash:
+        break;
+    }
+    return flashPorts(command, out, err);
+}
+
+} // namespace flash

@@ -1,0 +1,262 @@
+#include "flash/portflasher.h"
+
+#include <QtGlobal>
+
+#include <climits>
+#include <cmath>
+
+namespace flash {
+
+using ymodem::UploadEvent;
+using ymodem::UploadPhase;
+using Outcome = FlashResult::Outcome;
+
+namespace {
+
+void registerMetaTypes()
+{
+    static const bool registered = [] {
+        qRegisterMetaType<flash::FlashResult>("flash::FlashResult");
+        qRegisterMetaType<ymodem::UploadPhase>("ymodem::UploadPhase");
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+qint64 scaled(qint64 milliseconds, double factor)
+{
+    return std::max<qint64>(1, std::llround(double(milliseconds) * factor));
+}
+
+} // namespace
+
+const char *outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return "ok";
+    case Outcome::TimedOut:
+        return "timeout";
+    case Outcome::OpenFailed:
+        return "open-failed";
+    case Outcome::PortFailed:
+        return "port-failed";
+    case Outcome::Stopped:
+        return "stopped";
+    }
+    return "";
+}
+
+ymodem::UploadTiming scaledTiming(const ymodem::UploadTiming &timing, double factor)
+{
+    ymodem::UploadTiming result = timing;
+    for (qint64 ymodem::UploadTiming::*field :
+         {&ymodem::UploadTiming::firstWriteLimit, &ymodem::UploadTiming::firstPause,
+          &ymodem::UploadTiming::secondWriteLimit, &ymodem::UploadTiming::secondPause,
+          &ymodem::UploadTiming::receiverLimit, &ymodem::UploadTiming::replyLimit,
+          &ymodem::UploadTiming::writeLimit})
+        result.*field = scaled(timing.*field, factor);
+    return result;
+}
+
+PortFlasher::PortFlasher(const QString &port, const QByteArray &image,
+                         const ymodem::UploadOptions &options, QObject *parent)
+    : QObject(parent), port_(port), session_(image, options), serial_(this), deadline_(this)
+{
+    registerMetaTypes();
+    deadline_.setSingleShot(true);
+    deadline_.setTimerType(Qt::PreciseTimer);
+    connect(&deadline_, &QTimer::timeout, this, &PortFlasher::onDeadline);
+    connect(&serial_, &QSerialPort::readyRead, this, &PortFlasher::onReadyRead);
+    connect(&serial_, &QSerialPort::bytesWritten, this, &PortFlasher::onBytesWritten);
+    connect(&serial_, &QSerialPort::errorOccurred, this, &PortFlasher::onPortError);
+}
+
+PortFlasher::~PortFlasher() = default;
+
+qint64 PortFlasher::elapsedMs() const
+{
+    return clock_.isValid() ? clock_.elapsed() : 0;
+}
+
+void PortFlasher::start()
+{
+    if (started_)
+        return;
+    started_ = true;
+    clock_.start();
+    configurePort();
+    if (!serial_.open(QIODevice::ReadWrite)) {
+        // Reported from the loop, so that whoever started several flashers
+        // sees every finished() after its own start() calls have returned.
+        const QString why = serial_.errorString();
+        QTimer::singleShot(0, this, [this, why] { finish(Outcome::OpenFailed, why); });
+        return;
+    }
+    session_.start(clock_.elapsed());
+    afterSessionCall();
+}
+
+void PortFlasher::stop()
+{
+    if (started_ && !finished_)
+        finish(Outcome::Stopped, QStringLiteral("stopped"));
+}
+
+void PortFlasher::configurePort()
+{
+    serial_.setPortName(port_);
+    serial_.setBaudRate(BaudRate, QSerialPort::AllDirections);
+    serial_.setDataBits(QSerialPort::Data8);
+    serial_.setParity(QSerialPort::NoParity);
+    serial_.setStopBits(QSerialPort::OneStop);
+    serial_.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+// --- What the port and the clock tell the session ----------------------------
+
+void PortFlasher::onReadyRead()
+{
+    const QByteArray bytes = serial_.readAll();
+    if (bytes.isEmpty() || finished_)
+        return;
+    emit bytesReceived(bytes);
+    session_.receive(bytes, clock_.elapsed());
+    afterSessionCall();
+}
+
+void PortFlasher::onBytesWritten(qint64 count)
+{
+    if (finished_)
+        return;
+    session_.written(count, clock_.elapsed());
+    afterSessionCall();
+}
+
+void PortFlasher::onDeadline()
+{
+    if (finished_)
+        return;
+    session_.tick(clock_.elapsed());
+    afterSessionCall();
+}
+
+void PortFlasher::onPortError(QSerialPort::SerialPortError error)
+{
+    // A failed open() reports here too; start() handles that case.
+    if (!serial_.isOpen() || finished_ || error == QSerialPort::NoError ||
+        error == QSerialPort::TimeoutError)
+        return;
+    finish(Outcome::PortFailed, serial_.errorString());
+}
+
+// --- What the session asks for -------------------------------------------------
+
+void PortFlasher::afterSessionCall()
+{
+    deliverEvents();
+    if (finished_)
+        return;
+    announcePhase();
+    switch (session_.phase()) {
+    case UploadPhase::Completed:
+        finish(Outcome::Succeeded, QStringLiteral("Firmware has been updated successfully."));
+        break;
+    case UploadPhase::TimedOut:
+        finish(Outcome::TimedOut, timeOutText_);
+        break;
+    default:
+        armTimer();
+        break;
+    }
+}
+
+void PortFlasher::deliverEvents()
+{
+    bool timeOutSeen = false;
+    const QVector<UploadEvent> events = session_.takeEvents();
+    for (const UploadEvent &event : events) {
+        if (finished_)
+            return;
+        deliver(event, timeOutSeen);
+    }
+}
+
+void PortFlasher::deliver(const UploadEvent &event, bool &timeOutSeen)
+{
+    switch (event.kind) {
+    case UploadEvent::Kind::Send:
+        writeFrame(event.frame);
+        break;
+    case UploadEvent::Kind::Progress:
+        // After a time-out the session resets the window's bar; here the
+        // bytes actually sent stand.
+        if (!timeOutSeen) {
+            bytesSent_ = qint64(event.total) - qint64(event.rest);
+            emit progress(qint64(event.rest), qint64(event.total));
+        }
+        break;
+    case UploadEvent::Kind::Log:
+        emit logLine(event.text);
+        break;
+    case UploadEvent::Kind::Message:
+        timeOutSeen = true;
+        timeOutText_ = event.title + QStringLiteral(": ") + event.text;
+        break;
+    case UploadEvent::Kind::ClosePort:
+        serial_.close();
+        break;
+    case UploadEvent::Kind::Finished:
+        break; // afterSessionCall() reports the outcome
+    }
+}
+
+void PortFlasher::writeFrame(const QByteArray &frame)
+{
+    emit frameSent(frame);
+    if (serial_.write(frame) != frame.size())
+        finish(Outcome::PortFailed, serial_.errorString());
+}
+
+void PortFlasher::armTimer()
+{
+    const qint64 due = session_.nextDeadline();
+    if (due == ymodem::UploadSession::NoDeadline) {
+        deadline_.stop();
+        return;
+    }
+    const qint64 wait = qBound<qint64>(0, due - clock_.elapsed(), INT_MAX);
+    deadline_.start(int(wait));
+}
+
+void PortFlasher::announcePhase()
+{
+    if (session_.isDone() || session_.phase() == activePhase_)
+        return;
+    activePhase_ = session_.phase();
+    emit phaseChanged(activePhase_);
+}
+
+void PortFlasher::finish(Outcome outcome, const QString &message)
+{
+    if (finished_)
+        return;
+    finished_ = true;
+    deadline_.stop();
+    result_.port = port_;
+    result_.outcome = outcome;
+    result_.message = message;
+    // A time-out has already left its phase; the one it ran out in is the
+    // last one announced.
+    result_.phase = session_.phase() == UploadPhase::TimedOut ? activePhase_ : session_.phase();
+    result_.durationMs = elapsedMs();
+    result_.bytesSent = bytesSent_;
+    result_.imageSize = session_.imageSize();
+    result_.resends = session_.resends();
+    session_.stop(); // nothing more goes out once the outcome is known
+    if (serial_.isOpen())
+        serial_.close();
+    emit finished(result_);
+}
+
+} // namespace flash

@@ -1,0 +1,174 @@
+#pragma once
+
+// What the flasher tells its user while ports are being updated. A run calls
+// a reporter in this order: runStarted(), then for each port any number of
+// phaseChanged()/progressed() and one portFinished(), the ports interleaved,
+// with a heartbeat() every half second in between, then runFinished().
+// fileRefused() comes instead when the image is refused.
+//
+// Four ways to show it: a live block of lines on a terminal, plain lines for
+// logs, JSON lines for machines, and nothing but errors. The frame trace of
+// --verbose is a fifth reporter that runs beside any of them.
+
+#include "flash/portflasher.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+#include <QVector>
+
+namespace flash {
+
+// One port as a run sees it.
+struct PortState
+{
+    QString port;
+    ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
+    qint64 sent = 0;  // image bytes written so far
+    qint64 total = 0; // image size
+    qint64 elapsedMs = 0;
+    qint64 dataStartMs = -1; // when the data blocks began; -1 before
+    bool finished = false;
+    FlashResult result; // valid once finished
+
+    // Percent of the image sent, computed like the window's progress bar.
+    int percent() const;
+    // Over the data blocks so far; 0 until some time has passed.
+    double bytesPerSecond() const;
+    // -1 while the speed is unknown.
+    qint64 msLeft() const;
+};
+
+class Reporter
+{
+public:
+    virtual ~Reporter() = default;
+
+    virtual void runStarted(const QString &firmware, const QVector<PortState> &ports) = 0;
+    virtual void phaseChanged(const PortState &) {}
+    virtual void progressed(const PortState &) {}
+    virtual void portFinished(const PortState &port) = 0;
+    // Time passes for every port, even one that waits in silence.
+    virtual void heartbeat(const QVector<PortState> &) {}
+    virtual void runFinished(const QVector<PortState> &, int /*exitStatus*/) {}
+    virtual void fileRefused(const QString &firmware, const QString &message) = 0;
+    // The session's debug lines and the bytes on the line, for --verbose.
+    virtual void sessionLog(const PortState &, const QString &) {}
+    virtual void frameTraced(const PortState &, bool /*outgoing*/, const QByteArray &) {}
+};
+
+// "Firmware has been updated successfully. 310.0 KiB in 34.2 s" and the like:
+// how one port ended, in one line without the port's name.
+QString describeResult(const PortState &port);
+QString formatKiB(qint64 bytes);
+QString formatSeconds(qint64 ms);  // "34.2 s"
+QString formatDuration(qint64 ms); // "0:07", "12:34"
+
+// One live line per port on a terminal: a single port is rewritten in place
+// with a carriage return; several ports form a block of lines that is
+// redrawn after moving the cursor up. Progress redraws at most every
+// `redrawIntervalMs`; changes of phase and the end redraw at once.
+class TerminalReporter : public Reporter
+{
+public:
+    TerminalReporter(QTextStream &out, QTextStream &err, int columns, int redrawIntervalMs = 100);
+
+    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void phaseChanged(const PortState &port) override;
+    void progressed(const PortState &port) override;
+    void portFinished(const PortState &port) override;
+    void heartbeat(const QVector<PortState> &ports) override;
+    void runFinished(const QVector<PortState> &ports, int exitStatus) override;
+    void fileRefused(const QString &firmware, const QString &message) override;
+
+private:
+    void update(const PortState &port, bool now);
+    void draw();
+    QString lineFor(const PortState &port) const;
+
+    QTextStream &out_;
+    QTextStream &err_;
+    const int columns_;
+    const int redrawIntervalMs_;
+    QElapsedTimer sinceDraw_;
+    QVector<PortState> ports_;
+    int nameWidth_ = 0;
+    bool drawn_ = false;
+};
+
+// Plain lines for logs and pipes: a line when a port starts, one at each
+// tenth of the image, and one when it ends.
+class LogReporter : public Reporter
+{
+public:
+    LogReporter(QTextStream &out, QTextStream &err);
+
+    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void progressed(const PortState &port) override;
+    void portFinished(const PortState &port) override;
+    void runFinished(const QVector<PortState> &ports, int exitStatus) override;
+    void fileRefused(const QString &firmware, const QString &message) override;
+
+private:
+    QTextStream &out_;
+    QTextStream &err_;
+    QHash<QString, int> tenthsShown_;
+};
+
+// Nothing but failures, on the error stream.
+class QuietReporter : public Reporter
+{
+public:
+    explicit QuietReporter(QTextStream &err);
+
+    void runStarted(const QString &, const QVector<PortState> &) override {}
+    void portFinished(const PortState &port) override;
+    void fileRefused(const QString &firmware, const QString &message) override;
+
+private:
+    QTextStream &err_;
+};
+
+// One JSON object per line and event, for factory logs: start, progress (at
+// each whole percent), error and result.
+class JsonReporter : public Reporter
+{
+public:
+    explicit JsonReporter(QTextStream &out);
+
+    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void progressed(const PortState &port) override;
+    void portFinished(const PortState &port) override;
+    void fileRefused(const QString &firmware, const QString &message) override;
+
+private:
+    void write(QJsonObject object);
+
+    QTextStream &out_;
+    QHash<QString, int> percentShown_;
+};
+
+// --verbose: the session's debug lines, phase changes and a hex dump of
+// every frame sent (">") and of the bytes received ("<"), time-stamped.
+class TraceReporter : public Reporter
+{
+public:
+    explicit TraceReporter(QTextStream &err);
+
+    void runStarted(const QString &, const QVector<PortState> &) override {}
+    void phaseChanged(const PortState &port) override;
+    void portFinished(const PortState &) override {}
+    void fileRefused(const QString &, const QString &) override {}
+    void sessionLog(const PortState &port, const QString &line) override;
+    void frameTraced(const PortState &port, bool outgoing, const QByteArray &bytes) override;
+
+private:
+    void line(const PortState &port, const QString &text);
+
+    QTextStream &err_;
+};
+
+} // namespace flash

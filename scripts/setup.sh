@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-    xvfb xauth fonts-dejavu-core
+    xvfb xauth fonts-dejavu-core fonts-liberation2
     clang libclang-rt-14-dev
     binutils-mingw-w64-x86-64
     dpkg-dev file fakeroot

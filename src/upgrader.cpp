@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFont>
+#include <QPalette>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QSerialPort>
@@ -29,11 +31,26 @@ bool hasImageSignature(const QByteArray &data)
     return true;
 }
 
+// The form asks for the Traditional Chinese UI font of Windows. Where it is
+// missing, prefer fonts of similar width: the usual fallback (DejaVu Sans) is
+// so wide that "Disconnected" no longer fits its label.
+void addFontFallbacks()
+{
+    const QString formFont = QString::fromUtf8("微軟正黑體");
+    if (QFont::substitutes(formFont).isEmpty()) {
+        QFont::insertSubstitutions(
+            formFont, {QStringLiteral("Microsoft JhengHei"), QStringLiteral("Noto Sans CJK TC"),
+                       QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+    }
+}
+
 } // namespace
 
 Upgrader::Upgrader(QWidget *parent) : QWidget(parent)
 {
+    addFontFallbacks();
     ui.setupUi(this);
+    giveProgressTextAGround();
     serial = new QSerialPort(this);
     fillPortList();
     connectSignals();
@@ -63,6 +80,15 @@ QByteArray Upgrader::receivedBytes() const
 {
     const std::lock_guard<std::mutex> lock(linkMutex);
     return receivedData;
+}
+
+// The bar's percentage is white (its style sheet), and the default groove is
+// white too; a dark groove keeps the figure readable.
+void Upgrader::giveProgressTextAGround()
+{
+    QPalette palette = ui.progressBar->palette();
+    palette.setColor(QPalette::Base, QColor(0x16, 0x1d, 0x29));
+    ui.progressBar->setPalette(palette);
 }
 
 void Upgrader::setUploadTiming(const ymodem::UploadTiming &timing)

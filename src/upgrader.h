@@ -76,6 +76,7 @@ private:
         bool stop = false;
     };
 
+    void giveProgressTextAGround();
     void fillPortList();
     void connectSignals();
     bool openChosenPort();

@@ -9,13 +9,12 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
 #include <functional>
+#include <mutex>
 
 struct ShownBox
 {
@@ -104,7 +103,7 @@ public:
     }
     QStringList lines() const
     {
-        QMutexLocker lock(&mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return collected;
     }
     int count(const QString &line) const { return int(lines().count(line)); }
@@ -113,7 +112,7 @@ private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (instance != nullptr && type == QtDebugMsg) {
-            QMutexLocker lock(&instance->mutex);
+            const std::lock_guard<std::mutex> lock(instance->mutex);
             instance->collected.append(text);
         }
         if (instance != nullptr && instance->previous != nullptr && type != QtDebugMsg)
@@ -122,7 +121,7 @@ private:
 
     static inline DebugLines *instance = nullptr;
     QtMessageHandler previous = nullptr;
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QStringList collected;
 };
 

@@ -2,10 +2,10 @@
 
 #include "ymodem/frames.h"
 
-#include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <mutex>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,25 +69,25 @@ BootloaderSim::~BootloaderSim()
 
 BootloaderSim::Phase BootloaderSim::phase() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_phase;
 }
 
 QString BootloaderSim::fileName() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_fileName;
 }
 
 qint64 BootloaderSim::announcedSize() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_announcedSize;
 }
 
 QByteArray BootloaderSim::receivedImage() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_announcedSize < 0 || m_announcedSize >= m_data.size())
         return m_data;
     return m_data.left(int(m_announcedSize));
@@ -95,19 +95,19 @@ QByteArray BootloaderSim::receivedImage() const
 
 BootloaderSimCounters BootloaderSim::counters() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_counters;
 }
 
 QStringList BootloaderSim::log() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_log;
 }
 
 QStringList BootloaderSim::problems() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_problems;
 }
 
@@ -197,7 +197,7 @@ void BootloaderSim::takeArrival(int count)
 {
     const qint64 now = nowNs();
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_chunkFirstIndex = m_counters.bytesRead;
         m_counters.bytesRead += count;
         ++m_counters.reads;
@@ -364,7 +364,7 @@ void BootloaderSim::enterBootloader()
 void BootloaderSim::resetTransfer()
 {
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_fileName.clear();
         m_announcedSize = -1;
         m_data.clear();
@@ -388,7 +388,7 @@ void BootloaderSim::pollC()
     }
     int sentBefore;
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         sentBefore = m_counters.cSent++;
     }
     if (sentBefore == 0)
@@ -450,7 +450,7 @@ void BootloaderSim::onHeaderBlock(const QByteArray &block, qint64 arrivalNs)
 
     const QString name = QString::fromUtf8(field.left(nul));
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_fileName = name;
         m_announcedSize = size;
     }
@@ -469,7 +469,7 @@ void BootloaderSim::onDataBlock(const QByteArray &block, qint64 arrivalNs)
         // Our answer was lost: acknowledge again, keep the data once.
         const bool header = stored == 0;
         {
-            QMutexLocker lock(&m_mutex);
+            const std::lock_guard<std::mutex> lock(m_mutex);
             ++m_counters.repeatedBlocks;
         }
         note(QStringLiteral("block %1 again: %2").arg(number).arg(header ? "ACK C" : "ACK"));
@@ -518,7 +518,7 @@ void BootloaderSim::acceptDataBlock(const QByteArray &block, int count)
 {
     bool beyondSize;
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         beyondSize = m_data.size() >= m_announcedSize;
         m_data.append(block.constData() + 3, block.size() - BlockOverhead);
         m_counters.dataBlocks = count;
@@ -544,7 +544,7 @@ void BootloaderSim::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
     }
     QString summary;
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_counters.closingBlockReceived = true;
         summary = QStringLiteral("transfer complete: \"%1\", %2 bytes in %3 data block(s)")
                       .arg(m_fileName)
@@ -567,7 +567,7 @@ void BootloaderSim::onEot(qint64 arrivalNs)
         return;
     }
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         ++m_counters.eotsReceived;
     }
     if (current == Phase::WaitingForClosingBlock) {
@@ -593,7 +593,7 @@ void BootloaderSim::checkImageEnd()
     QByteArray data;
     qint64 size;
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         data = m_data;
         size = m_announcedSize;
     }
@@ -616,7 +616,7 @@ void BootloaderSim::reject(const QString &why, qint64 arrivalNs)
 void BootloaderSim::sendNak(qint64 arrivalNs)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         ++m_counters.naksSent;
     }
     reply(QByteArray(1, NAK), arrivalNs, m_options.replyDelayMs);
@@ -624,7 +624,7 @@ void BootloaderSim::sendNak(qint64 arrivalNs)
 
 void BootloaderSim::setPhase(Phase phase)
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_phase = phase;
 }
 
@@ -698,7 +698,7 @@ void BootloaderSim::writeLine(const QByteArray &bytes)
 void BootloaderSim::note(const QString &message)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_log.append(message);
     }
     emit logged(message);
@@ -707,7 +707,7 @@ void BootloaderSim::note(const QString &message)
 void BootloaderSim::problem(const QString &message)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_problems.append(message);
     }
     note(QStringLiteral("problem: ") + message);

@@ -23,10 +23,10 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <mutex>
 
 #include <deque>
 #include <functional>
@@ -204,7 +204,7 @@ private:
     std::deque<Outgoing> m_outgoing;
 
     // Shared with other threads, under m_mutex.
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex; // a standard mutex, so ThreadSanitizer sees its hand-offs
     Phase m_phase = Phase::WaitingForCommands;
     QString m_fileName;
     qint64 m_announcedSize = -1;

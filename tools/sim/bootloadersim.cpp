@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 using namespace ymodem;
@@ -18,6 +19,7 @@ using namespace ymodem;
 namespace {
 
 constexpr qint64 NsPerMs = 1000000;
+constexpr qint64 NsPerSecond = 1000000000;
 
 // What the bootloader prints while it starts, before it asks for a file.
 // Neither "C" nor ACK, so it cannot be mistaken for a go-ahead.
@@ -63,6 +65,9 @@ BootloaderSim::BootloaderSim(int lineFd, const BootloaderSimOptions &options, QO
 BootloaderSim::~BootloaderSim()
 {
     delete m_readNotifier;
+    delete m_writeTimerNotifier;
+    if (m_writeTimerFd >= 0)
+        ::close(m_writeTimerFd);
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -127,10 +132,13 @@ bool BootloaderSim::start()
     m_cTimer->setInterval(m_options.cIntervalMs);
     connect(m_cTimer, &QTimer::timeout, this, &BootloaderSim::pollC);
 
-    m_writeTimer = new QTimer(this);
-    m_writeTimer->setSingleShot(true);
-    m_writeTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_writeTimer, &QTimer::timeout, this, &BootloaderSim::writeDue);
+    // Answers on a paced line are due to the microsecond; a QTimer rounds up
+    // to whole milliseconds and would make every block about 1 ms late.
+    m_writeTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_writeTimerFd < 0)
+        return false;
+    m_writeTimerNotifier = new QSocketNotifier(m_writeTimerFd, QSocketNotifier::Read, this);
+    connect(m_writeTimerNotifier, &QSocketNotifier::activated, this, &BootloaderSim::onWriteTimer);
 
     m_stallTimer = new QTimer(this);
     m_stallTimer->setSingleShot(true);
@@ -155,9 +163,10 @@ void BootloaderSim::closeLine()
         m_readNotifier->deleteLater();
         m_readNotifier = nullptr;
     }
-    for (QTimer *timer : {m_cTimer, m_writeTimer, m_stallTimer})
+    for (QTimer *timer : {m_cTimer, m_stallTimer})
         if (timer != nullptr)
             timer->stop();
+    armWriteTimer(0);
     m_outgoing.clear();
     m_input.clear();
     ::close(m_fd);
@@ -653,10 +662,30 @@ void BootloaderSim::send(const QByteArray &bytes, qint64 readyNs, std::function<
 
 void BootloaderSim::scheduleWrite()
 {
-    if (m_outgoing.empty() || m_writeTimer->isActive())
+    if (m_outgoing.empty() || m_writeArmed)
         return;
-    const qint64 waitNs = m_outgoing.front().dueNs - nowNs();
-    m_writeTimer->start(waitNs <= 0 ? 0 : int((waitNs + NsPerMs - 1) / NsPerMs));
+    // A zero time would disarm the timer; one nanosecond fires at once.
+    armWriteTimer(std::max<qint64>(1, m_outgoing.front().dueNs - nowNs()));
+}
+
+void BootloaderSim::armWriteTimer(qint64 inNs)
+{
+    if (m_writeTimerFd < 0)
+        return;
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(inNs / NsPerSecond);
+    when.it_value.tv_nsec = long(inNs % NsPerSecond);
+    ::timerfd_settime(m_writeTimerFd, 0, &when, nullptr);
+    m_writeArmed = inNs > 0;
+}
+
+void BootloaderSim::onWriteTimer()
+{
+    quint64 expirations = 0;
+    if (::read(m_writeTimerFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+        return;
+    m_writeArmed = false;
+    writeDue();
 }
 
 void BootloaderSim::writeDue()

@@ -169,6 +169,8 @@ private:
                std::function<void()> afterWrite = {});
     void send(const QByteArray &bytes, qint64 readyNs, std::function<void()> afterWrite = {});
     void scheduleWrite();
+    void armWriteTimer(qint64 inNs); // 0 disarms
+    void onWriteTimer();
     void writeDue();
     void writeLine(const QByteArray &bytes);
 
@@ -182,7 +184,9 @@ private:
     QElapsedTimer m_clock;
     QSocketNotifier *m_readNotifier = nullptr;
     QTimer *m_cTimer = nullptr;
-    QTimer *m_writeTimer = nullptr;
+    int m_writeTimerFd = -1; // a timerfd: answers are due to the microsecond
+    QSocketNotifier *m_writeTimerNotifier = nullptr;
+    bool m_writeArmed = false;
     QTimer *m_stallTimer = nullptr;
 
     // Only touched in the sim's own thread.

@@ -25,6 +25,7 @@
 namespace {
 
 const char *const ToolName = "kvt-bootloader-sim";
+constexpr int LingerMs = 500; // after the last answer, before the line closes
 
 struct Settings
 {
@@ -257,12 +258,14 @@ int main(int argc, char *argv[])
     QObject::connect(&sim, &BootloaderSim::transferCompleted, [&] {
         if (!settings.output.isEmpty())
             saveImage(settings.output, sim.receivedImage());
+        // A pty drops what the host has not read yet when its master closes:
+        // leave the host time to read the last ACK before going away.
         if (settings.once)
-            app.exit(0);
+            QTimer::singleShot(LingerMs, &app, [&app] { app.exit(0); });
     });
     QObject::connect(&sim, &BootloaderSim::transferCancelled, [&] {
         if (settings.once)
-            app.exit(1);
+            QTimer::singleShot(LingerMs, &app, [&app] { app.exit(1); });
     });
     QObject::connect(&sim, &BootloaderSim::lineClosed, [&] { app.exit(1); });
     if (!catchTerminationSignals(&app, [&] {

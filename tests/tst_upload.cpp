@@ -142,9 +142,10 @@ class TestUpload : public QObject
 
 private slots:
     void handshakeFramesAndPauses();
-    void commandWriteLimits_data();
-    void commandWriteLimits();
-    void receiverLimit();
+    void eachLimitRunsOutOneMillisecondAfterIt_data();
+    void eachLimitRunsOutOneMillisecondAfterIt();
+    void endOfFile_data();
+    void endOfFile();
     void wantedByteAfterLimitStillTimesOut();
     void bytesBeforeTheFirstC();
     void wholeUpload_data();
@@ -154,20 +155,11 @@ private slots:
     void blockNumbersWrap();
     void firstBlockNeedsAckAndC_data();
     void firstBlockNeedsAckAndC();
-    void nakIsNotAnsweredWithAResend();
-    void dataReplyLimit();
-    void endOfFileLimitCoversTheWholePhase();
-    void eotGoesOutOnce();
-    void ackAndCBeforeEotMeansTimeOut();
-    void nakOfEotIsNotServed();
-    void closingBlockNeedsOneAck();
     void successOrder();
-    void laterWriteLimitIncludesWireTime();
     void writeReportedInParts();
     void replyDuringWriteIsNotLost();
     void stopSendsNothing();
     void retriesResendOnNakAndTimeOut();
-    void retriesResendEotOnNak();
 };
 
 void TestUpload::handshakeFramesAndPauses()
@@ -193,49 +185,162 @@ void TestUpload::handshakeFramesAndPauses()
     QCOMPARE(link.frames().size(), 2);
 }
 
-void TestUpload::commandWriteLimits_data()
-{
-    QTest::addColumn<bool>("second");
-    QTest::newRow("first command frame, 5000 ms") << false;
-    QTest::newRow("second command frame, 1000 ms") << true;
-}
+namespace {
 
-void TestUpload::commandWriteLimits()
+// Where a limit starts to count, for each wait of an upload.
+enum class Wait
 {
-    QFETCH(bool, second);
-    Link link(makeImage(100));
-    link.start();
-    qint64 from = 0;
-    qint64 limit = 5000;
-    if (second) {
+    FirstCommandWrite,
+    SecondCommandWrite,
+    Receiver,
+    HeaderWrite,
+    FirstBlockRelease,
+    NakedBlock, // a NAK is passed over: no resend, the limit runs on
+    DataBlockWrite,
+    EndOfFile, // one limit for the whole phase, not restarted when EOT goes out
+    ClosingAck,
+};
+
+// Drives the link to the wait and returns when its limit began.
+qint64 driveTo(Link &link, Wait wait)
+{
+    switch (wait) {
+    case Wait::FirstCommandWrite:
+        link.start();
+        return 0;
+    case Wait::SecondCommandWrite:
+        link.start();
         link.written();
         link.at(5000);
-        from = 5000;
-        limit = 1000;
+        return 5000;
+    case Wait::Receiver:
+        link.handshake();
+        return 6000;
+    case Wait::HeaderWrite:
+        link.handshake();
+        link.reply(C);
+        return 6000;
+    case Wait::FirstBlockRelease:
+        link.handshake();
+        link.now = 6500;
+        link.replyAndWrite(C);
+        return 6500;
+    case Wait::NakedBlock:
+        link.throughHeader();
+        link.now = 7000;
+        link.replyAndWrite(AckC);
+        link.reply(Nak);
+        return 7000;
+    case Wait::DataBlockWrite:
+        link.throughHeader();
+        link.reply(AckC);
+        return 6000;
+    case Wait::EndOfFile:
+        link.throughHeader();
+        link.now = 7000;
+        link.replyAndWrite(AckC); // the only block: the end of file begins
+        link.now = 9000;
+        link.replyAndWrite(Ack); // EOT goes out
+        return 7000;
+    case Wait::ClosingAck:
+        link.throughHeader();
+        link.replyAndWrite(AckC);
+        link.replyAndWrite(Ack);
+        link.now = 9000;
+        link.replyAndWrite(AckC); // the closing block is written at 9000
+        link.reply(C);            // logged, no effect
+        return 9000;
     }
+    return 0;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Wait)
+
+void TestUpload::eachLimitRunsOutOneMillisecondAfterIt_data()
+{
+    QTest::addColumn<Wait>("wait");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<bool>("barReset"); // only once the transfer has begun
+    // Frames after the handshake also get their time on the wire at 115200
+    // baud: 12 ms for the header block, 90 ms for a data block.
+    QTest::newRow("first command frame written")
+        << Wait::FirstCommandWrite << qint64(5000) << false;
+    QTest::newRow("second command frame written")
+        << Wait::SecondCommandWrite << qint64(1000) << false;
+    QTest::newRow("receiver's first C") << Wait::Receiver << qint64(60000) << false;
+    QTest::newRow("header block written") << Wait::HeaderWrite << qint64(5012) << false;
+    QTest::newRow("ACK and C for block 1") << Wait::FirstBlockRelease << qint64(5000) << true;
+    QTest::newRow("NAK of a block") << Wait::NakedBlock << qint64(5000) << true;
+    QTest::newRow("data block written") << Wait::DataBlockWrite << qint64(5090) << true;
+    QTest::newRow("end of file") << Wait::EndOfFile << qint64(5000) << true;
+    QTest::newRow("closing block's ACK") << Wait::ClosingAck << qint64(5000) << true;
+}
+
+void TestUpload::eachLimitRunsOutOneMillisecondAfterIt()
+{
+    QFETCH(Wait, wait);
+    QFETCH(qint64, limit);
+    QFETCH(bool, barReset);
+    Link link(makeImage(wait >= Wait::EndOfFile ? 10 : 3000));
+    const qint64 from = driveTo(link, wait);
+    QCOMPARE(link.session.nextDeadline(), from + limit + 1);
+    const int sent = link.frames().size();
     link.at(from + limit);
     QVERIFY(!link.timedOut());
     link.at(from + limit + 1);
     QVERIFY(link.timedOut());
+    QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
+    QCOMPARE(link.messages(), 1);
+    const int last = link.events.size() - 1;
+    const UploadEvent message = link.events[barReset ? last - 1 : last];
+    QCOMPARE(message.kind, Kind::Message);
+    QCOMPARE(message.title, QStringLiteral("Time out"));
+    QCOMPARE(message.text, QStringLiteral("Please try again or change port."));
     QCOMPARE(link.logs().last(), QStringLiteral("timeout!"));
-    QCOMPARE(link.events.last().kind, Kind::Message);
-    QCOMPARE(link.events.last().title, QStringLiteral("Time out"));
-    QCOMPARE(link.events.last().text, QStringLiteral("Please try again or change port."));
-    QVERIFY(link.progress().isEmpty());
-    QCOMPARE(link.frames().size(), second ? 2 : 1);
+    QCOMPARE(link.events.last().kind, barReset ? Kind::Progress : Kind::Message);
+    if (barReset)
+        QCOMPARE(link.progress().last(), qMakePair(100.0, 100.0));
     QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
 }
 
-void TestUpload::receiverLimit()
+void TestUpload::endOfFile_data()
 {
-    Link link(makeImage(100));
-    link.handshake();
-    link.at(6000 + 60000);
-    QVERIFY(!link.timedOut());
-    link.at(6000 + 60001);
-    QVERIFY(link.timedOut());
-    QVERIFY(link.progress().isEmpty());
-    QCOMPARE(link.messages(), 1);
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<QList<QByteArray>>("replies"); // after the last block
+    QTest::addColumn<int>("eots");
+    QTest::addColumn<bool>("closed"); // else the phase times out
+    QTest::newRow("ACK releases EOT once, ACK and C end it")
+        << 0 << QList<QByteArray>{Ack, Ack, Ack, C} << 1 << true;
+    QTest::newRow("ACK and C before EOT") << 0 << QList<QByteArray>{AckC} << 0 << false;
+    QTest::newRow("NAK of EOT is not served") << 0 << QList<QByteArray>{Ack, Nak} << 1 << false;
+    QTest::newRow("with retries, NAK of EOT brings it again")
+        << 1 << QList<QByteArray>{Ack, Nak, AckC} << 2 << true;
+}
+
+void TestUpload::endOfFile()
+{
+    QFETCH(int, retries);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, eots);
+    QFETCH(bool, closed);
+    UploadOptions options;
+    options.retries = retries;
+    Link link(makeImage(10), options);
+    link.throughHeader();
+    link.replyAndWrite(AckC);
+    for (const QByteArray &reply : replies)
+        link.replyAndWrite(reply);
+    QCOMPARE(link.frames().count(QByteArray(1, EOT)), eots);
+    if (closed) {
+        QCOMPARE(link.frames().last(), makeClosingBlock());
+        link.replyAndWrite(Ack);
+        QCOMPARE(link.session.phase(), UploadPhase::Completed);
+    } else {
+        link.at(link.now + 5001);
+        QVERIFY(link.timedOut());
+    }
 }
 
 void TestUpload::wantedByteAfterLimitStillTimesOut()
@@ -373,106 +478,6 @@ void TestUpload::firstBlockNeedsAckAndC()
     QCOMPARE(link.frames().size(), released ? 4 : 3);
 }
 
-void TestUpload::nakIsNotAnsweredWithAResend()
-{
-    Link link(makeImage(3000));
-    link.throughHeader();
-    link.now = 7000;
-    link.replyAndWrite(AckC); // block 1; its report restarts the stopwatch
-    link.reply(Nak);
-    link.at(7000 + 5000);
-    QCOMPARE(link.frames().size(), 4);
-    link.at(7000 + 5001);
-    QVERIFY(link.timedOut());
-    QCOMPARE(link.frames().size(), 4);
-    QCOMPARE(link.kinds().mid(link.kinds().size() - 2),
-             (QVector<Kind>{Kind::Message, Kind::Progress}));
-    QCOMPARE(link.progress().last(), qMakePair(100.0, 100.0));
-}
-
-void TestUpload::dataReplyLimit()
-{
-    Link link(makeImage(3000));
-    link.handshake();
-    link.now = 6500;
-    link.replyAndWrite(C); // header written at 6500
-    link.at(6500 + 5000);
-    QVERIFY(!link.timedOut());
-    link.at(6500 + 5001);
-    QVERIFY(link.timedOut());
-    QCOMPARE(link.progress().last(), qMakePair(100.0, 100.0));
-}
-
-void TestUpload::endOfFileLimitCoversTheWholePhase()
-{
-    Link link(makeImage(10));
-    link.throughHeader();
-    link.now = 7000;
-    link.replyAndWrite(AckC); // the only block; the end of file begins at 7000
-    link.now = 9000;
-    link.replyAndWrite(Ack); // EOT goes out; the stopwatch is not restarted
-    QCOMPARE(link.frames().last(), QByteArray(1, EOT));
-    link.at(12000);
-    QVERIFY(!link.timedOut());
-    link.at(12001);
-    QVERIFY(link.timedOut());
-    QCOMPARE(link.progress().last(), qMakePair(100.0, 100.0));
-}
-
-void TestUpload::eotGoesOutOnce()
-{
-    Link link(makeImage(10));
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(Ack);
-    link.replyAndWrite(Ack); // a second ACK alone releases nothing
-    link.replyAndWrite(Ack);
-    QCOMPARE(link.frames().count(QByteArray(1, EOT)), 1);
-    link.replyAndWrite(C); // ACK and "C" are both in: the closing block
-    QCOMPARE(link.frames().last(), makeClosingBlock());
-}
-
-void TestUpload::ackAndCBeforeEotMeansTimeOut()
-{
-    Link link(makeImage(10));
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(AckC); // ACK of the last block and a "C" in one pass
-    QCOMPARE(link.frames().count(QByteArray(1, EOT)), 0);
-    link.at(link.now + 5001);
-    QVERIFY(link.timedOut());
-}
-
-void TestUpload::nakOfEotIsNotServed()
-{
-    Link link(makeImage(10));
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(Ack);
-    link.replyAndWrite(Nak);
-    link.at(link.now + 5001);
-    QVERIFY(link.timedOut());
-    QCOMPARE(link.frames().count(QByteArray(1, EOT)), 1);
-}
-
-void TestUpload::closingBlockNeedsOneAck()
-{
-    Link link(makeImage(10));
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(Ack);
-    link.now = 9000;
-    link.replyAndWrite(AckC); // the closing block is written at 9000
-    QCOMPARE(link.session.phase(), UploadPhase::Closing);
-    link.reply(C); // logged, no effect
-    QCOMPARE(link.logs().last(), QStringLiteral("got C"));
-    link.at(14000);
-    QVERIFY(!link.timedOut());
-    link.at(14001);
-    QVERIFY(link.timedOut());
-    QCOMPARE(link.progress().last(), qMakePair(100.0, 100.0));
-}
-
 void TestUpload::successOrder()
 {
     Link link(makeImage(10));
@@ -488,25 +493,6 @@ void TestUpload::successOrder()
     QCOMPARE(tail, (QVector<Kind>{Kind::Progress, Kind::ClosePort, Kind::Finished}));
     QCOMPARE(link.progress().last(), qMakePair(0.0, 10.0));
     QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
-}
-
-void TestUpload::laterWriteLimitIncludesWireTime()
-{
-    // The header block takes 12 ms on the wire at 115200 baud, a data block 90.
-    Link link(makeImage(3000));
-    link.handshake();
-    link.reply(C);
-    QCOMPARE(link.session.nextDeadline(), 6000 + 5000 + 12 + 1);
-    link.at(6000 + 5012);
-    QVERIFY(!link.timedOut());
-    link.at(6000 + 5013);
-    QVERIFY(link.timedOut());
-    QVERIFY(link.progress().isEmpty()); // the transfer had not begun
-
-    Link data(makeImage(3000));
-    data.throughHeader();
-    data.reply(AckC);
-    QCOMPARE(data.session.nextDeadline(), data.now + 5000 + 90 + 1);
 }
 
 void TestUpload::writeReportedInParts()
@@ -565,21 +551,6 @@ void TestUpload::retriesResendOnNakAndTimeOut()
     link.at(link.now + 5001); // no retries left
     QVERIFY(link.timedOut());
     QCOMPARE(link.session.resends(), 2);
-}
-
-void TestUpload::retriesResendEotOnNak()
-{
-    UploadOptions options;
-    options.retries = 1;
-    Link link(makeImage(10), options);
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(Ack);
-    link.replyAndWrite(Nak);
-    QCOMPARE(link.frames().count(QByteArray(1, EOT)), 2);
-    link.replyAndWrite(AckC);
-    link.replyAndWrite(Ack);
-    QCOMPARE(link.session.phase(), UploadPhase::Completed);
 }
 
 QTEST_APPLESS_MAIN(TestUpload)

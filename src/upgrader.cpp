@@ -6,9 +6,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
-#include <QPalette>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPixmap>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QtConcurrent>
@@ -66,7 +67,7 @@ Upgrader::~Upgrader()
         stopRequested = true;
         linkChanged.notify_all();
     }
-    uploadTask.waitForFinished();
+    waitForUploadTask();
     delete firmwareFile;
 }
 
@@ -162,15 +163,27 @@ void Upgrader::startUploadTask()
 {
     // The task of an earlier upload has sent its last message by now, but may
     // not have returned yet; the fields below are its until it has.
-    uploadTask.waitForFinished();
+    waitForUploadTask();
     {
         const std::lock_guard<std::mutex> lock(linkMutex);
         receivedData.clear(); // nothing of a failed run may answer this one
         dataReceived = false;
         dataWritten = 0;
         stopRequested = false;
+        taskRunning = true;
     }
     uploadTask = QtConcurrent::run(this, &Upgrader::YmodemTransmitingTask);
+}
+
+// The future tells when the task has returned; taking the lock after its
+// last step is what orders everything it did before whatever comes next, in
+// a way ThreadSanitizer can see (the future hands off inside Qt, where it
+// may use primitives that are not instrumented).
+void Upgrader::waitForUploadTask()
+{
+    uploadTask.waitForFinished();
+    std::unique_lock<std::mutex> lock(linkMutex);
+    linkChanged.wait(lock, [this] { return !taskRunning; });
 }
 
 void Upgrader::openfile() {}
@@ -246,6 +259,12 @@ void Upgrader::closingHandler()
 
 void Upgrader::YmodemTransmitingTask()
 {
+    // Declared first so that it runs last, on every way out.
+    const auto announceEnd = qScopeGuard([this] {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        taskRunning = false;
+        linkChanged.notify_all();
+    });
     QByteArray image;
     {
         const std::lock_guard<std::mutex> lock(linkMutex);

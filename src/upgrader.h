@@ -81,6 +81,7 @@ private:
     void connectSignals();
     bool openChosenPort();
     void startUploadTask();
+    void waitForUploadTask();
     LinkNews waitForLink(qint64 deadline, int &scanIndex);
     void deliver(const QVector<ymodem::UploadEvent> &events);
 
@@ -93,6 +94,7 @@ private:
     bool dataReceived = false;
     qint64 dataWritten = 0;
     bool stopRequested = false;
+    bool taskRunning = false; // cleared as the worker's very last step
 
     QSerialPort *serial = nullptr;
     QByteArray firmwareData; // written under linkMutex; the worker copies it at its start

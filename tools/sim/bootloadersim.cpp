@@ -5,12 +5,13 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
-#include <mutex>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -152,7 +153,7 @@ bool BootloaderSim::start()
 void BootloaderSim::closeLine()
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, &BootloaderSim::closeLine, Qt::BlockingQueuedConnection);
+        runInOwnThreadAndWait([this] { closeLine(); });
         return;
     }
     if (m_fd < 0)
@@ -174,6 +175,32 @@ void BootloaderSim::closeLine()
     setPhase(Phase::LineClosed);
     note(QStringLiteral("line closed"));
     emit lineClosed();
+}
+
+// A blocking queued call would do the same, but Qt hands off through its own
+// futex-based semaphore, which ThreadSanitizer cannot see: everything the sim's
+// thread did would look unordered with what the caller does next. A standard
+// mutex and condition variable, shared with the queued call, show the order.
+void BootloaderSim::runInOwnThreadAndWait(const std::function<void()> &work)
+{
+    struct Handoff
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+    };
+    const auto handoff = std::make_shared<Handoff>();
+    QMetaObject::invokeMethod(
+        this,
+        [handoff, work] {
+            work();
+            const std::lock_guard<std::mutex> lock(handoff->mutex);
+            handoff->done = true;
+            handoff->changed.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(handoff->mutex);
+    handoff->changed.wait(lock, [&handoff] { return handoff->done; });
 }
 
 // ---------------------------------------------------------------------------

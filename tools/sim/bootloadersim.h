@@ -133,6 +133,9 @@ private:
         std::function<void()> afterWrite;
     };
 
+    // Runs `work` in the sim's thread and returns once it has run there.
+    void runInOwnThreadAndWait(const std::function<void()> &work);
+
     // Reading and framing.
     void readLine();
     void takeArrival(int count);

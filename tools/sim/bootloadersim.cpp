@@ -65,6 +65,12 @@ BootloaderSim::BootloaderSim(int lineFd, const BootloaderSimOptions &options, QO
 
 BootloaderSim::~BootloaderSim()
 {
+    // Other threads read the results under the lock; taking it here orders
+    // their last reads before this memory goes, also for ThreadSanitizer,
+    // which does not see how Qt hands the deletion to this thread.
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+    }
     delete m_readNotifier;
     delete m_writeTimerNotifier;
     if (m_writeTimerFd >= 0)

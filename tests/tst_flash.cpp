@@ -339,7 +339,8 @@ void TestFlash::binaryExitStatusAndJsonLines_data()
 {
     // Devices: "ok", "nak3" (NAKs data block 3 once) or "missing" (a port
     // that does not exist); each ends with the JSON result status of the same
-    // place in `results`. The image: "good", "invalid", "absent" or "pipe".
+    // place in `results`. The image: "good", "invalid", "absent", "pipe" or
+    // "huge" (a signature, then holes up to a byte over the 1 GiB limit).
     QTest::addColumn<QStringList>("devices");
     QTest::addColumn<QString>("image");
     QTest::addColumn<QStringList>("extra");
@@ -362,6 +363,7 @@ void TestFlash::binaryExitStatusAndJsonLines_data()
     QTest::newRow("not a valid image") << ok << "invalid" << none << int(ExitBadFile) << none;
     QTest::newRow("no such file") << ok << "absent" << none << int(ExitBadFile) << none;
     QTest::newRow("a pipe, not a file") << ok << "pipe" << none << int(ExitBadFile) << none;
+    QTest::newRow("too large to load") << ok << "huge" << none << int(ExitBadFile) << none;
     QTest::newRow("usage: no port") << none << "good" << none << int(ExitUsage) << none;
     QTest::newRow("usage: same port twice")
         << none << "good" << QStringList{"-p", "ttyS9", "-p", "ttyS9"} << int(ExitUsage) << none;
@@ -382,6 +384,9 @@ void TestFlash::binaryExitStatusAndJsonLines()
     QFile file(firmware);
     if (image == "pipe")
         QCOMPARE(::mkfifo(QFile::encodeName(firmware).constData(), 0600), 0);
+    else if (image == "huge")
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(makeImage(4)) == 4 &&
+                file.resize((qint64(1) << 30) + 1));
     else if (image != "absent")
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
                 file.flush());
@@ -420,6 +425,10 @@ void TestFlash::binaryExitStatusAndJsonLines()
         QCOMPARE(objects.size(), 1);
         QCOMPARE(objects.first().value("event").toString(), QStringLiteral("error"));
         QCOMPARE(objects.first().value("file").toString(), firmware);
+        if (image == "huge")
+            QCOMPARE(objects.first().value("message").toString(),
+                     QStringLiteral("The file is too large: 1073741825 bytes "
+                                    "(at most 1073741824 bytes)."));
     }
 
     // Each port: start, then rising percentages up to 100 for an updated

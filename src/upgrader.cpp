@@ -1,5 +1,7 @@
 #include "upgrader.h"
 
+#include "firmwareimage.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -19,18 +21,6 @@ namespace {
 const char *const RedLamp = ":/images/resources/light_r(24x24).png";
 const char *const GreenLamp = ":/images/resources/light_g(24x24).png";
 constexpr qint32 LineBaudRate = 115200;
-
-bool hasImageSignature(const QByteArray &data)
-{
-    static const char signature[] = {0x00, 0x40, 0x00, 0x20};
-    if (data.size() < int(sizeof signature))
-        return false;
-    for (int i = 0; i < int(sizeof signature); ++i) {
-        if (data[i] != signature[i])
-            return false;
-    }
-    return true;
-}
 
 // The form asks for the Traditional Chinese UI font of Windows. Where it is
 // missing, prefer fonts of similar width: the usual fallback (DejaVu Sans) is
@@ -206,11 +196,11 @@ bool Upgrader::readFile(QString path)
         qDebug() << " Could not open the file for reading";
         return false;
     }
-    if (firmwareFile->size() > MaxImageSize) {
+    if (firmwareFile->size() > firmware::MaxImageSize) {
         QMessageBox::critical(this, tr("Error"),
                               QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
                                   .arg(firmwareFile->size())
-                                  .arg(MaxImageSize));
+                                  .arg(firmware::MaxImageSize));
         return false;
     }
     const QByteArray data = firmwareFile->readAll();
@@ -218,7 +208,7 @@ bool Upgrader::readFile(QString path)
         const std::lock_guard<std::mutex> lock(linkMutex);
         firmwareData = data;
     }
-    if (hasImageSignature(data))
+    if (firmware::hasImageSignature(data))
         return true;
     popMsgBoxHandler(QStringLiteral("Error"), QStringLiteral("Not a valid file"));
     return false;

@@ -46,9 +46,6 @@ public:
     // What the port delivered during the current upload.
     QByteArray receivedBytes() const;
 
-    // The largest image the window loads into memory.
-    static constexpr qint64 MaxImageSize = qint64(1) << 30;
-
 signals:
     void request_writing(QByteArray);
     void request_closePort();

@@ -1,7 +1,7 @@
 #include "flash/flashcommand.h"
 
+#include "firmwareimage.h"
 #include "flash/commandline.h"
-#include "flash/firmwareimage.h"
 #include "flash/flashrun.h"
 #include "flash/reporters.h"
 
@@ -168,7 +168,7 @@ int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
     for (const auto &reporter : owned)
         reporters.append(reporter.get());
 
-    const FirmwareImage image = loadFirmwareImage(command.firmware);
+    const firmware::FirmwareImage image = firmware::loadFirmwareImage(command.firmware);
     if (!image.isValid()) {
         for (Reporter *reporter : qAsConst(reporters))
             reporter->fileRefused(command.firmware, image.message);

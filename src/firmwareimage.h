@@ -1,13 +1,13 @@
 #pragma once
 
-// Loading a firmware image for the flasher, with the same verdicts and texts
-// as the window: a file that cannot be read as a regular file, an image
-// without the signature, and one too large to hold in memory are refused.
+// What makes a file a firmware image, for the window and the flasher alike:
+// a regular file that can be read, no larger than can be held in memory,
+// starting with the image signature.
 
 #include <QByteArray>
 #include <QString>
 
-namespace flash {
+namespace firmware {
 
 // The largest image that is loaded into memory: 1 GiB.
 constexpr qint64 MaxImageSize = qint64(1) << 30;
@@ -34,4 +34,4 @@ bool hasImageSignature(const QByteArray &data);
 
 FirmwareImage loadFirmwareImage(const QString &path, qint64 maxSize = MaxImageSize);
 
-} // namespace flash
+} // namespace firmware

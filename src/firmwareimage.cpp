@@ -1,9 +1,9 @@
-#include "flash/firmwareimage.h"
+#include "firmwareimage.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-namespace flash {
+namespace firmware {
 
 namespace {
 
@@ -48,4 +48,4 @@ FirmwareImage loadFirmwareImage(const QString &path, qint64 maxSize)
     return image;
 }
 
-} // namespace flash
+} // namespace firmware

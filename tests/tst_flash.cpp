@@ -7,6 +7,7 @@
 
 #include "flash/flashrun.h"
 #include "flash/portflasher.h"
+#include "flash/reporters.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
 
@@ -131,6 +132,7 @@ private slots:
     // Several ports in one loop.
     void threePortsOneSilent();
     void exitStatusOfMixedOutcomes();
+    void terminalRedrawsTheBlockOfPorts();
 
     // The binary.
     void binaryExitStatusAndJsonLines_data();
@@ -331,6 +333,50 @@ void TestFlash::exitStatusOfMixedOutcomes()
     QCOMPARE(statusOf({O::OpenFailed, O::PortFailed}), int(ExitPortFailed));
     QCOMPARE(statusOf({O::TimedOut, O::OpenFailed}), int(ExitMixed));
     QCOMPARE(statusOf({O::Stopped, O::Stopped}), int(ExitInterrupted));
+}
+
+// Several ports on a terminal: a block of lines, redrawn in place. A wrong
+// cursor-up count, or a line that wraps, would scroll the block down the
+// screen at every redraw.
+void TestFlash::terminalRedrawsTheBlockOfPorts()
+{
+    QString screen, errors;
+    QTextStream out(&screen), err(&errors);
+    const int columns = 40;
+    TerminalReporter terminal(out, err, columns, 60000);
+    QVector<PortState> ports(2);
+    ports[0].port = QStringLiteral("/dev/ttyUSB0");
+    ports[1].port = QStringLiteral("/dev/serial/by-id/usb-a-very-long-adapter-name-port0");
+    for (PortState &port : ports)
+        port.total = 100 * 1024;
+    terminal.runStarted(QStringLiteral("app.kvt"), ports);
+    QVERIFY(!screen.contains("\x1b[2A")); // the first draw starts where the cursor is
+
+    ports[0].phase = UploadPhase::Data;
+    ports[0].sent = 10 * 1024;
+    terminal.phaseChanged(ports[0]); // a new phase is drawn at once
+    ports[0].sent = 20 * 1024;
+    terminal.progressed(ports[0]); // progress waits for the redraw interval...
+    ports[1].finished = true;
+    terminal.portFinished(ports[1]); // ...an end is drawn at once
+    out.flush();
+
+    const QStringList draws = screen.split(QStringLiteral("\x1b[2A"));
+    QCOMPARE(draws.size(), 3); // the first draw and two redraws
+    for (const QString &draw : draws) {
+        const QStringList lines = draw.split('\n');
+        QCOMPARE(lines.size(), 3); // two lines, each ended
+        QVERIFY(lines.last().isEmpty());
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(lines.at(i).startsWith(QStringLiteral("\r\x1b[K")));
+            QVERIFY2(lines.at(i).size() - 4 < columns, qPrintable(lines.at(i)));
+        }
+    }
+    QVERIFY(draws.last().contains(QStringLiteral("..."))); // the long name's end kept
+    // Progress between redraws is kept and shows in the next one.
+    QVERIFY(draws.at(1).contains(QStringLiteral("[##.")));
+    QVERIFY(draws.at(2).contains(QStringLiteral("[####.")));
+    QVERIFY(errors.isEmpty());
 }
 
 // --- The binary --------------------------------------------------------------------------

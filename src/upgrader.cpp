@@ -1,12 +1,13 @@
 #include "upgrader.h"
 
 #include "firmwareimage.h"
+#include "uploadtext.h"
+#include "ymodem/line.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
 #include <QPalette>
@@ -20,7 +21,6 @@ namespace {
 
 const char *const RedLamp = ":/images/resources/light_r(24x24).png";
 const char *const GreenLamp = ":/images/resources/light_g(24x24).png";
-constexpr qint32 LineBaudRate = 115200;
 
 // The form asks for the Traditional Chinese UI font of Windows. Where it is
 // missing, prefer fonts of similar width: the usual fallback (DejaVu Sans) is
@@ -136,7 +136,7 @@ void Upgrader::upgrade()
 bool Upgrader::openChosenPort()
 {
     serial->setPortName(ui.portNameComboBox->currentText());
-    serial->setBaudRate(LineBaudRate, QSerialPort::AllDirections);
+    serial->setBaudRate(ymodem::line::BaudRate, QSerialPort::AllDirections);
     // An upload that timed out leaves the port open; start afresh.
     if (serial->isOpen())
         serial->close();
@@ -182,36 +182,36 @@ void Upgrader::openfile() {}
 
 bool Upgrader::readFile(QString path)
 {
+    using Problem = firmware::FirmwareImage::Problem;
     // The worker never touches the file object (it works on its own copy of
     // the bytes), so the previous one can go at once.
     delete firmwareFile;
     firmwareFile = new QFile(path);
-    // A pipe or device node is no image: opening it may block, and reading it
-    // may never end.
-    const QFileInfo info(path);
-    const bool regular = !info.exists() || info.isFile();
-    if (!regular || !firmwareFile->open(QIODevice::ReadOnly) || firmwareFile->isSequential()) {
+    const firmware::FirmwareImage image = firmware::loadFirmwareImage(*firmwareFile);
+    if (image.isValid() || image.wasRead()) {
+        const std::lock_guard<std::mutex> lock(linkMutex);
+        firmwareData = image.data;
+    }
+    switch (image.problem) {
+    case Problem::None:
+        break;
+    case Problem::TooLarge:
+        QMessageBox::critical(this, tr("Error"),
+                              QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
+                                  .arg(image.detail)
+                                  .arg(firmware::MaxImageSize));
+        break;
+    case Problem::TooShort:
+    case Problem::BadSignature:
+        popMsgBoxHandler(QStringLiteral("Error"), QStringLiteral("Not a valid file"));
+        break;
+    default:
         firmwareFile->close();
         QMessageBox::critical(this, tr("Error"), QStringLiteral("file cannot open"));
         qDebug() << " Could not open the file for reading";
-        return false;
+        break;
     }
-    if (firmwareFile->size() > firmware::MaxImageSize) {
-        QMessageBox::critical(this, tr("Error"),
-                              QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
-                                  .arg(firmwareFile->size())
-                                  .arg(firmware::MaxImageSize));
-        return false;
-    }
-    const QByteArray data = firmwareFile->readAll();
-    {
-        const std::lock_guard<std::mutex> lock(linkMutex);
-        firmwareData = data;
-    }
-    if (firmware::hasImageSignature(data))
-        return true;
-    popMsgBoxHandler(QStringLiteral("Error"), QStringLiteral("Not a valid file"));
-    return false;
+    return image.isValid();
 }
 
 // --- The serial bridge, on the window's thread -------------------------------
@@ -282,7 +282,7 @@ void Upgrader::YmodemTransmitingTask()
         session.tick(now);
         deliver(session.takeEvents());
     }
-    if (session.phase() == ymodem::UploadPhase::Completed) {
+    if (session.end().outcome == ymodem::UploadOutcome::Completed) {
         const std::lock_guard<std::mutex> lock(linkMutex);
         receivedData.clear();
         dataReceived = false;
@@ -320,43 +320,49 @@ void Upgrader::deliver(const QVector<ymodem::UploadEvent> &events)
             emit request_writing(event.frame);
             break;
         case Kind::Progress:
-            emit progressChanged(event.rest, event.total);
+            emit progressChanged(double(event.rest), double(event.total));
             break;
         case Kind::Log:
             qDebug().noquote() << event.text;
             break;
-        case Kind::Message:
-            emit popMsgBox(event.title, event.text);
-            break;
-        case Kind::ClosePort:
-            emit request_closePort();
-            break;
-        case Kind::Finished:
-            emit uploadFinished();
+        case Kind::Ended:
+            announceEnd(event.end);
             break;
         }
     }
+}
+
+// Success closes the port and reports; every failure of an upload is told
+// as a time-out, and once the transfer has begun the bar goes back to 0.
+void Upgrader::announceEnd(const ymodem::UploadEnd &end)
+{
+    using ymodem::UploadPhase;
+    if (end.outcome == ymodem::UploadOutcome::Completed) {
+        emit request_closePort();
+        emit uploadFinished();
+        return;
+    }
+    if (end.outcome == ymodem::UploadOutcome::Stopped)
+        return;
+    emit popMsgBox(QStringLiteral("Time out"), QStringLiteral("Please try again or change port."));
+    if (end.phase == UploadPhase::Data || end.phase == UploadPhase::EndOfFile ||
+        end.phase == UploadPhase::Closing)
+        emit progressChanged(100.0, 100.0);
 }
 
 // --- What the user sees ------------------------------------------------------
 
 void Upgrader::progressUpdateHandler(double rest, double total)
 {
-    if (!(total > 0))
-        return; // no image, nothing to show
-    double share = rest / total;
-    if (!(share >= 0))
-        share = 0;
-    if (share > 1)
-        share = 1;
-    // Divide first, then scale and truncate: 29 of 100 shows 72.
-    ui.progressBar->setValue(100 - int(share * 100.0));
+    const int percent = uploadtext::percentSent(rest, total);
+    if (percent >= 0) // no image, nothing to show
+        ui.progressBar->setValue(percent);
 }
 
 void Upgrader::uploadFinishedHandler()
 {
     QMessageBox::information(this, tr("Finish"),
-                             QStringLiteral("Firmware has been updated successfully."));
+                             uploadtext::SuccessMessage);
     ui.updateButton->setDisabled(false);
     progressUpdateHandler(100.0, 100.0);
     ui.connectionLabel->setText(QStringLiteral("Disconnected"));

@@ -81,6 +81,7 @@ private:
     void waitForUploadTask();
     LinkNews waitForLink(qint64 deadline, int &scanIndex);
     void deliver(const QVector<ymodem::UploadEvent> &events);
+    void announceEnd(const ymodem::UploadEnd &end);
 
     QElapsedTimer timer; // the worker's monotonic stopwatch
 

@@ -1,6 +1,7 @@
 #include "ymodem/upload.h"
 
 #include "ymodem/frames.h"
+#include "ymodem/line.h"
 
 #include <utility>
 
@@ -24,55 +25,10 @@
 // A pass examines every byte that arrived since the last one, then takes the
 // phase's end-of-pass step, then tests the phase's limit: a wanted byte that
 // arrives after the limit still ends in the time-out, unless the end-of-pass
-// step sent a frame and so restarted the stopwatch. Bytes that arrive while a
+// step sent a frame and so restarted the limit. Bytes that arrive while a
 // write report is awaited are examined by the next pass.
 
 namespace ymodem {
-
-namespace {
-
-const QString TimeOutTitle = QStringLiteral("Time out");
-const QString TimeOutText = QStringLiteral("Please try again or change port.");
-
-qint64 wireTimeMs(qint64 bytes, int baudRate)
-{
-    if (baudRate <= 0)
-        return 0;
-    const qint64 bits = bytes * 10; // start bit, 8 data bits, stop bit
-    return (bits * 1000 + baudRate - 1) / baudRate;
-}
-
-} // namespace
-
-const char *phaseName(UploadPhase phase)
-{
-    switch (phase) {
-    case UploadPhase::NotStarted:
-        return "not started";
-    case UploadPhase::FirstCommand:
-    case UploadPhase::FirstPause:
-    case UploadPhase::SecondCommand:
-    case UploadPhase::SecondPause:
-        return "bootloader handshake";
-    case UploadPhase::WaitReceiver:
-        return "waiting for the receiver";
-    case UploadPhase::Header:
-        return "header block";
-    case UploadPhase::Data:
-        return "data blocks";
-    case UploadPhase::EndOfFile:
-        return "end of file";
-    case UploadPhase::Closing:
-        return "closing block";
-    case UploadPhase::Completed:
-        return "completed";
-    case UploadPhase::TimedOut:
-        return "timed out";
-    case UploadPhase::Stopped:
-        return "stopped";
-    }
-    return "";
-}
 
 UploadSession::UploadSession(QByteArray image, UploadOptions options)
     : image_(std::move(image)), options_(options), remaining_(image_.size())
@@ -82,17 +38,14 @@ void UploadSession::start(qint64 now)
 {
     if (phase_ != UploadPhase::NotStarted)
         return;
-    remaining_ = image_.size();
-    blockNumber_ = 0;
-    gotC_ = gotAck_ = false;
-    timerStart_ = now;
     phase_ = UploadPhase::FirstCommand;
-    send(firstCommandFrame, Frame::FirstCommand, timerStart_, options_.timing.firstWriteLimit);
+    write_ = Deadline::limit(now, options_.timing.firstWriteLimit);
+    send(firstCommandFrame, Frame::FirstCommand, now);
 }
 
 void UploadSession::receive(const QByteArray &bytes, qint64 now)
 {
-    if (isDone())
+    if (done_)
         return;
     pending_.append(bytes);
     runPendingPasses(now);
@@ -102,66 +55,41 @@ void UploadSession::written(qint64 count, qint64 now)
 {
     // A report while nothing is awaited (the rest of an earlier frame, or the
     // port catching up during a pause) releases nothing.
-    if (isDone() || writeOutstanding_ <= 0 || count <= 0)
+    if (done_ || writeOutstanding_ <= 0 || count <= 0)
         return;
     writeOutstanding_ -= count;
     if (writeOutstanding_ > 0)
         return;
     writeOutstanding_ = 0;
+    write_.clear();
     onFrameWritten(now);
 }
 
 void UploadSession::tick(qint64 now)
 {
-    if (isDone() || phase_ == UploadPhase::NotStarted)
+    if (done_ || phase_ == UploadPhase::NotStarted)
         return;
-    if (awaitingWrite()) {
-        if (now - writeLimitFrom_ > writeLimit_)
-            timeOut();
+    if (write_.expired(now))
+        return timeOut(UploadLimit::Write);
+    if (!step_.expired(now))
         return;
-    }
-    switch (phase_) {
-    case UploadPhase::FirstPause:
-        if (now - timerStart_ >= options_.timing.firstPause)
-            finishPause(now);
-        break;
-    case UploadPhase::SecondPause:
-        if (now - timerStart_ >= options_.timing.secondPause)
-            finishPause(now);
-        break;
-    default:
-        if (inReplyPhase())
-            checkReplyLimit(now);
-        break;
-    }
+    if (phase_ == UploadPhase::FirstPause || phase_ == UploadPhase::SecondPause)
+        finishPause(now);
+    else
+        replyLimitRanOut(now);
 }
 
 void UploadSession::stop()
 {
-    if (!isDone())
-        phase_ = UploadPhase::Stopped;
+    if (!done_)
+        finish(UploadOutcome::Stopped);
 }
 
 qint64 UploadSession::nextDeadline() const
 {
-    if (isDone() || phase_ == UploadPhase::NotStarted)
+    if (done_)
         return NoDeadline;
-    if (awaitingWrite())
-        return writeLimitFrom_ + writeLimit_ + 1;
-    switch (phase_) {
-    case UploadPhase::FirstPause:
-        return timerStart_ + options_.timing.firstPause;
-    case UploadPhase::SecondPause:
-        return timerStart_ + options_.timing.secondPause;
-    default:
-        return timerStart_ + replyPhaseLimit() + 1;
-    }
-}
-
-bool UploadSession::isDone() const
-{
-    return phase_ == UploadPhase::Completed || phase_ == UploadPhase::TimedOut ||
-           phase_ == UploadPhase::Stopped;
+    return Deadline::earliest(write_.due(), step_.due());
 }
 
 QVector<UploadEvent> UploadSession::takeEvents()
@@ -173,24 +101,28 @@ QVector<UploadEvent> UploadSession::takeEvents()
 
 // --- Writing --------------------------------------------------------------
 
-void UploadSession::send(const QByteArray &frame, Frame kind, qint64 limitFrom, qint64 limit)
+// The caller has set write_ for command frames; later frames get the common
+// write limit plus their time on the wire.
+void UploadSession::send(const QByteArray &frame, Frame kind, qint64 now)
 {
     if (frame.isEmpty()) {
         // The encoder refused (a block that would be wrong); never send it.
         log(QStringLiteral("cannot encode the next frame"));
-        timeOut();
+        timeOut(UploadLimit::None);
         return;
     }
+    if (kind != Frame::FirstCommand && kind != Frame::SecondCommand) {
+        const qint64 wire = line::wireTimeMs(frame.size(), options_.timing.baudRate);
+        write_ = Deadline::limit(now, options_.timing.writeLimit + wire);
+    }
+    // Frames whose write report restarts the limit on the answer suspend it;
+    // in the end of file, EOT is answered within the phase's one limit.
+    if (phase_ != UploadPhase::EndOfFile)
+        step_.clear();
     writeFrame_ = kind;
     writeOutstanding_ = frame.size();
-    writeLimitFrom_ = limitFrom;
-    writeLimit_ = limit;
-    emitEvent({UploadEvent::Kind::Send, frame, 0, 0, {}, {}});
-}
-
-static qint64 laterFrameWriteLimit(const UploadTiming &timing, const QByteArray &frame)
-{
-    return timing.writeLimit + wireTimeMs(frame.size(), timing.baudRate);
+    UploadEvent event{UploadEvent::Kind::Send, frame, 0, 0, {}, {}};
+    emitEvent(std::move(event));
 }
 
 void UploadSession::onFrameWritten(qint64 now)
@@ -198,11 +130,11 @@ void UploadSession::onFrameWritten(qint64 now)
     switch (writeFrame_) {
     case Frame::FirstCommand:
         phase_ = UploadPhase::FirstPause;
-        timerStart_ = now;
+        step_ = Deadline::pause(now, options_.timing.firstPause);
         return;
     case Frame::SecondCommand:
         phase_ = UploadPhase::SecondPause;
-        timerStart_ = now;
+        step_ = Deadline::pause(now, options_.timing.secondPause);
         return;
     case Frame::Header:
         enterData(now);
@@ -210,9 +142,8 @@ void UploadSession::onFrameWritten(qint64 now)
     case Frame::DataBlock:
         log(QStringLiteral("remaining data: %1").arg(remaining_));
         gotAck_ = false;
-        emitEvent(
-            {UploadEvent::Kind::Progress, {}, double(remaining_), double(image_.size()), {}, {}});
-        timerStart_ = now;
+        emitEvent({UploadEvent::Kind::Progress, {}, remaining_, image_.size(), {}, {}});
+        startReplyLimit(now);
         break;
     case Frame::Eot:
         eotSent_ = true;
@@ -220,11 +151,11 @@ void UploadSession::onFrameWritten(qint64 now)
         break;
     case Frame::Resend:
         if (phase_ == UploadPhase::Data)
-            timerStart_ = now;
+            startReplyLimit(now);
         break;
     case Frame::Closing:
         gotAck_ = false;
-        timerStart_ = now;
+        startReplyLimit(now);
         break;
     }
     // The write finished the pass that sent the frame.
@@ -234,11 +165,11 @@ void UploadSession::onFrameWritten(qint64 now)
 
 void UploadSession::finishPause(qint64 now)
 {
-    timerStart_ = now;
+    step_.clear();
     if (phase_ == UploadPhase::FirstPause) {
         phase_ = UploadPhase::SecondCommand;
-        send(secondCommandFrame, Frame::SecondCommand, timerStart_,
-             options_.timing.secondWriteLimit);
+        write_ = Deadline::limit(now, options_.timing.secondWriteLimit);
+        send(secondCommandFrame, Frame::SecondCommand, now);
     } else {
         enterWaitReceiver(now);
     }
@@ -249,6 +180,7 @@ void UploadSession::finishPause(qint64 now)
 void UploadSession::enterWaitReceiver(qint64 now)
 {
     phase_ = UploadPhase::WaitReceiver;
+    step_ = Deadline::limit(now, options_.timing.receiverLimit);
     // Whatever the device said during the handshake is examined now.
     runPendingPasses(now);
 }
@@ -259,7 +191,7 @@ void UploadSession::enterData(qint64 now)
     blockNumber_ = 1;
     gotC_ = gotAck_ = gotNak_ = false;
     retriesLeft_ = options_.retries;
-    timerStart_ = now;
+    startReplyLimit(now);
 }
 
 void UploadSession::enterEndOfFile(qint64 now)
@@ -267,33 +199,30 @@ void UploadSession::enterEndOfFile(qint64 now)
     phase_ = UploadPhase::EndOfFile;
     eotSent_ = eotAcknowledged_ = gotAck_ = gotC_ = gotNak_ = false;
     retriesLeft_ = options_.retries;
-    timerStart_ = now;
+    startReplyLimit(now);
 }
 
 void UploadSession::enterClosing(qint64 now)
 {
     phase_ = UploadPhase::Closing;
-    const QByteArray frame = makeClosingBlock();
-    send(frame, Frame::Closing, now, laterFrameWriteLimit(options_.timing, frame));
+    send(makeClosingBlock(), Frame::Closing, now);
 }
 
-void UploadSession::complete()
+void UploadSession::finish(UploadOutcome outcome, UploadLimit limit)
 {
-    phase_ = UploadPhase::Completed;
+    done_ = true;
     pending_.clear();
-    emitEvent({UploadEvent::Kind::ClosePort, {}, 0, 0, {}, {}});
-    emitEvent({UploadEvent::Kind::Finished, {}, 0, 0, {}, {}});
+    step_.clear();
+    write_.clear();
+    end_ = {outcome, phase_, limit, blocksSent_};
+    UploadEvent event{UploadEvent::Kind::Ended, {}, 0, 0, {}, end_};
+    emitEvent(std::move(event));
 }
 
-void UploadSession::timeOut()
+void UploadSession::timeOut(UploadLimit limit)
 {
-    const bool transferBegun = phase_ == UploadPhase::Data || phase_ == UploadPhase::EndOfFile ||
-                               phase_ == UploadPhase::Closing;
-    phase_ = UploadPhase::TimedOut;
     log(QStringLiteral("timeout!"));
-    emitEvent({UploadEvent::Kind::Message, {}, 0, 0, TimeOutTitle, TimeOutText});
-    if (transferBegun)
-        emitEvent({UploadEvent::Kind::Progress, {}, 100.0, 100.0, {}, {}});
+    finish(UploadOutcome::TimedOut, limit);
 }
 
 // --- Passes ---------------------------------------------------------------
@@ -304,15 +233,14 @@ bool UploadSession::inReplyPhase() const
            phase_ == UploadPhase::EndOfFile || phase_ == UploadPhase::Closing;
 }
 
-qint64 UploadSession::replyPhaseLimit() const
+void UploadSession::startReplyLimit(qint64 now)
 {
-    return phase_ == UploadPhase::WaitReceiver ? options_.timing.receiverLimit
-                                               : options_.timing.replyLimit;
+    step_ = Deadline::limit(now, options_.timing.replyLimit);
 }
 
 void UploadSession::runPendingPasses(qint64 now)
 {
-    while (!pending_.isEmpty() && inReplyPhase() && !awaitingWrite()) {
+    while (!pending_.isEmpty() && inReplyPhase() && !awaitingWrite() && !done_) {
         QByteArray bytes;
         bytes.swap(pending_);
         runPass(bytes, now);
@@ -330,7 +258,7 @@ void UploadSession::runPass(const QByteArray &bytes, qint64 now)
     endOfPass(now);
     // A frame sent by the end-of-pass step finishes the pass when its write
     // is reported.
-    if (!awaitingWrite() && !isDone())
+    if (!awaitingWrite() && !done_)
         afterPass(now);
 }
 
@@ -389,7 +317,7 @@ void UploadSession::sendNextDataBlock(qint64 now)
     lastFrame_ = frame;
     retriesLeft_ = options_.retries;
     ++blocksSent_;
-    send(frame, Frame::DataBlock, now, laterFrameWriteLimit(options_.timing, frame));
+    send(frame, Frame::DataBlock, now);
     if (last) {
         log(QStringLiteral("finish!"));
         remaining_ = 0;
@@ -402,9 +330,8 @@ void UploadSession::sendNextDataBlock(qint64 now)
 void UploadSession::endOfFileStep(qint64 now)
 {
     if (gotAck_ && !gotC_ && !eotSent_) {
-        const QByteArray frame(1, EOT);
-        lastFrame_ = frame;
-        send(frame, Frame::Eot, now, laterFrameWriteLimit(options_.timing, frame));
+        lastFrame_ = QByteArray(1, EOT);
+        send(lastFrame_, Frame::Eot, now);
     } else if (gotAck_ && gotC_ && eotSent_) {
         eotAcknowledged_ = true;
     } else if (gotNak_ && eotSent_ && retriesLeft_ > 0) {
@@ -418,25 +345,23 @@ void UploadSession::resendLastFrame(qint64 now)
     --retriesLeft_;
     ++resends_;
     log(QStringLiteral("resending"));
-    send(lastFrame_, Frame::Resend, now, laterFrameWriteLimit(options_.timing, lastFrame_));
+    send(lastFrame_, Frame::Resend, now);
 }
 
 // Ends a pass: tests the limit, then the phase's exit condition. Returns false
-// when the upload ended in a time-out.
+// when the upload has ended.
 bool UploadSession::afterPass(qint64 now)
 {
-    if (now - timerStart_ > replyPhaseLimit()) {
-        if (!resendInsteadOfTimeOut(now))
-            timeOut();
-        return !isDone();
+    if (step_.expired(now)) {
+        replyLimitRanOut(now);
+        return !done_;
     }
     switch (phase_) {
     case UploadPhase::WaitReceiver:
         if (gotC_) {
             phase_ = UploadPhase::Header;
-            const QByteArray frame = makeHeaderBlock(FileNameOnLine, image_.size());
-            lastFrame_ = frame;
-            send(frame, Frame::Header, now, laterFrameWriteLimit(options_.timing, frame));
+            lastFrame_ = makeHeaderBlock(FileNameOnLine, image_.size());
+            send(lastFrame_, Frame::Header, now);
         }
         break;
     case UploadPhase::Data:
@@ -449,23 +374,24 @@ bool UploadSession::afterPass(qint64 now)
         break;
     case UploadPhase::Closing:
         if (gotAck_)
-            complete();
+            finish(UploadOutcome::Completed);
         break;
     default:
         break;
     }
-    return !isDone();
+    return !done_;
 }
 
-void UploadSession::checkReplyLimit(qint64 now)
+void UploadSession::replyLimitRanOut(qint64 now)
 {
-    if (now - timerStart_ > replyPhaseLimit() && !resendInsteadOfTimeOut(now))
-        timeOut();
+    if (resendInsteadOfTimeOut(now))
+        return;
+    timeOut(phase_ == UploadPhase::WaitReceiver ? UploadLimit::Receiver : UploadLimit::Reply);
 }
 
 bool UploadSession::resendInsteadOfTimeOut(qint64 now)
 {
-    if (phase_ != UploadPhase::Data || retriesLeft_ <= 0 || lastFrame_.isEmpty())
+    if (phase_ != UploadPhase::Data || retriesLeft_ <= 0 || lastFrame_.isEmpty() || awaitingWrite())
         return false;
     resendLastFrame(now);
     return true;
@@ -473,7 +399,8 @@ bool UploadSession::resendInsteadOfTimeOut(qint64 now)
 
 void UploadSession::log(const QString &line)
 {
-    emitEvent({UploadEvent::Kind::Log, {}, 0, 0, {}, line});
+    UploadEvent event{UploadEvent::Kind::Log, {}, 0, 0, line, {}};
+    emitEvent(std::move(event));
 }
 
 } // namespace ymodem

@@ -6,11 +6,13 @@
 // The session owns no port, thread or clock. Its driver tells it what
 // happened (bytes arrived, bytes were written, time passed), each call with the
 // current time in milliseconds on a monotonic clock; the session answers with
-// events (frames to send, progress, log lines, the outcome) and with the time
-// at which it next wants to be woken. The window's worker thread, the headless
-// flasher and the tests are all thin drivers around this class.
+// events (frames to send, progress, diagnostic lines, and one end event with
+// the outcome) and with the time at which it next wants to be woken. It speaks
+// protocol only: what a person reads is chosen by the window or the flasher.
 //
 // Every state and transition of an upload lives in upload.cpp.
+
+#include "ymodem/deadline.h"
 
 #include <QByteArray>
 #include <QString>
@@ -18,8 +20,7 @@
 
 namespace ymodem {
 
-// Pauses and limits in milliseconds. A pause ends once its full length has
-// passed; a limit runs out only when more than the limit has passed.
+// Pauses and limits in milliseconds (see Deadline for when each runs out).
 struct UploadTiming
 {
     qint64 firstWriteLimit = 5000;  // write report of the first command frame
@@ -29,7 +30,7 @@ struct UploadTiming
     qint64 receiverLimit = 60000; // the receiver's first "C"
     qint64 replyLimit = 5000;     // each answer during the transfer
     qint64 writeLimit = 5000;     // write report of any later frame, plus its wire time
-    int baudRate = 115200;        // only used to add a frame's wire time to writeLimit
+    qint32 baudRate = 115200;     // only used to add a frame's wire time to writeLimit
 };
 
 struct UploadOptions
@@ -40,30 +41,11 @@ struct UploadOptions
     int retries = 0;
 };
 
-struct UploadEvent
-{
-    enum class Kind
-    {
-        Send,      // frame: put these bytes on the line, then report the write
-        Progress,  // rest, total: bytes of the image not yet sent, image size
-        Log,       // text: one debug line
-        Message,   // title, text: tell the user (a time-out)
-        ClosePort, // the upload succeeded; close the port
-        Finished,  // the upload succeeded; comes right after ClosePort
-    };
-    Kind kind;
-    QByteArray frame;
-    double rest = 0;
-    double total = 0;
-    QString title;
-    QString text;
-};
-
 enum class UploadPhase
 {
     NotStarted,
     FirstCommand,  // first command frame sent, its write report awaited
-    FirstPause,    //
+    FirstPause,    // the device restarts
     SecondCommand, // second command frame sent, its write report awaited
     SecondPause,   //
     WaitReceiver,  // waiting for the receiver's "C"
@@ -71,18 +53,54 @@ enum class UploadPhase
     Data,          // data blocks, each released by the device's answer
     EndOfFile,     // EOT and its answer
     Closing,       // closing block and its ACK
-    Completed,
-    TimedOut,
-    Stopped,
 };
 
-const char *phaseName(UploadPhase phase);
+enum class UploadOutcome
+{
+    Completed,
+    TimedOut, // a limit ran out; UploadEnd::limit tells which
+    Stopped,  // the driver called stop()
+};
+
+// Which limit ran out.
+enum class UploadLimit
+{
+    None,
+    Write,    // a frame's write report did not come
+    Receiver, // the receiver never asked for the file
+    Reply,    // the device did not answer a frame
+};
+
+struct UploadEnd
+{
+    UploadOutcome outcome = UploadOutcome::Stopped;
+    UploadPhase phase = UploadPhase::NotStarted; // the phase the upload ended in
+    UploadLimit limit = UploadLimit::None;
+    int block = 0; // data blocks sent when it ended; the last one is in question
+};
+
+struct UploadEvent
+{
+    enum class Kind
+    {
+        Send,     // frame: put these bytes on the line, then report the write
+        Progress, // rest, total: bytes of the image not yet sent, image size
+        Log,      // text: one diagnostic line
+        Ended,    // end: the upload is over; nothing follows
+    };
+    Kind kind;
+    QByteArray frame;
+    qint64 rest = 0;
+    qint64 total = 0;
+    QString text;
+    UploadEnd end;
+};
 
 class UploadSession
 {
 public:
     static constexpr const char *FileNameOnLine = "firmware.bin";
-    static constexpr qint64 NoDeadline = -1;
+    static constexpr qint64 NoDeadline = Deadline::Never;
 
     explicit UploadSession(QByteArray image, UploadOptions options = {});
 
@@ -95,13 +113,17 @@ public:
     void written(qint64 count, qint64 now);
     // Time has passed: ends pauses, runs out limits.
     void tick(qint64 now);
-    // Abandons the upload without sending anything more and without events.
+    // Abandons the upload without sending anything more; ends it as stopped.
     void stop();
 
-    // When tick() is next due, on the caller's clock; NoDeadline once done.
+    // The earliest moment at which tick() has something to do, on the
+    // caller's clock; NoDeadline once done.
     qint64 nextDeadline() const;
-    bool isDone() const;
+    bool isDone() const { return done_; }
+    // The phase the upload is in, or ended in.
     UploadPhase phase() const { return phase_; }
+    // Valid once isDone().
+    const UploadEnd &end() const { return end_; }
     bool awaitingWrite() const { return writeOutstanding_ > 0; }
 
     QVector<UploadEvent> takeEvents();
@@ -123,18 +145,18 @@ private:
         Resend
     };
 
-    void send(const QByteArray &frame, Frame kind, qint64 now, qint64 limit);
+    void send(const QByteArray &frame, Frame kind, qint64 now);
     void onFrameWritten(qint64 now);
     void finishPause(qint64 now);
     void enterWaitReceiver(qint64 now);
     void enterData(qint64 now);
     void enterEndOfFile(qint64 now);
     void enterClosing(qint64 now);
-    void complete();
-    void timeOut();
+    void finish(UploadOutcome outcome, UploadLimit limit = UploadLimit::None);
+    void timeOut(UploadLimit limit);
 
     bool inReplyPhase() const;
-    qint64 replyPhaseLimit() const;
+    void startReplyLimit(qint64 now);
     void runPendingPasses(qint64 now);
     void runPass(const QByteArray &bytes, qint64 now);
     void examineWaitingForReceiver(char byte);
@@ -143,9 +165,9 @@ private:
     void sendNextDataBlock(qint64 now);
     void endOfFileStep(qint64 now);
     bool afterPass(qint64 now);
+    void replyLimitRanOut(qint64 now);
     bool resendInsteadOfTimeOut(qint64 now);
     void resendLastFrame(qint64 now);
-    void checkReplyLimit(qint64 now);
 
     void emitEvent(UploadEvent event) { events_.append(std::move(event)); }
     void log(const QString &line);
@@ -154,13 +176,15 @@ private:
     const UploadOptions options_;
 
     UploadPhase phase_ = UploadPhase::NotStarted;
-    qint64 timerStart_ = 0; // the stopwatch of the current step
+    bool done_ = false;
+    UploadEnd end_;
+    // The current pause, or the limit on the device's answer. A frame whose
+    // write report restarts that limit suspends it while the write is awaited.
+    Deadline step_;
+    Deadline write_; // the frame on its way to the port
 
-    // The frame on its way to the port.
     Frame writeFrame_ = Frame::FirstCommand;
     qint64 writeOutstanding_ = 0;
-    qint64 writeLimitFrom_ = 0;
-    qint64 writeLimit_ = 0;
 
     QByteArray pending_; // arrived, not yet examined
     qint64 remaining_ = 0;

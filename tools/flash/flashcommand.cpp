@@ -6,6 +6,7 @@
 #include "flash/reporters.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
@@ -150,7 +151,36 @@ std::unique_ptr<QSocketNotifier> watchInterrupts(FlashRun &run)
     return notifier;
 }
 
-// --- Updating ----------------------------------------------------------------------------
+// --- Updating ---
+
+// Why the file is no image, in the flasher's words.
+QString imageProblemText(const QString &path, const firmware::FirmwareImage &image)
+{
+    using Problem = firmware::FirmwareImage::Problem;
+    switch (image.problem) {
+    case Problem::None:
+        break;
+    case Problem::Missing:
+        return QStringLiteral("no such file");
+    case Problem::NotRegular:
+        return QFileInfo(path).isDir() ? QStringLiteral("is a directory, not a firmware file")
+                                       : QStringLiteral("not a regular file");
+    case Problem::CannotOpen:
+        return QStringLiteral("cannot open: %1").arg(image.detail);
+    case Problem::ReadFailed:
+        return QStringLiteral("cannot read it whole: %1").arg(image.detail);
+    case Problem::TooLarge:
+        return QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
+            .arg(image.detail)
+            .arg(firmware::MaxImageSize);
+    case Problem::TooShort:
+        return QStringLiteral("too short for a firmware image: %1 bytes").arg(image.data.size());
+    case Problem::BadSignature:
+        return QStringLiteral("not a firmware image: starts with %1, not %2")
+            .arg(image.detail, firmware::signatureText());
+    }
+    return {};
+}
 
 ymodem::UploadOptions uploadOptions(const CommandLine &command)
 {
@@ -171,7 +201,7 @@ int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
     const firmware::FirmwareImage image = firmware::loadFirmwareImage(command.firmware);
     if (!image.isValid()) {
         for (Reporter *reporter : qAsConst(reporters))
-            reporter->fileRefused(command.firmware, image.message);
+            reporter->fileRefused(command.firmware, imageProblemText(command.firmware, image));
         return ExitBadFile;
     }
     FlashRun run(command.firmware, image.data, command.ports, uploadOptions(command), reporters);

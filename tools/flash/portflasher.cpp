@@ -1,5 +1,8 @@
 #include "flash/portflasher.h"
 
+#include "uploadtext.h"
+#include "ymodem/line.h"
+
 #include <QtGlobal>
 
 #include <climits>
@@ -106,7 +109,7 @@ void PortFlasher::stop()
 void PortFlasher::configurePort()
 {
     serial_.setPortName(port_);
-    serial_.setBaudRate(BaudRate, QSerialPort::AllDirections);
+    serial_.setBaudRate(ymodem::line::BaudRate, QSerialPort::AllDirections);
     serial_.setDataBits(QSerialPort::Data8);
     serial_.setParity(QSerialPort::NoParity);
     serial_.setStopBits(QSerialPort::OneStop);
@@ -157,57 +160,46 @@ void PortFlasher::afterSessionCall()
     deliverEvents();
     if (finished_)
         return;
-    announcePhase();
-    switch (session_.phase()) {
-    case UploadPhase::Completed:
-        finish(Outcome::Succeeded, QStringLiteral("Firmware has been updated successfully."));
-        break;
-    case UploadPhase::TimedOut:
-        finish(Outcome::TimedOut, timeOutText_);
-        break;
-    default:
+    if (!session_.isDone()) {
+        announcePhase();
         armTimer();
+        return;
+    }
+    const ymodem::UploadEnd &end = session_.end();
+    switch (end.outcome) {
+    case ymodem::UploadOutcome::Completed:
+        finish(Outcome::Succeeded, uploadtext::SuccessMessage);
+        break;
+    case ymodem::UploadOutcome::TimedOut:
+        finish(Outcome::TimedOut,
+               QStringLiteral("Time out ") + uploadtext::duringPhase(end.phase));
+        break;
+    case ymodem::UploadOutcome::Stopped:
+        finish(Outcome::Stopped, QStringLiteral("stopped"));
         break;
     }
 }
 
 void PortFlasher::deliverEvents()
 {
-    bool timeOutSeen = false;
     const QVector<UploadEvent> events = session_.takeEvents();
     for (const UploadEvent &event : events) {
         if (finished_)
             return;
-        deliver(event, timeOutSeen);
-    }
-}
-
-void PortFlasher::deliver(const UploadEvent &event, bool &timeOutSeen)
-{
-    switch (event.kind) {
-    case UploadEvent::Kind::Send:
-        writeFrame(event.frame);
-        break;
-    case UploadEvent::Kind::Progress:
-        // After a time-out the session resets the window's bar; here the
-        // bytes actually sent stand.
-        if (!timeOutSeen) {
-            bytesSent_ = qint64(event.total) - qint64(event.rest);
-            emit progress(qint64(event.rest), qint64(event.total));
+        switch (event.kind) {
+        case UploadEvent::Kind::Send:
+            writeFrame(event.frame);
+            break;
+        case UploadEvent::Kind::Progress:
+            bytesSent_ = event.total - event.rest;
+            emit progress(event.rest, event.total);
+            break;
+        case UploadEvent::Kind::Log:
+            emit logLine(event.text);
+            break;
+        case UploadEvent::Kind::Ended:
+            break; // afterSessionCall() reports the outcome
         }
-        break;
-    case UploadEvent::Kind::Log:
-        emit logLine(event.text);
-        break;
-    case UploadEvent::Kind::Message:
-        timeOutSeen = true;
-        timeOutText_ = event.title + QStringLiteral(": ") + event.text;
-        break;
-    case UploadEvent::Kind::ClosePort:
-        serial_.close();
-        break;
-    case UploadEvent::Kind::Finished:
-        break; // afterSessionCall() reports the outcome
     }
 }
 
@@ -246,9 +238,7 @@ void PortFlasher::finish(Outcome outcome, const QString &message)
     result_.port = port_;
     result_.outcome = outcome;
     result_.message = message;
-    // A time-out has already left its phase; the one it ran out in is the
-    // last one announced.
-    result_.phase = session_.phase() == UploadPhase::TimedOut ? activePhase_ : session_.phase();
+    result_.phase = session_.phase();
     result_.durationMs = elapsedMs();
     result_.bytesSent = bytesSent_;
     result_.imageSize = session_.imageSize();

@@ -32,8 +32,7 @@ struct FlashResult
     Outcome outcome = Outcome::Stopped;
     // The user-facing text: the session's time-out text, or the port's error.
     QString message;
-    // Completed after a success; otherwise the phase the upload was in when
-    // it failed.
+    // The phase the upload was in when it ended.
     ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
     qint64 durationMs = 0;
     qint64 bytesSent = 0; // image bytes whose blocks were written to the port
@@ -54,8 +53,6 @@ class PortFlasher : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qint32 BaudRate = 115200;
-
     // `port` is a name such as "ttyUSB0" or a device path such as
     // "/dev/pts/5".
     PortFlasher(const QString &port, const QByteArray &image,
@@ -96,7 +93,6 @@ private:
     void onDeadline();
     void onPortError(QSerialPort::SerialPortError error);
     void deliverEvents();
-    void deliver(const ymodem::UploadEvent &event, bool &timeOutSeen);
     void writeFrame(const QByteArray &frame);
     void afterSessionCall();
     void armTimer();
@@ -110,7 +106,6 @@ private:
     QElapsedTimer clock_;
     ymodem::UploadPhase activePhase_ = ymodem::UploadPhase::NotStarted; // last one announced
     qint64 bytesSent_ = 0;
-    QString timeOutText_;
     bool started_ = false;
     bool finished_ = false;
     FlashResult result_;

@@ -1,5 +1,7 @@
 #include "flash/reporters.h"
 
+#include "uploadtext.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 
@@ -52,7 +54,7 @@ QString statusText(const PortState &port)
         return QStringLiteral("opening the port");
     if (sendingData(port.phase))
         return bar(port.percent()) + QLatin1Char(' ') + progressDetails(port);
-    return QStringLiteral("%1  %2").arg(QLatin1String(ymodem::phaseName(port.phase)),
+    return QStringLiteral("%1  %2").arg(uploadtext::phaseName(port.phase),
                                         formatDuration(port.elapsedMs));
 }
 
@@ -62,42 +64,6 @@ QString fitName(const QString &name, int width)
     if (name.size() <= width)
         return name.leftJustified(width);
     return QStringLiteral("...") + name.right(width - 3);
-}
-
-// "Time out while waiting for the receiver" and the like.
-QString duringPhase(UploadPhase phase)
-{
-    switch (phase) {
-    case UploadPhase::WaitReceiver:
-        return QStringLiteral("while waiting for the receiver");
-    case UploadPhase::Header:
-        return QStringLiteral("while sending the header block");
-    case UploadPhase::Data:
-        return QStringLiteral("during the data blocks");
-    case UploadPhase::EndOfFile:
-        return QStringLiteral("at the end of file");
-    case UploadPhase::Closing:
-        return QStringLiteral("at the closing block");
-    default:
-        return QStringLiteral("during the ") + QLatin1String(ymodem::phaseName(phase));
-    }
-}
-
-// The trace tells the four steps of the handshake apart.
-QString stepName(UploadPhase phase)
-{
-    switch (phase) {
-    case UploadPhase::FirstCommand:
-        return QStringLiteral("first command frame");
-    case UploadPhase::FirstPause:
-        return QStringLiteral("pause while the device restarts");
-    case UploadPhase::SecondCommand:
-        return QStringLiteral("second command frame");
-    case UploadPhase::SecondPause:
-        return QStringLiteral("pause before the transfer");
-    default:
-        return QLatin1String(ymodem::phaseName(phase));
-    }
 }
 
 QString nowUtc()
@@ -111,11 +77,7 @@ QString nowUtc()
 
 int PortState::percent() const
 {
-    if (total <= 0)
-        return 0;
-    // Divide first, then scale and truncate, like the window's bar.
-    const double share = qBound(0.0, double(total - sent) / double(total), 1.0);
-    return 100 - int(share * 100.0);
+    return qMax(0, uploadtext::percentSent(double(total - sent), double(total)));
 }
 
 double PortState::bytesPerSecond() const
@@ -155,7 +117,7 @@ QString formatDuration(qint64 ms)
 QString describeResult(const PortState &port)
 {
     const FlashResult &result = port.result;
-    const QString phase = duringPhase(result.phase);
+    const QString phase = uploadtext::duringPhase(result.phase);
     switch (result.outcome) {
     case Outcome::Succeeded:
         return QStringLiteral("%1 %2 in %3")
@@ -359,7 +321,7 @@ void JsonReporter::progressed(const PortState &port)
 void JsonReporter::portFinished(const PortState &port)
 {
     const FlashResult &result = port.result;
-    const QString phase = QLatin1String(ymodem::phaseName(result.phase));
+    const QString phase = uploadtext::phaseName(result.phase);
     if (!result.succeeded()) {
         write({{"event", "error"},
                {"port", port.port},
@@ -395,7 +357,7 @@ TraceReporter::TraceReporter(QTextStream &err) : err_(err) {}
 
 void TraceReporter::phaseChanged(const PortState &port)
 {
-    line(port, QStringLiteral("-- ") + stepName(port.phase));
+    line(port, QStringLiteral("-- ") + uploadtext::stepName(port.phase));
 }
 
 void TraceReporter::sessionLog(const PortState &port, const QString &text)

@@ -37,7 +37,10 @@ struct FirmwareImage
 
     bool isValid() const { return problem == Problem::None; }
     // Opened and read, but not an image.
-    bool wasRead() const { return problem == Problem::TooShort || problem == Problem::BadSignature; }
+    bool wasRead() const
+    {
+        return problem == Problem::TooShort || problem == Problem::BadSignature;
+    }
 };
 
 // True when the data starts with the image signature 00 40 00 20.

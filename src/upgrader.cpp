@@ -361,8 +361,7 @@ void Upgrader::progressUpdateHandler(double rest, double total)
 
 void Upgrader::uploadFinishedHandler()
 {
-    QMessageBox::information(this, tr("Finish"),
-                             uploadtext::SuccessMessage);
+    QMessageBox::information(this, tr("Finish"), uploadtext::SuccessMessage);
     ui.updateButton->setDisabled(false);
     progressUpdateHandler(100.0, 100.0);
     ui.connectionLabel->setText(QStringLiteral("Disconnected"));

@@ -161,7 +161,7 @@ void TestFlash::deliversLargeImageByteExact()
 
     const FlashResult &result = runToEnd(flasher, 60000);
     QCOMPARE(result.outcome, Outcome::Succeeded);
-    QCOMPARE(result.phase, UploadPhase::Completed);
+    QCOMPARE(result.phase, UploadPhase::Closing);
     QCOMPARE(result.bytesSent, qint64(image.size()));
     QTRY_COMPARE(device.sim().phase(), BootloaderSim::Phase::Completed);
     QVERIFY(device.sim().receivedImage() == image);
@@ -197,13 +197,13 @@ void TestFlash::retriesAgainstRefusals_data()
     QTest::newRow("block 3 NAKed, no retries")
         << 3 << false << 0 << Outcome::TimedOut << UploadPhase::Data;
     QTest::newRow("block 3 NAKed, 2 retries")
-        << 3 << false << 2 << Outcome::Succeeded << UploadPhase::Completed;
+        << 3 << false << 2 << Outcome::Succeeded << UploadPhase::Closing;
     QTest::newRow("block 1 NAKed, 1 retry")
-        << 1 << false << 1 << Outcome::Succeeded << UploadPhase::Completed;
+        << 1 << false << 1 << Outcome::Succeeded << UploadPhase::Closing;
     QTest::newRow("EOT NAKed, no retries")
         << 0 << true << 0 << Outcome::TimedOut << UploadPhase::EndOfFile;
     QTest::newRow("EOT NAKed, 1 retry")
-        << 0 << true << 1 << Outcome::Succeeded << UploadPhase::Completed;
+        << 0 << true << 1 << Outcome::Succeeded << UploadPhase::Closing;
 }
 
 void TestFlash::retriesAgainstRefusals()

@@ -171,8 +171,7 @@ void PortFlasher::afterSessionCall()
         finish(Outcome::Succeeded, uploadtext::SuccessMessage);
         break;
     case ymodem::UploadOutcome::TimedOut:
-        finish(Outcome::TimedOut,
-               QStringLiteral("Time out ") + uploadtext::duringPhase(end.phase));
+        finish(Outcome::TimedOut, QStringLiteral("Time out ") + uploadtext::duringPhase(end.phase));
         break;
     case ymodem::UploadOutcome::Stopped:
         finish(Outcome::Stopped, QStringLiteral("stopped"));

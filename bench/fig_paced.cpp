@@ -8,6 +8,7 @@
 #include "uploads.h"
 
 #include "ymodem/frames.h"
+#include "ymodem/line.h"
 
 namespace bench {
 
@@ -18,7 +19,7 @@ constexpr double GoalCpuPercent = 1.0;
 
 double wireSeconds(qint64 bytes, int baud)
 {
-    return double(bytes) * 10.0 / baud; // start bit, 8 data bits, stop bit
+    return double(ymodem::line::wireTimeUs(bytes, baud)) / 1e6;
 }
 
 void describe(Report &report, const LineProbe &probe, double ideal, int baud)

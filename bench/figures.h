@@ -6,6 +6,7 @@
 
 #include "report.h"
 
+#include "ymodem/line.h"
 #include "ymodem/upload.h"
 
 #include <QString>
@@ -24,7 +25,7 @@ struct Config
     int stallSize = 0;
     int portsImageSize = 0;
     QVector<int> portCounts;
-    int paceBaud = 115200;
+    int paceBaud = ymodem::line::BaudRate;
 };
 
 // The device's own pauses shortened: the handshake is no part of these

@@ -58,9 +58,9 @@ bool parseSize(const QByteArray &digits, qint64 *size)
 } // namespace
 
 BootloaderSim::BootloaderSim(int lineFd, const BootloaderSimOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_fd(lineFd)
+    : QObject(parent), options_(options), fd_(lineFd)
 {
-    m_clock.start();
+    clock_.start();
 }
 
 BootloaderSim::~BootloaderSim()
@@ -69,88 +69,88 @@ BootloaderSim::~BootloaderSim()
     // their last reads before this memory goes, also for ThreadSanitizer,
     // which does not see how Qt hands the deletion to this thread.
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard<std::mutex> lock(mutex_);
     }
-    delete m_readNotifier;
-    delete m_writeTimerNotifier;
-    if (m_writeTimerFd >= 0)
-        ::close(m_writeTimerFd);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    delete readNotifier_;
+    delete writeTimerNotifier_;
+    if (writeTimerFd_ >= 0)
+        ::close(writeTimerFd_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 BootloaderSim::Phase BootloaderSim::phase() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_phase;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return phase_;
 }
 
 QString BootloaderSim::fileName() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fileName;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fileName_;
 }
 
 qint64 BootloaderSim::announcedSize() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_announcedSize;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return announcedSize_;
 }
 
 QByteArray BootloaderSim::receivedImage() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_announcedSize < 0 || m_announcedSize >= m_data.size())
-        return m_data;
-    return m_data.left(int(m_announcedSize));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (announcedSize_ < 0 || announcedSize_ >= data_.size())
+        return data_;
+    return data_.left(int(announcedSize_));
 }
 
 BootloaderSimCounters BootloaderSim::counters() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_counters;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
 }
 
 QStringList BootloaderSim::log() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_log;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
 }
 
 QStringList BootloaderSim::problems() const
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_problems;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return problems_;
 }
 
 bool BootloaderSim::start()
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (m_fd < 0 || m_readNotifier != nullptr)
+    if (fd_ < 0 || readNotifier_ != nullptr)
         return false;
     // Replies are dropped rather than block the device when nobody reads
     // the line, as a UART without flow control would.
-    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 
-    m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &BootloaderSim::readLine);
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::readLine);
 
-    m_cTimer = new QTimer(this);
-    m_cTimer->setInterval(m_options.cIntervalMs);
-    connect(m_cTimer, &QTimer::timeout, this, &BootloaderSim::pollC);
+    cTimer_ = new QTimer(this);
+    cTimer_->setInterval(options_.cIntervalMs);
+    connect(cTimer_, &QTimer::timeout, this, &BootloaderSim::pollC);
 
     // Answers on a paced line are due to the microsecond; a QTimer rounds up
     // to whole milliseconds and would make every block about 1 ms late.
-    m_writeTimerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (m_writeTimerFd < 0)
+    writeTimerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (writeTimerFd_ < 0)
         return false;
-    m_writeTimerNotifier = new QSocketNotifier(m_writeTimerFd, QSocketNotifier::Read, this);
-    connect(m_writeTimerNotifier, &QSocketNotifier::activated, this, &BootloaderSim::onWriteTimer);
+    writeTimerNotifier_ = new QSocketNotifier(writeTimerFd_, QSocketNotifier::Read, this);
+    connect(writeTimerNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::onWriteTimer);
 
-    m_stallTimer = new QTimer(this);
-    m_stallTimer->setSingleShot(true);
-    m_stallTimer->setInterval(m_options.stallTimeoutMs);
-    connect(m_stallTimer, &QTimer::timeout, this, &BootloaderSim::onStall);
+    stallTimer_ = new QTimer(this);
+    stallTimer_->setSingleShot(true);
+    stallTimer_->setInterval(options_.stallTimeoutMs);
+    connect(stallTimer_, &QTimer::timeout, this, &BootloaderSim::onStall);
 
     note(QStringLiteral("waiting for the command frames"));
     return true;
@@ -162,22 +162,22 @@ void BootloaderSim::closeLine()
         runInOwnThreadAndWait([this] { closeLine(); });
         return;
     }
-    if (m_fd < 0)
+    if (fd_ < 0)
         return;
-    if (m_readNotifier != nullptr) {
+    if (readNotifier_ != nullptr) {
         // Possibly inside its own activated() signal: delete it later.
-        m_readNotifier->setEnabled(false);
-        m_readNotifier->deleteLater();
-        m_readNotifier = nullptr;
+        readNotifier_->setEnabled(false);
+        readNotifier_->deleteLater();
+        readNotifier_ = nullptr;
     }
-    for (QTimer *timer : {m_cTimer, m_stallTimer})
+    for (QTimer *timer : {cTimer_, stallTimer_})
         if (timer != nullptr)
             timer->stop();
     armWriteTimer(0);
-    m_outgoing.clear();
-    m_input.clear();
-    ::close(m_fd);
-    m_fd = -1;
+    outgoing_.clear();
+    input_.clear();
+    ::close(fd_);
+    fd_ = -1;
     setPhase(Phase::LineClosed);
     note(QStringLiteral("line closed"));
     emit lineClosed();
@@ -215,10 +215,10 @@ void BootloaderSim::runInOwnThreadAndWait(const std::function<void()> &work)
 void BootloaderSim::readLine()
 {
     char buffer[4096];
-    while (m_fd >= 0) {
-        const ssize_t count = ::read(m_fd, buffer, sizeof buffer);
+    while (fd_ >= 0) {
+        const ssize_t count = ::read(fd_, buffer, sizeof buffer);
         if (count > 0) {
-            m_input.append(buffer, int(count));
+            input_.append(buffer, int(count));
             takeArrival(int(count));
             processInput();
             continue;
@@ -239,29 +239,29 @@ void BootloaderSim::takeArrival(int count)
 {
     const qint64 now = nowNs();
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_chunkFirstIndex = m_counters.bytesRead;
-        m_counters.bytesRead += count;
-        ++m_counters.reads;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        chunkFirstIndex_ = counters_.bytesRead;
+        counters_.bytesRead += count;
+        ++counters_.reads;
     }
     // On a real UART the chunk would still be on its way: it starts once the
     // line is free and takes its wire time.
-    m_chunkStartNs = std::max(now, m_inboundFreeNs);
-    m_inboundFreeNs = m_chunkStartNs + wireNs(count);
+    chunkStartNs_ = std::max(now, inboundFreeNs_);
+    inboundFreeNs_ = chunkStartNs_ + wireNs(count);
 }
 
 qint64 BootloaderSim::arrivalNs(qint64 byteIndex) const
 {
-    if (m_options.paceBaud <= 0)
+    if (options_.paceBaud <= 0)
         return nowNs();
-    return m_chunkStartNs + wireNs(byteIndex - m_chunkFirstIndex + 1);
+    return chunkStartNs_ + wireNs(byteIndex - chunkFirstIndex_ + 1);
 }
 
 QByteArray BootloaderSim::takeInput(int count)
 {
-    const QByteArray taken = m_input.left(count);
-    m_input.remove(0, count);
-    m_inputConsumed += taken.size();
+    const QByteArray taken = input_.left(count);
+    input_.remove(0, count);
+    inputConsumed_ += taken.size();
     return taken;
 }
 
@@ -274,16 +274,16 @@ bool BootloaderSim::expectsBlocks() const
 
 void BootloaderSim::processInput()
 {
-    m_stallTimer->stop();
+    stallTimer_->stop();
     bool progressed = true;
-    while (progressed && !m_input.isEmpty() && m_fd >= 0) {
-        const char head = m_input.at(0);
+    while (progressed && !input_.isEmpty() && fd_ >= 0) {
+        const char head = input_.at(0);
         if (head == firstCommandFrame.at(0)) {
             progressed = takeCommandFrame();
         } else if (expectsBlocks() && (head == SOH || head == STX)) {
             progressed = takeBlock();
         } else if (expectsBlocks() && head == EOT) {
-            const qint64 arrival = arrivalNs(m_inputConsumed);
+            const qint64 arrival = arrivalNs(inputConsumed_);
             takeInput(1);
             onEot(arrival);
         } else {
@@ -291,22 +291,22 @@ void BootloaderSim::processInput()
         }
     }
     flushStrayBytes();
-    if (!m_input.isEmpty() && m_fd >= 0 && m_options.stallTimeoutMs > 0)
-        m_stallTimer->start();
+    if (!input_.isEmpty() && fd_ >= 0 && options_.stallTimeoutMs > 0)
+        stallTimer_->start();
 }
 
 bool BootloaderSim::takeCommandFrame()
 {
     for (const QByteArray *frame : {&firstCommandFrame, &secondCommandFrame}) {
-        if (m_input.startsWith(*frame)) {
+        if (input_.startsWith(*frame)) {
             takeInput(frame->size());
             onCommandFrame(frame == &firstCommandFrame);
             return true;
         }
     }
     const bool partOfAFrame =
-        m_input.size() < firstCommandFrame.size() &&
-        (firstCommandFrame.startsWith(m_input) || secondCommandFrame.startsWith(m_input));
+        input_.size() < firstCommandFrame.size() &&
+        (firstCommandFrame.startsWith(input_) || secondCommandFrame.startsWith(input_));
     if (partOfAFrame)
         return false;
     dropStrayByte();
@@ -316,12 +316,12 @@ bool BootloaderSim::takeCommandFrame()
 bool BootloaderSim::takeBlock()
 {
     if (phase() == Phase::WaitingForHeader)
-        m_cTimer->stop(); // the header has started to arrive
-    const int size = blockSize(m_input.at(0));
-    if (m_input.size() < size)
+        cTimer_->stop(); // the header has started to arrive
+    const int size = blockSize(input_.at(0));
+    if (input_.size() < size)
         return false;
     flushStrayBytes();
-    const qint64 arrival = arrivalNs(m_inputConsumed + size - 1);
+    const qint64 arrival = arrivalNs(inputConsumed_ + size - 1);
     onBlock(takeInput(size), arrival);
     return true;
 }
@@ -337,34 +337,34 @@ int BootloaderSim::blockSize(char head) const
 
 void BootloaderSim::dropStrayByte()
 {
-    m_stray.append(takeInput(1));
+    stray_.append(takeInput(1));
 }
 
 void BootloaderSim::flushStrayBytes()
 {
-    if (m_stray.isEmpty())
+    if (stray_.isEmpty())
         return;
     problem(QStringLiteral("%1 stray byte(s) ignored: %2")
-                .arg(m_stray.size())
-                .arg(QString::fromLatin1(m_stray.left(32).toHex(' '))));
-    m_stray.clear();
+                .arg(stray_.size())
+                .arg(QString::fromLatin1(stray_.left(32).toHex(' '))));
+    stray_.clear();
 }
 
 void BootloaderSim::onStall()
 {
-    if (m_input.isEmpty() || m_fd < 0)
+    if (input_.isEmpty() || fd_ < 0)
         return;
-    const char head = m_input.at(0);
+    const char head = input_.at(0);
     problem(QStringLiteral("unfinished frame dropped after %1 ms of silence: %2 byte(s), head %3")
-                .arg(m_options.stallTimeoutMs)
-                .arg(m_input.size())
+                .arg(options_.stallTimeoutMs)
+                .arg(input_.size())
                 .arg(hexByte(head)));
-    takeInput(m_input.size());
+    takeInput(input_.size());
     // A receiver that times out inside a block asks for it again.
     if (expectsBlocks() && (head == SOH || head == STX))
         sendNak(nowNs());
     if (phase() == Phase::WaitingForHeader)
-        m_cTimer->start();
+        cTimer_->start();
 }
 
 // ---------------------------------------------------------------------------
@@ -373,15 +373,15 @@ void BootloaderSim::onStall()
 void BootloaderSim::onCommandFrame(bool first)
 {
     if (first) {
-        m_firstFrameSeen = true;
+        firstFrameSeen_ = true;
         note(QStringLiteral("first command frame"));
         return;
     }
-    if (!m_firstFrameSeen) {
+    if (!firstFrameSeen_) {
         problem(QStringLiteral("second command frame without the first: ignored"));
         return;
     }
-    m_firstFrameSeen = false;
+    firstFrameSeen_ = false;
     note(QStringLiteral("second command frame"));
     enterBootloader();
 }
@@ -395,46 +395,46 @@ void BootloaderSim::enterBootloader()
     setPhase(Phase::WaitingForHeader);
     note(QStringLiteral("entering the bootloader"));
     emit commandFramesReceived();
-    if (m_options.silent)
+    if (options_.silent)
         note(QStringLiteral("silent: no byte will be sent"));
-    if (m_options.garbageBeforeC)
+    if (options_.garbageBeforeC)
         send(startupNoise, nowNs());
     pollC();
-    m_cTimer->start();
+    cTimer_->start();
 }
 
 void BootloaderSim::resetTransfer()
 {
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_fileName.clear();
-        m_announcedSize = -1;
-        m_data.clear();
-        const BootloaderSimCounters before = m_counters;
-        m_counters = BootloaderSimCounters();
-        m_counters.sessions = before.sessions + 1;
-        m_counters.bytesRead = before.bytesRead;
-        m_counters.reads = before.reads;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        fileName_.clear();
+        announcedSize_ = -1;
+        data_.clear();
+        const BootloaderSimCounters before = counters_;
+        counters_ = BootloaderSimCounters();
+        counters_.sessions = before.sessions + 1;
+        counters_.bytesRead = before.bytesRead;
+        counters_.reads = before.reads;
     }
-    m_expectedBlock = 1;
-    m_nakDone = false;
-    m_dropDone = false;
-    m_eotNakDone = false;
+    expectedBlock_ = 1;
+    nakDone_ = false;
+    dropDone_ = false;
+    eotNakDone_ = false;
 }
 
 void BootloaderSim::pollC()
 {
     if (phase() != Phase::WaitingForHeader) {
-        m_cTimer->stop();
+        cTimer_->stop();
         return;
     }
     int sentBefore;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        sentBefore = m_counters.cSent++;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        sentBefore = counters_.cSent++;
     }
     if (sentBefore == 0)
-        note(QStringLiteral("asking for a file: \"C\" every %1 ms").arg(m_options.cIntervalMs));
+        note(QStringLiteral("asking for a file: \"C\" every %1 ms").arg(options_.cIntervalMs));
     send(QByteArray(1, CRC_REQUEST), nowNs());
 }
 
@@ -492,14 +492,14 @@ void BootloaderSim::onHeaderBlock(const QByteArray &block, qint64 arrivalNs)
 
     const QString name = QString::fromUtf8(field.left(nul));
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_fileName = name;
-        m_announcedSize = size;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        fileName_ = name;
+        announcedSize_ = size;
     }
     setPhase(Phase::ReceivingData);
-    m_expectedBlock = 1;
+    expectedBlock_ = 1;
     note(QStringLiteral("header block: \"%1\", %2 bytes: ACK C").arg(name).arg(size));
-    reply(ackThenC, arrivalNs, m_options.replyDelayMs + m_options.eraseDelayMs);
+    reply(ackThenC, arrivalNs, options_.replyDelayMs + options_.eraseDelayMs);
     emit headerReceived(name, size);
 }
 
@@ -507,19 +507,19 @@ void BootloaderSim::onDataBlock(const QByteArray &block, qint64 arrivalNs)
 {
     const quint8 number = quint8(block.at(1));
     const int stored = counters().dataBlocks;
-    if (number == quint8(m_expectedBlock - 1)) {
+    if (number == quint8(expectedBlock_ - 1)) {
         // Our answer was lost: acknowledge again, keep the data once.
         const bool header = stored == 0;
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_counters.repeatedBlocks;
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++counters_.repeatedBlocks;
         }
         note(QStringLiteral("block %1 again: %2").arg(number).arg(header ? "ACK C" : "ACK"));
-        reply(header ? ackThenC : QByteArray(1, ACK), arrivalNs, m_options.replyDelayMs);
+        reply(header ? ackThenC : QByteArray(1, ACK), arrivalNs, options_.replyDelayMs);
         return;
     }
-    if (number != m_expectedBlock) {
-        reject(QStringLiteral("expected block %1, got block %2").arg(m_expectedBlock).arg(number),
+    if (number != expectedBlock_) {
+        reject(QStringLiteral("expected block %1, got block %2").arg(expectedBlock_).arg(number),
                arrivalNs);
         return;
     }
@@ -528,27 +528,27 @@ void BootloaderSim::onDataBlock(const QByteArray &block, qint64 arrivalNs)
 
 void BootloaderSim::answerDataBlock(const QByteArray &block, int count, qint64 arrivalNs)
 {
-    const int delay = m_options.replyDelayMs;
-    if (count == m_options.cancelAtBlock) {
+    const int delay = options_.replyDelayMs;
+    if (count == options_.cancelAtBlock) {
         note(QStringLiteral("data block %1: cancelled with CAN CAN").arg(count));
         setPhase(Phase::Cancelled);
         reply(QByteArray(2, CAN), arrivalNs, delay, [this] { emit transferCancelled(); });
         return;
     }
-    if (count == m_options.nakBlock && !m_nakDone) {
-        m_nakDone = true;
+    if (count == options_.nakBlock && !nakDone_) {
+        nakDone_ = true;
         note(QStringLiteral("data block %1: NAK, as asked").arg(count));
         sendNak(arrivalNs);
         return;
     }
     acceptDataBlock(block, count);
-    if (count == m_options.closeAfterBlock) {
+    if (count == options_.closeAfterBlock) {
         note(QStringLiteral("data block %1 is in: the device vanishes").arg(count));
         closeLine();
         return;
     }
-    if (count == m_options.dropAckBlock && !m_dropDone) {
-        m_dropDone = true;
+    if (count == options_.dropAckBlock && !dropDone_) {
+        dropDone_ = true;
         note(QStringLiteral("data block %1: stored, its ACK left out").arg(count));
         return;
     }
@@ -560,14 +560,14 @@ void BootloaderSim::acceptDataBlock(const QByteArray &block, int count)
 {
     bool beyondSize;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        beyondSize = m_data.size() >= m_announcedSize;
-        m_data.append(block.constData() + 3, block.size() - BlockOverhead);
-        m_counters.dataBlocks = count;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        beyondSize = data_.size() >= announcedSize_;
+        data_.append(block.constData() + 3, block.size() - BlockOverhead);
+        counters_.dataBlocks = count;
     }
     if (beyondSize)
         problem(QStringLiteral("data block %1 lies beyond the announced size").arg(count));
-    ++m_expectedBlock;
+    ++expectedBlock_;
     emit blockReceived(count);
 }
 
@@ -586,16 +586,16 @@ void BootloaderSim::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
     }
     QString summary;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_counters.closingBlockReceived = true;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        counters_.closingBlockReceived = true;
         summary = QStringLiteral("transfer complete: \"%1\", %2 bytes in %3 data block(s)")
-                      .arg(m_fileName)
-                      .arg(m_announcedSize)
-                      .arg(m_counters.dataBlocks);
+                      .arg(fileName_)
+                      .arg(announcedSize_)
+                      .arg(counters_.dataBlocks);
     }
     setPhase(Phase::Completed);
     note(QStringLiteral("closing block: ACK"));
-    reply(QByteArray(1, ACK), arrivalNs, m_options.replyDelayMs, [this, summary] {
+    reply(QByteArray(1, ACK), arrivalNs, options_.replyDelayMs, [this, summary] {
         note(summary);
         emit transferCompleted();
     });
@@ -609,16 +609,16 @@ void BootloaderSim::onEot(qint64 arrivalNs)
         return;
     }
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_counters.eotsReceived;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++counters_.eotsReceived;
     }
     if (current == Phase::WaitingForClosingBlock) {
         note(QStringLiteral("EOT again: ACK C"));
-        reply(ackThenC, arrivalNs, m_options.replyDelayMs);
+        reply(ackThenC, arrivalNs, options_.replyDelayMs);
         return;
     }
-    if (m_options.nakFirstEot && !m_eotNakDone) {
-        m_eotNakDone = true;
+    if (options_.nakFirstEot && !eotNakDone_) {
+        eotNakDone_ = true;
         note(QStringLiteral("EOT: NAK, as asked"));
         sendNak(arrivalNs);
         return;
@@ -626,7 +626,7 @@ void BootloaderSim::onEot(qint64 arrivalNs)
     checkImageEnd();
     setPhase(Phase::WaitingForClosingBlock);
     note(QStringLiteral("EOT after %1 data block(s): ACK C").arg(counters().dataBlocks));
-    reply(ackThenC, arrivalNs, m_options.replyDelayMs);
+    reply(ackThenC, arrivalNs, options_.replyDelayMs);
     emit eotReceived();
 }
 
@@ -635,9 +635,9 @@ void BootloaderSim::checkImageEnd()
     QByteArray data;
     qint64 size;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        data = m_data;
-        size = m_announcedSize;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        data = data_;
+        size = announcedSize_;
     }
     if (data.size() < size) {
         problem(QStringLiteral("image short: %1 of %2 bytes").arg(data.size()).arg(size));
@@ -652,22 +652,22 @@ void BootloaderSim::reject(const QString &why, qint64 arrivalNs)
     problem(why + QStringLiteral(": NAK"));
     sendNak(arrivalNs);
     if (phase() == Phase::WaitingForHeader)
-        m_cTimer->start(); // still asking for the header
+        cTimer_->start(); // still asking for the header
 }
 
 void BootloaderSim::sendNak(qint64 arrivalNs)
 {
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_counters.naksSent;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++counters_.naksSent;
     }
-    reply(QByteArray(1, NAK), arrivalNs, m_options.replyDelayMs);
+    reply(QByteArray(1, NAK), arrivalNs, options_.replyDelayMs);
 }
 
 void BootloaderSim::setPhase(Phase phase)
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_phase = phase;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = phase;
 }
 
 // ---------------------------------------------------------------------------
@@ -682,58 +682,58 @@ void BootloaderSim::reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs
 void BootloaderSim::send(const QByteArray &bytes, qint64 readyNs, std::function<void()> afterWrite)
 {
     qint64 due = std::max(readyNs, nowNs());
-    if (m_options.paceBaud > 0) {
+    if (options_.paceBaud > 0) {
         // The reply is in the host's hands once its last byte is through.
-        due = std::max(due, m_outboundFreeNs) + wireNs(bytes.size());
-        m_outboundFreeNs = due;
+        due = std::max(due, outboundFreeNs_) + wireNs(bytes.size());
+        outboundFreeNs_ = due;
     }
-    due = std::max(due, m_lastDueNs); // the line keeps the order of sending
-    m_lastDueNs = due;
-    m_outgoing.push_back({m_options.silent ? QByteArray() : bytes, due, std::move(afterWrite)});
+    due = std::max(due, lastDueNs_); // the line keeps the order of sending
+    lastDueNs_ = due;
+    outgoing_.push_back({options_.silent ? QByteArray() : bytes, due, std::move(afterWrite)});
     scheduleWrite();
 }
 
 void BootloaderSim::scheduleWrite()
 {
-    if (m_outgoing.empty() || m_writeArmed)
+    if (outgoing_.empty() || writeArmed_)
         return;
     // A zero time would disarm the timer; one nanosecond fires at once.
-    armWriteTimer(std::max<qint64>(1, m_outgoing.front().dueNs - nowNs()));
+    armWriteTimer(std::max<qint64>(1, outgoing_.front().dueNs - nowNs()));
 }
 
 void BootloaderSim::armWriteTimer(qint64 inNs)
 {
-    if (m_writeTimerFd < 0)
+    if (writeTimerFd_ < 0)
         return;
     itimerspec when{};
     when.it_value.tv_sec = time_t(inNs / NsPerSecond);
     when.it_value.tv_nsec = long(inNs % NsPerSecond);
-    ::timerfd_settime(m_writeTimerFd, 0, &when, nullptr);
-    m_writeArmed = inNs > 0;
+    ::timerfd_settime(writeTimerFd_, 0, &when, nullptr);
+    writeArmed_ = inNs > 0;
 }
 
 void BootloaderSim::onWriteTimer()
 {
     quint64 expirations = 0;
-    if (::read(m_writeTimerFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+    if (::read(writeTimerFd_, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
         return;
-    m_writeArmed = false;
+    writeArmed_ = false;
     writeDue();
 }
 
 void BootloaderSim::writeDue()
 {
     const qint64 now = nowNs();
-    while (!m_outgoing.empty() && m_outgoing.front().dueNs <= now) {
-        Outgoing out = std::move(m_outgoing.front());
-        m_outgoing.pop_front();
+    while (!outgoing_.empty() && outgoing_.front().dueNs <= now) {
+        Outgoing out = std::move(outgoing_.front());
+        outgoing_.pop_front();
         if (!out.bytes.isEmpty())
             writeLine(out.bytes);
-        if (m_fd < 0)
+        if (fd_ < 0)
             return;
         if (out.afterWrite)
             out.afterWrite();
-        if (m_fd < 0)
+        if (fd_ < 0)
             return;
     }
     scheduleWrite();
@@ -743,7 +743,7 @@ void BootloaderSim::writeLine(const QByteArray &bytes)
 {
     ssize_t written;
     do {
-        written = ::write(m_fd, bytes.constData(), size_t(bytes.size()));
+        written = ::write(fd_, bytes.constData(), size_t(bytes.size()));
     } while (written < 0 && errno == EINTR);
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         written = 0;
@@ -760,8 +760,8 @@ void BootloaderSim::writeLine(const QByteArray &bytes)
 void BootloaderSim::note(const QString &message)
 {
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.append(message);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        log_.append(message);
     }
     emit logged(message);
 }
@@ -769,16 +769,16 @@ void BootloaderSim::note(const QString &message)
 void BootloaderSim::problem(const QString &message)
 {
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_problems.append(message);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        problems_.append(message);
     }
     note(QStringLiteral("problem: ") + message);
 }
 
 qint64 BootloaderSim::wireNs(qint64 bytes) const
 {
-    if (m_options.paceBaud <= 0)
+    if (options_.paceBaud <= 0)
         return 0;
     constexpr qint64 bitsPerByte = 10; // start bit, 8 data bits, stop bit
-    return bytes * bitsPerByte * 1000 * NsPerMs / m_options.paceBaud;
+    return bytes * bitsPerByte * 1000 * NsPerMs / options_.paceBaud;
 }

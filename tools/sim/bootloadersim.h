@@ -179,44 +179,44 @@ private:
 
     void note(const QString &message);
     void problem(const QString &message);
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
+    qint64 nowNs() const { return clock_.nsecsElapsed(); }
     qint64 wireNs(qint64 bytes) const;
 
-    const BootloaderSimOptions m_options;
-    int m_fd;
-    QElapsedTimer m_clock;
-    QSocketNotifier *m_readNotifier = nullptr;
-    QTimer *m_cTimer = nullptr;
-    int m_writeTimerFd = -1; // a timerfd: answers are due to the microsecond
-    QSocketNotifier *m_writeTimerNotifier = nullptr;
-    bool m_writeArmed = false;
-    QTimer *m_stallTimer = nullptr;
+    const BootloaderSimOptions options_;
+    int fd_;
+    QElapsedTimer clock_;
+    QSocketNotifier *readNotifier_ = nullptr;
+    QTimer *cTimer_ = nullptr;
+    int writeTimerFd_ = -1; // a timerfd: answers are due to the microsecond
+    QSocketNotifier *writeTimerNotifier_ = nullptr;
+    bool writeArmed_ = false;
+    QTimer *stallTimer_ = nullptr;
 
     // Only touched in the sim's own thread.
-    QByteArray m_input;
-    qint64 m_inputConsumed = 0; // bytes taken off the front of m_input so far
-    QByteArray m_stray;
-    bool m_firstFrameSeen = false;
-    quint8 m_expectedBlock = 1;
-    bool m_nakDone = false;
-    bool m_dropDone = false;
-    bool m_eotNakDone = false;
+    QByteArray input_;
+    qint64 inputConsumed_ = 0; // bytes taken off the front of input_ so far
+    QByteArray stray_;
+    bool firstFrameSeen_ = false;
+    quint8 expectedBlock_ = 1;
+    bool nakDone_ = false;
+    bool dropDone_ = false;
+    bool eotNakDone_ = false;
     // UART model: when the last byte read arrived, and when each direction
     // of the line is free again.
-    qint64 m_chunkStartNs = 0;
-    qint64 m_chunkFirstIndex = 0;
-    qint64 m_inboundFreeNs = 0;
-    qint64 m_outboundFreeNs = 0;
-    qint64 m_lastDueNs = 0;
-    std::deque<Outgoing> m_outgoing;
+    qint64 chunkStartNs_ = 0;
+    qint64 chunkFirstIndex_ = 0;
+    qint64 inboundFreeNs_ = 0;
+    qint64 outboundFreeNs_ = 0;
+    qint64 lastDueNs_ = 0;
+    std::deque<Outgoing> outgoing_;
 
-    // Shared with other threads, under m_mutex.
-    mutable std::mutex m_mutex; // a standard mutex, so ThreadSanitizer sees its hand-offs
-    Phase m_phase = Phase::WaitingForCommands;
-    QString m_fileName;
-    qint64 m_announcedSize = -1;
-    QByteArray m_data;
-    BootloaderSimCounters m_counters;
-    QStringList m_log;
-    QStringList m_problems;
+    // Shared with other threads, under mutex_.
+    mutable std::mutex mutex_; // a standard mutex, so ThreadSanitizer sees its hand-offs
+    Phase phase_ = Phase::WaitingForCommands;
+    QString fileName_;
+    qint64 announcedSize_ = -1;
+    QByteArray data_;
+    BootloaderSimCounters counters_;
+    QStringList log_;
+    QStringList problems_;
 };

@@ -15,12 +15,12 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    bool isOpen() const { return m_masterFd >= 0; }
-    QString errorString() const { return m_error; }
+    bool isOpen() const { return masterFd_ >= 0; }
+    QString errorString() const { return error_; }
 
     // -1 once the master has been closed or handed over.
-    int masterFd() const { return m_masterFd; }
-    QString slavePath() const { return m_slavePath; }
+    int masterFd() const { return masterFd_; }
+    QString slavePath() const { return slavePath_; }
 
     // Hands the master over; the caller closes it from then on.
     int releaseMaster();
@@ -33,11 +33,11 @@ private:
     bool open();
     bool fail(const char *step);
 
-    int m_masterFd = -1;
+    int masterFd_ = -1;
     // Held open for the pair's lifetime: as long as one slave descriptor
     // exists, the master never reads EIO when the host closes and reopens
     // the slave path, and the raw settings survive in between.
-    int m_slaveFd = -1;
-    QString m_slavePath;
-    QString m_error;
+    int slaveFd_ = -1;
+    QString slavePath_;
+    QString error_;
 };

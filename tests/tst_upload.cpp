@@ -1,138 +1,9 @@
 // The upload logic against a fake clock: every limit is reached by setting the
 // time, so a 60 s wait costs nothing.
 
-#include "ymodem/frames.h"
-#include "ymodem/upload.h"
-
-#include <QtTest>
-
-using namespace ymodem;
-using Kind = UploadEvent::Kind;
+#include "uploadlink.h"
 
 namespace {
-
-const QByteArray Ack(1, ACK);
-const QByteArray C(1, CRC_REQUEST);
-const QByteArray AckC = Ack + C;
-const QByteArray Nak(1, NAK);
-const QByteArray Eot(1, EOT);
-
-QByteArray makeImage(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 31 + 7) & 0xFF);
-    return image;
-}
-
-// The frames a correct upload of `image` puts on the line, in order.
-QVector<QByteArray> canonicalFrames(const QByteArray &image)
-{
-    QVector<QByteArray> frames{firstCommandFrame, secondCommandFrame,
-                               makeHeaderBlock("firmware.bin", image.size())};
-    for (int offset = 0, number = 1; offset < image.size(); offset += 1024, ++number)
-        frames.append(makeDataBlock(image.mid(offset, 1024), quint8(number)));
-    return frames << Eot << makeClosingBlock();
-}
-
-// Drives one session the way a port would, keeping every event.
-struct Link
-{
-    explicit Link(QByteArray image, UploadOptions options = {}) : session(std::move(image), options)
-    {}
-
-    void collect() { events += session.takeEvents(); }
-    void at(qint64 t)
-    {
-        now = t;
-        session.tick(now);
-        collect();
-    }
-    void start()
-    {
-        session.start(now);
-        collect();
-    }
-    // Reports the whole of the last frame written.
-    void written()
-    {
-        session.written(frames().last().size(), now);
-        collect();
-    }
-    void reply(const QByteArray &bytes, bool byteByByte = false)
-    {
-        for (const QByteArray &part : byteByByte ? split(bytes) : QVector<QByteArray>{bytes}) {
-            session.receive(part, now);
-            collect();
-        }
-    }
-    static QVector<QByteArray> split(const QByteArray &bytes)
-    {
-        QVector<QByteArray> parts;
-        for (char b : bytes)
-            parts.append(QByteArray(1, b));
-        return parts;
-    }
-    // Answers and reports each new frame's write at once.
-    void replyAndWrite(const QByteArray &bytes, bool byteByByte = false)
-    {
-        const int before = frames().size();
-        reply(bytes, byteByByte);
-        if (frames().size() > before)
-            written();
-    }
-    template <typename T, typename F> QVector<T> pick(Kind kind, F field) const
-    {
-        QVector<T> out;
-        for (const UploadEvent &e : events)
-            if (e.kind == kind)
-                out.append(field(e));
-        return out;
-    }
-    QVector<QByteArray> frames() const
-    {
-        return pick<QByteArray>(Kind::Send, [](const UploadEvent &e) { return e.frame; });
-    }
-    QVector<qint64> rests() const
-    {
-        return pick<qint64>(Kind::Progress, [](const UploadEvent &e) { return e.rest; });
-    }
-    QStringList logs() const
-    {
-        return pick<QString>(Kind::Log, [](const UploadEvent &e) { return e.text; }).toList();
-    }
-    int ends() const
-    {
-        return pick<int>(Kind::Ended, [](const UploadEvent &) { return 0; }).size();
-    }
-    bool ended(UploadOutcome outcome) const
-    {
-        return session.isDone() && session.end().outcome == outcome && ends() == 1 &&
-               events.last().kind == Kind::Ended;
-    }
-
-    // The command frames, both pauses; the wait for the receiver begins at 6000.
-    void handshake()
-    {
-        start();
-        written();
-        at(5000);
-        written();
-        at(6000);
-        QCOMPARE(session.phase(), UploadPhase::WaitReceiver);
-    }
-    // Handshake, "C", header block; data block 1 is released next.
-    void throughHeader()
-    {
-        handshake();
-        replyAndWrite(C);
-        QCOMPARE(session.phase(), UploadPhase::Data);
-    }
-
-    UploadSession session;
-    qint64 now = 0;
-    QVector<UploadEvent> events;
-};
 
 // Where a limit starts to count, for each wait of an upload.
 enum class Wait
@@ -218,12 +89,8 @@ private slots:
     void wholeUpload();
     void firstBlockNeedsAckAndC_data();
     void firstBlockNeedsAckAndC();
-    void endOfFile_data();
-    void endOfFile();
     void passes();
     void blockNumbersWrap();
-    void stopSendsNothing();
-    void retriesResendOnNakAndTimeOut();
 };
 
 void TestUpload::handshakeFramesAndPauses()
@@ -287,6 +154,9 @@ void TestUpload::eachLimitRunsOutOneMillisecondAfterIt()
     QFETCH(qint64, limit);
     QFETCH(UploadPhase, phase);
     QFETCH(UploadLimit, which);
+    // A limit that runs out after the device's NAK is told as its refusal.
+    const UploadOutcome outcome =
+        wait == Wait::NakedBlock ? UploadOutcome::Refused : UploadOutcome::TimedOut;
     Link link(makeImage(wait >= Wait::EndOfFile ? 10 : 3000));
     const qint64 from = driveTo(link, wait);
     // The driver learns of the limit in time, whatever else it waits for.
@@ -295,7 +165,7 @@ void TestUpload::eachLimitRunsOutOneMillisecondAfterIt()
     link.at(from + limit);
     QVERIFY(!link.session.isDone());
     link.at(from + limit + 1);
-    QVERIFY(link.ended(UploadOutcome::TimedOut));
+    QVERIFY(link.ended(outcome));
     QCOMPARE(link.session.end().phase, phase);
     QCOMPARE(link.session.end().limit, which);
     QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
@@ -364,42 +234,6 @@ void TestUpload::firstBlockNeedsAckAndC()
     QCOMPARE(link.frames().size(), released ? 4 : 3);
 }
 
-void TestUpload::endOfFile_data()
-{
-    QTest::addColumn<int>("retries");
-    QTest::addColumn<QList<QByteArray>>("replies"); // after the last block
-    QTest::addColumn<int>("eots");
-    QTest::addColumn<bool>("closed"); // else the phase times out
-    QTest::newRow("ACK releases EOT once, ACK and C end it")
-        << 0 << QList<QByteArray>{Ack, Ack, Ack, C} << 1 << true;
-    QTest::newRow("ACK and C before EOT") << 0 << QList<QByteArray>{AckC} << 0 << false;
-    QTest::newRow("NAK of EOT is not served") << 0 << QList<QByteArray>{Ack, Nak} << 1 << false;
-    QTest::newRow("with retries, NAK of EOT brings it again")
-        << 1 << QList<QByteArray>{Ack, Nak, AckC} << 2 << true;
-}
-
-void TestUpload::endOfFile()
-{
-    QFETCH(int, retries);
-    QFETCH(QList<QByteArray>, replies);
-    QFETCH(int, eots);
-    QFETCH(bool, closed);
-    Link link(makeImage(10), {{}, retries});
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    for (const QByteArray &reply : replies)
-        link.replyAndWrite(reply);
-    QCOMPARE(link.frames().count(Eot), eots);
-    if (closed) {
-        QCOMPARE(link.frames().last(), makeClosingBlock());
-        link.replyAndWrite(Ack);
-        QVERIFY(link.ended(UploadOutcome::Completed));
-    } else {
-        link.at(link.now + 5001);
-        QVERIFY(link.ended(UploadOutcome::TimedOut));
-    }
-}
-
 // How bytes, write reports and the limit meet inside one pass.
 void TestUpload::passes()
 {
@@ -442,35 +276,6 @@ void TestUpload::blockNumbersWrap()
     QCOMPARE(quint8(data[255][2]), quint8(0xFF));
     QCOMPARE(quint8(data[256][1]), quint8(1));
     QCOMPARE(link.session.phase(), UploadPhase::EndOfFile);
-}
-
-void TestUpload::stopSendsNothing()
-{
-    Link link(makeImage(3000));
-    link.throughHeader();
-    link.session.stop();
-    link.collect();
-    link.reply(AckC);
-    link.at(link.now + 100000);
-    QVERIFY(link.ended(UploadOutcome::Stopped));
-    QCOMPARE(link.frames().size(), 3);
-}
-
-void TestUpload::retriesResendOnNakAndTimeOut()
-{
-    Link link(makeImage(3000), {{}, 2});
-    link.throughHeader();
-    link.replyAndWrite(AckC);
-    const QByteArray block1 = link.frames().last();
-    link.replyAndWrite(Nak);
-    QCOMPARE(link.frames().last(), block1);
-    link.at(link.now + 5001); // its time-out: resent once more
-    link.written();
-    QCOMPARE(link.frames().count(block1), 3);
-    QVERIFY(!link.session.isDone());
-    link.at(link.now + 5001); // no retries left
-    QVERIFY(link.ended(UploadOutcome::TimedOut));
-    QCOMPARE(link.session.resends(), 2);
 }
 
 QTEST_APPLESS_MAIN(TestUpload)

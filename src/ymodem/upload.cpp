@@ -27,6 +27,10 @@
 // arrives after the limit still ends in the time-out, unless the end-of-pass
 // step sent a frame and so restarted the limit. Bytes that arrive while a
 // write report is awaited are examined by the next pass.
+//
+// With retries (the robust exchange), the last block's ACK is awaited in the
+// data phase and releases EOT at once; a NAK or a silent device gets the
+// frame again; EOT's write restarts the limit on its answer.
 
 namespace ymodem {
 
@@ -45,7 +49,7 @@ void UploadSession::start(qint64 now)
 
 void UploadSession::receive(const QByteArray &bytes, qint64 now)
 {
-    if (done_)
+    if (done_ || aborting_)
         return;
     pending_.append(bytes);
     runPendingPasses(now);
@@ -62,6 +66,11 @@ void UploadSession::written(qint64 count, qint64 now)
         return;
     writeOutstanding_ = 0;
     write_.clear();
+    nakLast_ = false; // a NAK answers the frame before this one
+    if (writeFrame_ == Frame::Abort)
+        return finish(UploadOutcome::Stopped);
+    if (aborting_)
+        return sendAbort(now);
     onFrameWritten(now);
 }
 
@@ -69,6 +78,8 @@ void UploadSession::tick(qint64 now)
 {
     if (done_ || phase_ == UploadPhase::NotStarted)
         return;
+    if (write_.expired(now) && aborting_)
+        return finish(UploadOutcome::Stopped);
     if (write_.expired(now))
         return timeOut(UploadLimit::Write);
     if (!step_.expired(now))
@@ -83,6 +94,25 @@ void UploadSession::stop()
 {
     if (!done_)
         finish(UploadOutcome::Stopped);
+}
+
+void UploadSession::abort(qint64 now)
+{
+    if (done_ || aborting_)
+        return;
+    if (phase_ < UploadPhase::WaitReceiver)
+        return stop();
+    aborting_ = true;
+    step_.clear();
+    pending_.clear();
+    if (!awaitingWrite())
+        sendAbort(now);
+}
+
+void UploadSession::sendAbort(qint64 now)
+{
+    log(QStringLiteral("cancelling the transfer"));
+    send(QByteArray(2, CAN), Frame::Abort, now);
 }
 
 qint64 UploadSession::nextDeadline() const
@@ -115,9 +145,8 @@ void UploadSession::send(const QByteArray &frame, Frame kind, qint64 now)
         const qint64 wire = line::wireTimeMs(frame.size(), options_.timing.baudRate);
         write_ = Deadline::limit(now, options_.timing.writeLimit + wire);
     }
-    // Frames whose write report restarts the limit on the answer suspend it;
-    // in the end of file, EOT is answered within the phase's one limit.
-    if (phase_ != UploadPhase::EndOfFile)
+    // A frame whose write report restarts the limit on the answer suspends it.
+    if (restartsReplyLimit(kind))
         step_.clear();
     writeFrame_ = kind;
     writeOutstanding_ = frame.size();
@@ -142,20 +171,25 @@ void UploadSession::onFrameWritten(qint64 now)
     case Frame::DataBlock:
         log(QStringLiteral("remaining data: %1").arg(remaining_));
         gotAck_ = false;
+        blockUnacknowledged_ = true;
         emitEvent({UploadEvent::Kind::Progress, {}, remaining_, image_.size(), {}, {}});
         startReplyLimit(now);
         break;
     case Frame::Eot:
         eotSent_ = true;
         gotAck_ = false;
+        if (restartsReplyLimit(Frame::Eot))
+            startReplyLimit(now);
         break;
     case Frame::Resend:
-        if (phase_ == UploadPhase::Data)
+        if (restartsReplyLimit(Frame::Resend))
             startReplyLimit(now);
         break;
     case Frame::Closing:
         gotAck_ = false;
         startReplyLimit(now);
+        break;
+    case Frame::Abort:
         break;
     }
     // The write finished the pass that sent the frame.
@@ -175,37 +209,22 @@ void UploadSession::finishPause(qint64 now)
     }
 }
 
-// --- Phases ---------------------------------------------------------------
+// --- Limits and the end ----------------------------------------------------
 
-void UploadSession::enterWaitReceiver(qint64 now)
+// In the window's exchange, the end of file has one limit for the whole
+// phase, and only a resent block restarts its limit.
+bool UploadSession::restartsReplyLimit(Frame kind) const
 {
-    phase_ = UploadPhase::WaitReceiver;
-    step_ = Deadline::limit(now, options_.timing.receiverLimit);
-    // Whatever the device said during the handshake is examined now.
-    runPendingPasses(now);
+    if (kind == Frame::Eot)
+        return robust();
+    if (kind == Frame::Resend)
+        return phase_ == UploadPhase::Data || robust();
+    return true;
 }
 
-void UploadSession::enterData(qint64 now)
+void UploadSession::startReplyLimit(qint64 now)
 {
-    phase_ = UploadPhase::Data;
-    blockNumber_ = 1;
-    gotC_ = gotAck_ = gotNak_ = false;
-    retriesLeft_ = options_.retries;
-    startReplyLimit(now);
-}
-
-void UploadSession::enterEndOfFile(qint64 now)
-{
-    phase_ = UploadPhase::EndOfFile;
-    eotSent_ = eotAcknowledged_ = gotAck_ = gotC_ = gotNak_ = false;
-    retriesLeft_ = options_.retries;
-    startReplyLimit(now);
-}
-
-void UploadSession::enterClosing(qint64 now)
-{
-    phase_ = UploadPhase::Closing;
-    send(makeClosingBlock(), Frame::Closing, now);
+    step_ = Deadline::limit(now, options_.timing.replyLimit);
 }
 
 void UploadSession::finish(UploadOutcome outcome, UploadLimit limit)
@@ -214,187 +233,31 @@ void UploadSession::finish(UploadOutcome outcome, UploadLimit limit)
     pending_.clear();
     step_.clear();
     write_.clear();
-    end_ = {outcome, phase_, limit, blocksSent_};
+    end_ = {outcome, phase_, limit, blocksSent_, nakLast_, awaited()};
     UploadEvent event{UploadEvent::Kind::Ended, {}, 0, 0, {}, end_};
     emitEvent(std::move(event));
+}
+
+UploadAwaited UploadSession::awaited() const
+{
+    switch (phase_) {
+    case UploadPhase::Header:
+        return UploadAwaited::Header;
+    case UploadPhase::Data:
+        return blocksSent_ == 0 ? UploadAwaited::Header : UploadAwaited::Block;
+    case UploadPhase::EndOfFile:
+        return eotSent_ ? UploadAwaited::Eot : UploadAwaited::Block;
+    case UploadPhase::Closing:
+        return UploadAwaited::Closing;
+    default:
+        return UploadAwaited::Nothing;
+    }
 }
 
 void UploadSession::timeOut(UploadLimit limit)
 {
     log(QStringLiteral("timeout!"));
     finish(UploadOutcome::TimedOut, limit);
-}
-
-// --- Passes ---------------------------------------------------------------
-
-bool UploadSession::inReplyPhase() const
-{
-    return phase_ == UploadPhase::WaitReceiver || phase_ == UploadPhase::Data ||
-           phase_ == UploadPhase::EndOfFile || phase_ == UploadPhase::Closing;
-}
-
-void UploadSession::startReplyLimit(qint64 now)
-{
-    step_ = Deadline::limit(now, options_.timing.replyLimit);
-}
-
-void UploadSession::runPendingPasses(qint64 now)
-{
-    while (!pending_.isEmpty() && inReplyPhase() && !awaitingWrite() && !done_) {
-        QByteArray bytes;
-        bytes.swap(pending_);
-        runPass(bytes, now);
-    }
-}
-
-void UploadSession::runPass(const QByteArray &bytes, qint64 now)
-{
-    for (const char byte : bytes) {
-        if (phase_ == UploadPhase::WaitReceiver)
-            examineWaitingForReceiver(byte);
-        else
-            examineReply(byte);
-    }
-    endOfPass(now);
-    // A frame sent by the end-of-pass step finishes the pass when its write
-    // is reported.
-    if (!awaitingWrite() && !done_)
-        afterPass(now);
-}
-
-void UploadSession::examineWaitingForReceiver(char byte)
-{
-    if (byte == CRC_REQUEST) {
-        log(QStringLiteral("start ymodem transmission"));
-        gotC_ = true;
-    } else {
-        log(QStringLiteral("first data is not 'C'!, it is %1").arg(quint8(byte)));
-    }
-}
-
-void UploadSession::examineReply(char byte)
-{
-    if (byte == ACK) {
-        gotAck_ = true;
-        log(QStringLiteral("got ACK"));
-    } else if (byte == CRC_REQUEST) {
-        gotC_ = true;
-        log(QStringLiteral("got C"));
-    } else if (byte == NAK && options_.retries > 0) {
-        gotNak_ = true;
-        log(QStringLiteral("got NAK"));
-    }
-}
-
-void UploadSession::endOfPass(qint64 now)
-{
-    switch (phase_) {
-    case UploadPhase::Data:
-        if (gotC_ && gotAck_)
-            sendNextDataBlock(now);
-        else if (gotNak_ && retriesLeft_ > 0 && !lastFrame_.isEmpty())
-            resendLastFrame(now);
-        break;
-    case UploadPhase::EndOfFile:
-        endOfFileStep(now);
-        break;
-    case UploadPhase::Closing:
-        if (gotAck_)
-            log(QStringLiteral("Got last ACK"));
-        break;
-    default:
-        break;
-    }
-    gotNak_ = false;
-}
-
-void UploadSession::sendNextDataBlock(qint64 now)
-{
-    const qint64 offset = image_.size() - remaining_;
-    const bool last = remaining_ <= DataFieldSize;
-    const int length = last ? int(remaining_) : DataFieldSize;
-    const QByteArray frame = makeDataBlock(image_.mid(int(offset), length), blockNumber_);
-    lastFrame_ = frame;
-    retriesLeft_ = options_.retries;
-    ++blocksSent_;
-    send(frame, Frame::DataBlock, now);
-    if (last) {
-        log(QStringLiteral("finish!"));
-        remaining_ = 0;
-    } else {
-        remaining_ -= DataFieldSize;
-        ++blockNumber_; // wraps from 255 to 0
-    }
-}
-
-void UploadSession::endOfFileStep(qint64 now)
-{
-    if (gotAck_ && !gotC_ && !eotSent_) {
-        lastFrame_ = QByteArray(1, EOT);
-        send(lastFrame_, Frame::Eot, now);
-    } else if (gotAck_ && gotC_ && eotSent_) {
-        eotAcknowledged_ = true;
-    } else if (gotNak_ && eotSent_ && retriesLeft_ > 0) {
-        // Some receivers answer the first EOT with NAK and want it again.
-        resendLastFrame(now);
-    }
-}
-
-void UploadSession::resendLastFrame(qint64 now)
-{
-    --retriesLeft_;
-    ++resends_;
-    log(QStringLiteral("resending"));
-    send(lastFrame_, Frame::Resend, now);
-}
-
-// Ends a pass: tests the limit, then the phase's exit condition. Returns false
-// when the upload has ended.
-bool UploadSession::afterPass(qint64 now)
-{
-    if (step_.expired(now)) {
-        replyLimitRanOut(now);
-        return !done_;
-    }
-    switch (phase_) {
-    case UploadPhase::WaitReceiver:
-        if (gotC_) {
-            phase_ = UploadPhase::Header;
-            lastFrame_ = makeHeaderBlock(FileNameOnLine, image_.size());
-            send(lastFrame_, Frame::Header, now);
-        }
-        break;
-    case UploadPhase::Data:
-        if (remaining_ == 0)
-            enterEndOfFile(now);
-        break;
-    case UploadPhase::EndOfFile:
-        if (eotAcknowledged_)
-            enterClosing(now);
-        break;
-    case UploadPhase::Closing:
-        if (gotAck_)
-            finish(UploadOutcome::Completed);
-        break;
-    default:
-        break;
-    }
-    return !done_;
-}
-
-void UploadSession::replyLimitRanOut(qint64 now)
-{
-    if (resendInsteadOfTimeOut(now))
-        return;
-    timeOut(phase_ == UploadPhase::WaitReceiver ? UploadLimit::Receiver : UploadLimit::Reply);
-}
-
-bool UploadSession::resendInsteadOfTimeOut(qint64 now)
-{
-    if (phase_ != UploadPhase::Data || retriesLeft_ <= 0 || lastFrame_.isEmpty() || awaitingWrite())
-        return false;
-    resendLastFrame(now);
-    return true;
 }
 
 void UploadSession::log(const QString &line)

@@ -10,7 +10,9 @@
 // the outcome) and with the time at which it next wants to be woken. It speaks
 // protocol only: what a person reads is chosen by the window or the flasher.
 //
-// Every state and transition of an upload lives in upload.cpp.
+// The order of the phases and the rules of a pass are told at the top of
+// upload.cpp, with the driver's calls, the writes and the limits;
+// transfer.cpp holds what each phase does with the device's answers.
 
 #include "ymodem/deadline.h"
 
@@ -36,9 +38,16 @@ struct UploadTiming
 struct UploadOptions
 {
     UploadTiming timing;
-    // Resends of a block on NAK or on its time-out, and of EOT on NAK. Zero
-    // keeps the exchange exactly as the window performs it.
+    // Above zero, the robust exchange: every block (the header and the last
+    // one included), EOT and the closing block are resent, up to this many
+    // times each, on NAK or when the device's answer does not come; each
+    // answer gets the full reply limit from the frame that asked for it; a
+    // NAK with no resends left ends the upload as refused. Zero keeps the
+    // exchange exactly as the window performs it.
     int retries = 0;
+    // Two CAN in a row from the device end the upload at once as cancelled.
+    // The window's exchange passes them over and waits out its limit.
+    bool stopOnCancel = false;
 };
 
 enum class UploadPhase
@@ -58,8 +67,10 @@ enum class UploadPhase
 enum class UploadOutcome
 {
     Completed,
-    TimedOut, // a limit ran out; UploadEnd::limit tells which
-    Stopped,  // the driver called stop()
+    TimedOut,  // a limit ran out; UploadEnd::limit tells which
+    Refused,   // the device answered NAK and no resend was left
+    Cancelled, // the device sent CAN CAN
+    Stopped,   // the driver called stop() or abort()
 };
 
 // Which limit ran out.
@@ -71,12 +82,24 @@ enum class UploadLimit
     Reply,    // the device did not answer a frame
 };
 
+// The frame whose answer the session was waiting for.
+enum class UploadAwaited
+{
+    Nothing, // the handshake, or the receiver's first "C"
+    Header,
+    Block, // data block number `UploadEnd::block`
+    Eot,
+    Closing,
+};
+
 struct UploadEnd
 {
     UploadOutcome outcome = UploadOutcome::Stopped;
     UploadPhase phase = UploadPhase::NotStarted; // the phase the upload ended in
     UploadLimit limit = UploadLimit::None;
-    int block = 0; // data blocks sent when it ended; the last one is in question
+    int block = 0;        // data blocks sent when it ended; the last one is in question
+    bool nakLast = false; // the device's last answer was a NAK
+    UploadAwaited awaited = UploadAwaited::Nothing;
 };
 
 struct UploadEvent
@@ -115,6 +138,11 @@ public:
     void tick(qint64 now);
     // Abandons the upload without sending anything more; ends it as stopped.
     void stop();
+    // Tells a device in its bootloader that the transfer is off: once the
+    // frame on the line is written, CAN CAN goes out, and the upload ends as
+    // stopped when that is written (or its write limit runs out). Before the
+    // bootloader runs, the same as stop().
+    void abort(qint64 now);
 
     // The earliest moment at which tick() has something to do, on the
     // caller's clock; NoDeadline once done.
@@ -130,6 +158,8 @@ public:
 
     qint64 imageSize() const { return image_.size(); }
     qint64 remaining() const { return remaining_; }
+    // Image bytes whose blocks the device has acknowledged.
+    qint64 acknowledged() const { return acknowledged_; }
     int blocksSent() const { return blocksSent_; }
     int resends() const { return resends_; }
 
@@ -142,7 +172,8 @@ private:
         DataBlock,
         Eot,
         Closing,
-        Resend
+        Resend,
+        Abort
     };
 
     void send(const QByteArray &frame, Frame kind, qint64 now);
@@ -151,19 +182,26 @@ private:
     void enterWaitReceiver(qint64 now);
     void enterData(qint64 now);
     void enterEndOfFile(qint64 now);
+    void sendEot(qint64 now);
     void enterClosing(qint64 now);
     void finish(UploadOutcome outcome, UploadLimit limit = UploadLimit::None);
     void timeOut(UploadLimit limit);
+    UploadAwaited awaited() const;
 
+    bool robust() const { return options_.retries > 0; }
+    bool restartsReplyLimit(Frame kind) const;
+    void sendAbort(qint64 now);
     bool inReplyPhase() const;
     void startReplyLimit(qint64 now);
     void runPendingPasses(qint64 now);
     void runPass(const QByteArray &bytes, qint64 now);
     void examineWaitingForReceiver(char byte);
     void examineReply(char byte);
+    void noteCancel(char byte);
     void endOfPass(qint64 now);
     void sendNextDataBlock(qint64 now);
     void endOfFileStep(qint64 now);
+    void answerNak(qint64 now);
     bool afterPass(qint64 now);
     void replyLimitRanOut(qint64 now);
     bool resendInsteadOfTimeOut(qint64 now);
@@ -188,10 +226,15 @@ private:
 
     QByteArray pending_; // arrived, not yet examined
     qint64 remaining_ = 0;
+    qint64 acknowledged_ = 0;
     quint8 blockNumber_ = 0;
     bool gotC_ = false;
     bool gotAck_ = false;
     bool gotNak_ = false;
+    bool nakLast_ = false; // the last answer examined was a NAK
+    int cansInARow_ = 0;
+    bool blockUnacknowledged_ = false;
+    bool aborting_ = false;
     bool eotSent_ = false;
     bool eotAcknowledged_ = false;
 

@@ -1,14 +1,17 @@
 #include "flash/commandline.h"
 
+#include "flash/serialports.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QSet>
+#include <QHash>
 
 namespace flash {
 
 namespace {
 
 constexpr int MaxRetries = 100;
+constexpr qint64 MaxMilliseconds = 600000;
 
 const char *const Synopsis =
     R"(Usage: kvt-flash [options] FIRMWARE.kvt --port PORT [--port PORT ...]
@@ -21,9 +24,16 @@ bits, no parity, one stop bit, no flow control. The image must start with the
 bytes 00 40 00 20. All ports given are updated at the same time, each on its
 own: one device failing does not disturb the others.
 
-The device needs about 6 s to restart into its bootloader; it then has 60 s
-to ask for the file and 5 s for each answer during the transfer. If it does
-not answer in time, the upload of that port ends with a time-out.
+The device needs about 6 s to restart into its bootloader (--lead-in); it
+then has 60 s to ask for the file and 5 s for each answer during the transfer
+(--reply-limit). A block the device refuses (NAK) or leaves unanswered is
+sent again, up to --retries times; a device that cancels (CAN CAN) ends its
+upload at once.
+
+A PORT with a "/" in it, or one that names an entry of the current directory,
+is a path; a bare name such as ttyUSB0 means /dev/ttyUSB0. Symbolic links
+such as /dev/serial/by-id/... are followed: one device given twice, under any
+names, is an error.
 
 )";
 
@@ -35,15 +45,21 @@ Output:
   line, and a run over several ports ends with a count of the ports updated.
   --quiet prints nothing but errors, on standard error.
 
-  --json prints one JSON object per line and event on standard output, each
-  with "event" and "time" (UTC, ISO 8601):
-    start     port, file, bytes (the image size)
-    progress  port, percent, sent, total, elapsed_ms (at each whole percent)
+  --json prints one JSON object per line and event, each with "event" and
+  "time" (UTC, ISO 8601); errors on standard error, the rest on standard
+  output:
+    start     port, file, bytes (the image size), sha256 (of the image)
+    progress  port, percent, sent, total, elapsed_ms (at each whole percent
+              the device has acknowledged)
     error     port and phase, or file; message
-    result    port, status, message, phase, duration_ms, bytes (image bytes
-              sent), total, resends
-  status is one of: ok, timeout, open-failed, port-failed, stopped. Every port
-  that starts ends with exactly one result line.
+    result    port, device, status, message, phase, duration_ms, bytes
+              (image bytes sent), total, resends, file, sha256, version, and
+              usb {vid, pid, serial} when the system knows the adapter
+    port      (--list-ports) name, location, description, manufacturer,
+              usb_id, serial
+  status is one of: ok, timeout, refused, cancelled, open-failed,
+  port-failed, unplugged, stopped. Every port that starts ends with exactly
+  one result line.
 
   --verbose adds, on standard error, the upload's debug lines, its phases,
   and a hex dump of every frame sent (>) and of the bytes received (<), each
@@ -53,20 +69,25 @@ Exit status:
   With several ports, the status is the one they share, or 5 when they differ.
   0    every port was updated
   2    the firmware file cannot be read, is too large, or is not a valid image
-  3    a port could not be opened, or failed during the upload
+  3    a port could not be opened, failed during the upload, or went away
   4    a device did not answer in time
   5    the ports ended differently (some updated and some not, or failed in
        different ways); the per-port lines tell which
+  6    a device cancelled the transfer (CAN CAN)
+  7    a device refused a block (NAK) and no resend was left
   64   the command line is wrong
-  130  interrupted (SIGINT or SIGTERM); the ports were closed
+  130  interrupted (SIGINT or SIGTERM); each device in its bootloader was
+       sent CAN CAN and the ports were closed
 
 Examples:
   Update the device on /dev/ttyUSB0:
     kvt-flash app.kvt --port ttyUSB0
   Update three devices at once and append a machine-readable log:
     kvt-flash app.kvt -p ttyUSB0 -p ttyUSB1 -p ttyUSB2 --json >> station4.log
-  Ride over a noisy line by resending a refused block up to 3 times:
-    kvt-flash app.kvt -p ttyACM0 --retries 3
+  Keep the window's exchange exactly, without resends:
+    kvt-flash app.kvt -p ttyACM0 --retries 0
+  A device known to restart faster and answer within a second:
+    kvt-flash app.kvt -p ttyACM0 --lead-in 1500,500 --reply-limit 1000
   Find the port of a USB adapter:
     kvt-flash --list-ports
 )";
@@ -78,12 +99,20 @@ struct Options
                             "device path such as /dev/ttyUSB0. Give it once per device.",
                             "PORT"};
     QCommandLineOption retries{{"r", "retries"},
-                               "Resend a data block up to N times when the device answers NAK "
-                               "or does not answer in time, and EOT when it answers NAK. The "
-                               "default, 0, keeps the exchange exactly as the updater's window "
-                               "performs it.",
+                               "Send a block, EOT or the closing block again, up to N times, "
+                               "when the device answers NAK or does not answer in time "
+                               "(default 3). 0 keeps the exchange exactly as the updater's "
+                               "window performs it.",
                                "N",
-                               "0"};
+                               "3"};
+    QCommandLineOption leadIn{"lead-in",
+                              "The device's pauses after the first and the second command "
+                              "frame, in milliseconds (default 5000,1000).",
+                              "MS,MS", "5000,1000"};
+    QCommandLineOption replyLimit{"reply-limit",
+                                  "How long the device may take to answer each frame of the "
+                                  "transfer, in milliseconds (default 5000).",
+                                  "MS", "5000"};
     QCommandLineOption listPorts{{"l", "list-ports"},
                                  "List the serial ports found, with description, USB VID:PID and "
                                  "serial number, and exit."};
@@ -99,8 +128,8 @@ struct Options
     void addTo(QCommandLineParser &parser)
     {
         timingScale.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOptions(
-            {port, retries, listPorts, quiet, json, verbose, help, version, timingScale});
+        parser.addOptions({port, retries, leadIn, replyLimit, listPorts, quiet, json, verbose, help,
+                           version, timingScale});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to send.");
     }
 };
@@ -128,18 +157,47 @@ QString conflict(const CommandLine &command)
     return {};
 }
 
+// One device, one writer: names are compared by the device they lead to.
 QString checkPorts(const QStringList &ports)
 {
     if (ports.isEmpty())
         return QStringLiteral("no port given; use --port PORT");
-    QSet<QString> seen;
+    QHash<QString, QString> seen; // device -> name that reached it first
     for (const QString &port : ports) {
         if (port.isEmpty())
             return QStringLiteral("an empty port name");
-        if (seen.contains(port))
+        const QString device = resolvePort(port);
+        if (seen.contains(device) && seen.value(device) == port)
             return QStringLiteral("port %1 given twice").arg(port);
-        seen.insert(port);
+        if (seen.contains(device))
+            return QStringLiteral("%1 and %2 are the same device (%3)")
+                .arg(seen.value(device), port, device);
+        seen.insert(device, port);
     }
+    return {};
+}
+
+// A whole number of milliseconds from 1 to 10 minutes.
+bool readMilliseconds(const QString &text, qint64 &value)
+{
+    bool ok = false;
+    value = text.trimmed().toLongLong(&ok);
+    return ok && value >= 1 && value <= MaxMilliseconds;
+}
+
+QString readTiming(const QCommandLineParser &parser, const Options &options, CommandLine &command)
+{
+    const QStringList pauses = parser.value(options.leadIn).split(QLatin1Char(','));
+    if (pauses.size() != 2 || !readMilliseconds(pauses[0], command.firstPause) ||
+        !readMilliseconds(pauses[1], command.secondPause))
+        return QStringLiteral("--lead-in needs two pauses in milliseconds, such as 5000,1000 "
+                              "(each 1 to %1), not '%2'")
+            .arg(MaxMilliseconds)
+            .arg(parser.value(options.leadIn));
+    if (!readMilliseconds(parser.value(options.replyLimit), command.replyLimit))
+        return QStringLiteral("--reply-limit needs milliseconds from 1 to %1, not '%2'")
+            .arg(MaxMilliseconds)
+            .arg(parser.value(options.replyLimit));
     return {};
 }
 
@@ -156,6 +214,9 @@ CommandLine readValues(const QCommandLineParser &parser, const Options &options)
         return usageError(QStringLiteral("--retries needs a whole number from 0 to %1, not '%2'")
                               .arg(MaxRetries)
                               .arg(parser.value(options.retries)));
+    const QString timingProblem = readTiming(parser, options, command);
+    if (!timingProblem.isEmpty())
+        return usageError(timingProblem);
     command.timingScale = parser.value(options.timingScale).toDouble(&ok);
     if (!ok || !(command.timingScale > 0) || command.timingScale > 10)
         return usageError(QStringLiteral("--timing-scale needs a factor above 0, at most 10"));

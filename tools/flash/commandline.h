@@ -22,7 +22,13 @@ struct CommandLine
     Action action = Action::Flash;
     QString firmware;
     QStringList ports;
-    int retries = 0;
+    int retries = 3;
+    // The device's pauses after the two command frames and its reply limit,
+    // in milliseconds; the window's values unless --lead-in or --reply-limit
+    // say otherwise.
+    qint64 firstPause = 5000;
+    qint64 secondPause = 1000;
+    qint64 replyLimit = 5000;
     // Multiplies every pause and limit of the upload. Not in --help: only the
     // tests use it, to run the device's seconds-long pauses quickly.
     double timingScale = 1.0;

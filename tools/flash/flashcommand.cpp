@@ -4,8 +4,11 @@
 #include "flash/commandline.h"
 #include "flash/flashrun.h"
 #include "flash/reporters.h"
+#include "flash/serialports.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -65,13 +68,15 @@ void printPortTable(QTextStream &out, const QList<QSerialPortInfo> &ports)
 void printPortJson(QTextStream &out, const QList<QSerialPortInfo> &ports)
 {
     for (const QSerialPortInfo &info : ports) {
-        const QJsonObject object{{"event", "port"},
-                                 {"name", info.portName()},
-                                 {"location", info.systemLocation()},
-                                 {"description", info.description()},
-                                 {"manufacturer", info.manufacturer()},
-                                 {"usb_id", usbId(info)},
-                                 {"serial", info.serialNumber()}};
+        const QJsonObject object{
+            {"event", "port"},
+            {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+            {"name", info.portName()},
+            {"location", info.systemLocation()},
+            {"description", info.description()},
+            {"manufacturer", info.manufacturer()},
+            {"usb_id", usbId(info)},
+            {"serial", info.serialNumber()}};
         out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
     }
 }
@@ -123,8 +128,9 @@ std::vector<std::unique_ptr<Reporter>> makeReporters(const CommandLine &command,
 
 // --- Interruption ------------------------------------------------------------------------
 
-// SIGINT and SIGTERM stop the run from the event loop, so every port is
-// closed and reported before the process ends.
+// SIGINT and SIGTERM stop the run from the event loop, so every device is
+// told and every port closed and reported before the process ends; a second
+// signal ends the loop at once.
 int interruptPipe[2] = {-1, -1};
 
 extern "C" void onInterrupt(int)
@@ -134,13 +140,18 @@ extern "C" void onInterrupt(int)
     (void)ignored;
 }
 
-std::unique_ptr<QSocketNotifier> watchInterrupts(FlashRun &run)
+std::unique_ptr<QSocketNotifier> watchInterrupts(FlashRun &run, bool &interrupted)
 {
     if (::pipe(interruptPipe) != 0)
         return nullptr;
     auto notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &run, [&run, n = notifier.get()] {
-        n->setEnabled(false);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &run, [&run, &interrupted] {
+        char bytes[16];
+        const ssize_t ignored = ::read(interruptPipe[0], bytes, sizeof bytes);
+        (void)ignored;
+        if (interrupted)
+            QCoreApplication::exit(ExitInterrupted);
+        interrupted = true;
         run.stop();
     });
     struct sigaction action = {};
@@ -186,9 +197,30 @@ ymodem::UploadOptions uploadOptions(const CommandLine &command)
 {
     ymodem::UploadOptions options;
     options.retries = command.retries;
+    options.stopOnCancel = true;
+    options.timing.firstPause = command.firstPause;
+    options.timing.secondPause = command.secondPause;
+    options.timing.replyLimit = command.replyLimit;
     if (command.timingScale != 1.0)
         options.timing = scaledTiming(options.timing, command.timingScale);
     return options;
+}
+
+QVector<PortState> portsOf(const CommandLine &command)
+{
+    QStringList devices;
+    for (const QString &port : command.ports)
+        devices.append(resolvePort(port));
+    const QVector<UsbIdentity> adapters = usbIdentities(devices);
+    QVector<PortState> ports;
+    for (int index = 0; index < devices.size(); ++index) {
+        PortState port;
+        port.port = command.ports[index];
+        port.device = devices[index];
+        port.usb = adapters[index];
+        ports.append(port);
+    }
+    return ports;
 }
 
 int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
@@ -204,12 +236,18 @@ int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
             reporter->fileRefused(command.firmware, imageProblemText(command.firmware, image));
         return ExitBadFile;
     }
-    FlashRun run(command.firmware, image.data, command.ports, uploadOptions(command), reporters);
+    const ImageInfo info{
+        command.firmware, image.data.size(),
+        QString::fromLatin1(
+            QCryptographicHash::hash(image.data, QCryptographicHash::Sha256).toHex())};
+    FlashRun run(info, image.data, portsOf(command), uploadOptions(command), reporters);
     QObject::connect(&run, &FlashRun::finished, QCoreApplication::instance(),
                      &QCoreApplication::exit, Qt::QueuedConnection);
-    const std::unique_ptr<QSocketNotifier> interrupts = watchInterrupts(run);
+    bool interrupted = false;
+    const std::unique_ptr<QSocketNotifier> interrupts = watchInterrupts(run, interrupted);
     run.start();
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    return interrupted ? int(ExitInterrupted) : status;
 }
 
 void printUsageError(QTextStream &err, const QString &why)
@@ -221,6 +259,9 @@ void printUsageError(QTextStream &err, const QString &why)
 
 int runCommandLine(const QStringList &arguments)
 {
+    // A reader that goes away (kvt-flash ... | head -1) must not end an
+    // upload half way: writes to it then fail quietly instead.
+    ::signal(SIGPIPE, SIG_IGN);
     QTextStream out(stdout);
     QTextStream err(stderr);
     const CommandLine command = parseCommandLine(arguments);

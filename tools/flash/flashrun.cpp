@@ -1,39 +1,9 @@
 #include "flash/flashrun.h"
 
-#include <QSet>
-
 namespace flash {
 
 namespace {
 constexpr int HeartbeatMs = 500;
-}
-
-using Outcome = FlashResult::Outcome;
-
-int exitStatusFor(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Succeeded:
-        return ExitSuccess;
-    case Outcome::TimedOut:
-        return ExitTimedOut;
-    case Outcome::OpenFailed:
-    case Outcome::PortFailed:
-        return ExitPortFailed;
-    case Outcome::Stopped:
-        return ExitInterrupted;
-    }
-    return ExitMixed;
-}
-
-int exitStatusFor(const QVector<FlashResult> &results)
-{
-    QSet<int> statuses;
-    for (const FlashResult &result : results)
-        statuses.insert(exitStatusFor(result.outcome));
-    if (statuses.size() > 1)
-        return ExitMixed;
-    return statuses.isEmpty() ? ExitSuccess : *statuses.cbegin();
 }
 
 template <typename Call> void FlashRun::tell(Call call)
@@ -42,19 +12,19 @@ template <typename Call> void FlashRun::tell(Call call)
         call(reporter);
 }
 
-FlashRun::FlashRun(const QString &firmware, const QByteArray &image, const QStringList &ports,
+FlashRun::FlashRun(const ImageInfo &info, const QByteArray &image, const QVector<PortState> &ports,
                    const ymodem::UploadOptions &options, const QVector<Reporter *> &reporters,
                    QObject *parent)
-    : QObject(parent), firmware_(firmware), reporters_(reporters), heartbeat_(this)
+    : QObject(parent), image_(info), reporters_(reporters), heartbeat_(this)
 {
     heartbeat_.setInterval(HeartbeatMs);
     connect(&heartbeat_, &QTimer::timeout, this, &FlashRun::onHeartbeat);
-    for (const QString &port : ports) {
-        auto *flasher = new PortFlasher(port, image, options, this);
+    for (PortState state : ports) {
+        if (state.device.isEmpty())
+            state.device = state.port;
+        auto *flasher = new PortFlasher(state.device, image, options, this);
         connectFlasher(flasher, flashers_.size());
         flashers_.append(flasher);
-        PortState state;
-        state.port = port;
         state.total = image.size();
         states_.append(state);
     }
@@ -65,7 +35,7 @@ void FlashRun::connectFlasher(PortFlasher *flasher, int index)
     connect(flasher, &PortFlasher::phaseChanged, this,
             [this, index](ymodem::UploadPhase phase) { onPhaseChanged(index, phase); });
     connect(flasher, &PortFlasher::progress, this,
-            [this, index](qint64 rest, qint64 total) { onProgress(index, rest, total); });
+            [this, index](qint64 sent, qint64 acked) { onProgress(index, sent, acked); });
     connect(flasher, &PortFlasher::finished, this,
             [this, index](const FlashResult &result) { onFinished(index, result); });
     connect(flasher, &PortFlasher::logLine, this, [this, index](const QString &line) {
@@ -84,7 +54,7 @@ void FlashRun::connectFlasher(PortFlasher *flasher, int index)
 
 void FlashRun::start()
 {
-    tell([this](Reporter *reporter) { reporter->runStarted(firmware_, states_); });
+    tell([this](Reporter *reporter) { reporter->runStarted(image_, states_); });
     if (flashers_.isEmpty()) {
         emit finished(exitStatus());
         return;
@@ -117,10 +87,11 @@ void FlashRun::onPhaseChanged(int index, ymodem::UploadPhase phase)
     tell([&](Reporter *reporter) { reporter->phaseChanged(state); });
 }
 
-void FlashRun::onProgress(int index, qint64 rest, qint64 total)
+void FlashRun::onProgress(int index, qint64 sent, qint64 acknowledged)
 {
     PortState &state = refreshed(index);
-    state.sent = total - rest;
+    state.sent = sent;
+    state.acknowledged = acknowledged;
     tell([&](Reporter *reporter) { reporter->progressed(state); });
 }
 

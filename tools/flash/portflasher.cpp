@@ -1,6 +1,7 @@
 #include "flash/portflasher.h"
 
-#include "uploadtext.h"
+#include "flash/outcomes.h"
+#include "flash/serialports.h"
 #include "ymodem/line.h"
 
 #include <QtGlobal>
@@ -32,23 +33,6 @@ qint64 scaled(qint64 milliseconds, double factor)
 }
 
 } // namespace
-
-const char *outcomeName(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Succeeded:
-        return "ok";
-    case Outcome::TimedOut:
-        return "timeout";
-    case Outcome::OpenFailed:
-        return "open-failed";
-    case Outcome::PortFailed:
-        return "port-failed";
-    case Outcome::Stopped:
-        return "stopped";
-    }
-    return "";
-}
 
 ymodem::UploadTiming scaledTiming(const ymodem::UploadTiming &timing, double factor)
 {
@@ -92,8 +76,10 @@ void PortFlasher::start()
     if (!serial_.open(QIODevice::ReadWrite)) {
         // Reported from the loop, so that whoever started several flashers
         // sees every finished() after its own start() calls have returned.
-        const QString why = serial_.errorString();
-        QTimer::singleShot(0, this, [this, why] { finish(Outcome::OpenFailed, why); });
+        const QString system = serial_.errorString();
+        const QString why = openFailureText(port_, serial_.error(), system);
+        QTimer::singleShot(0, this,
+                           [this, why, system] { finish(Outcome::OpenFailed, why, system); });
         return;
     }
     session_.start(clock_.elapsed());
@@ -102,8 +88,14 @@ void PortFlasher::start()
 
 void PortFlasher::stop()
 {
-    if (started_ && !finished_)
+    if (finished_)
+        return;
+    if (!started_ || !serial_.isOpen()) {
         finish(Outcome::Stopped, QStringLiteral("stopped"));
+        return;
+    }
+    session_.abort(clock_.elapsed());
+    afterSessionCall();
 }
 
 void PortFlasher::configurePort()
@@ -150,7 +142,12 @@ void PortFlasher::onPortError(QSerialPort::SerialPortError error)
     if (!serial_.isOpen() || finished_ || error == QSerialPort::NoError ||
         error == QSerialPort::TimeoutError)
         return;
-    finish(Outcome::PortFailed, serial_.errorString());
+    // A pulled adapter or a closed line reads as EIO or a hang-up.
+    if (error == QSerialPort::ResourceError)
+        finish(Outcome::Unplugged, QStringLiteral("the device went away (unplugged?)"),
+               serial_.errorString());
+    else
+        finish(Outcome::PortFailed, serial_.errorString(), serial_.errorString());
 }
 
 // --- What the session asks for -------------------------------------------------
@@ -160,23 +157,23 @@ void PortFlasher::afterSessionCall()
     deliverEvents();
     if (finished_)
         return;
+    reportProgress();
     if (!session_.isDone()) {
         announcePhase();
         armTimer();
         return;
     }
     const ymodem::UploadEnd &end = session_.end();
-    switch (end.outcome) {
-    case ymodem::UploadOutcome::Completed:
-        finish(Outcome::Succeeded, uploadtext::SuccessMessage);
-        break;
-    case ymodem::UploadOutcome::TimedOut:
-        finish(Outcome::TimedOut, QStringLiteral("Time out ") + uploadtext::duringPhase(end.phase));
-        break;
-    case ymodem::UploadOutcome::Stopped:
-        finish(Outcome::Stopped, QStringLiteral("stopped"));
-        break;
-    }
+    finish(outcomeOf(end), describeEnd(end));
+}
+
+void PortFlasher::reportProgress()
+{
+    const qint64 acknowledged = session_.acknowledged();
+    if (acknowledged == acknowledged_)
+        return;
+    acknowledged_ = acknowledged;
+    emit progress(bytesSent_, acknowledged_);
 }
 
 void PortFlasher::deliverEvents()
@@ -191,7 +188,6 @@ void PortFlasher::deliverEvents()
             break;
         case UploadEvent::Kind::Progress:
             bytesSent_ = event.total - event.rest;
-            emit progress(event.rest, event.total);
             break;
         case UploadEvent::Kind::Log:
             emit logLine(event.text);
@@ -205,8 +201,10 @@ void PortFlasher::deliverEvents()
 void PortFlasher::writeFrame(const QByteArray &frame)
 {
     emit frameSent(frame);
-    if (serial_.write(frame) != frame.size())
-        finish(Outcome::PortFailed, serial_.errorString());
+    if (serial_.write(frame) != frame.size()) {
+        onPortError(serial_.error());
+        finish(Outcome::PortFailed, serial_.errorString(), serial_.errorString());
+    }
 }
 
 void PortFlasher::armTimer()
@@ -228,7 +226,7 @@ void PortFlasher::announcePhase()
     emit phaseChanged(activePhase_);
 }
 
-void PortFlasher::finish(Outcome outcome, const QString &message)
+void PortFlasher::finish(Outcome outcome, const QString &message, const QString &detail)
 {
     if (finished_)
         return;
@@ -237,9 +235,12 @@ void PortFlasher::finish(Outcome outcome, const QString &message)
     result_.port = port_;
     result_.outcome = outcome;
     result_.message = message;
+    result_.detail = detail;
+    result_.end = session_.end();
     result_.phase = session_.phase();
     result_.durationMs = elapsedMs();
     result_.bytesSent = bytesSent_;
+    result_.acknowledged = session_.acknowledged();
     result_.imageSize = session_.imageSize();
     result_.resends = session_.resends();
     session_.stop(); // nothing more goes out once the outcome is known

@@ -17,31 +17,51 @@
 
 namespace flash {
 
+// The adapter behind a port, as the system knows it; empty when unknown.
+struct UsbIdentity
+{
+    QString vid; // "0403", four hex digits
+    QString pid;
+    QString serial;
+
+    bool isKnown() const { return !vid.isEmpty(); }
+    QString vidPid() const { return isKnown() ? vid + QLatin1Char(':') + pid : QString(); }
+};
+
 struct FlashResult
 {
     enum class Outcome
     {
         Succeeded,
         TimedOut,   // the device did not answer in time
+        Refused,    // the device answered NAK and no resend was left
+        Cancelled,  // the device sent CAN CAN
         OpenFailed, // the port could not be opened
-        PortFailed, // the port broke while in use (a USB adapter pulled out)
+        PortFailed, // the port broke while in use
+        Unplugged,  // the device or its adapter went away
         Stopped,    // stop() was called
     };
 
-    QString port;
+    QString port; // the device path the flasher opened
     Outcome outcome = Outcome::Stopped;
-    // The user-facing text: the session's time-out text, or the port's error.
+    // What happened, in the flasher's words.
     QString message;
+    // The system's own text behind a port failure, for the verbose log.
+    QString detail;
     // The phase the upload was in when it ended.
     ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
+    ymodem::UploadEnd end; // as the session ended it, when it did
     qint64 durationMs = 0;
-    qint64 bytesSent = 0; // image bytes whose blocks were written to the port
+    qint64 bytesSent = 0;    // image bytes whose blocks were written to the port
+    qint64 acknowledged = 0; // image bytes the device acknowledged
     qint64 imageSize = 0;
     int resends = 0;
 
     bool succeeded() const { return outcome == Outcome::Succeeded; }
 };
 
+// "ok", "timeout", ...: the status word of JSON events and records
+// (outcomes.cpp).
 const char *outcomeName(FlashResult::Outcome outcome);
 
 // Every pause and limit multiplied by `factor` (at least 1 ms each); the baud
@@ -73,14 +93,17 @@ public slots:
     // ends the upload too, but finished() is then emitted from the event
     // loop, never from inside start().
     void start();
-    // Abandons the upload without sending anything more and closes the
-    // port; finished() is emitted before it returns.
+    // Tells a device in its bootloader that the transfer is off (CAN CAN
+    // after the frame on the line), closes the port and finishes as
+    // stopped; before the bootloader runs, at once. finished() may come
+    // from inside stop() or later from the loop.
     void stop();
 
 signals:
     // The upload moved on; not emitted for its end, which finished() tells.
     void phaseChanged(ymodem::UploadPhase phase);
-    void progress(qint64 rest, qint64 total);
+    // Image bytes written to the port, and acknowledged by the device.
+    void progress(qint64 sent, qint64 acknowledged);
     void logLine(const QString &line);
     void frameSent(const QByteArray &frame);
     void bytesReceived(const QByteArray &bytes);
@@ -97,7 +120,8 @@ private:
     void afterSessionCall();
     void armTimer();
     void announcePhase();
-    void finish(FlashResult::Outcome outcome, const QString &message);
+    void reportProgress();
+    void finish(FlashResult::Outcome outcome, const QString &message, const QString &detail = {});
 
     const QString port_;
     ymodem::UploadSession session_;
@@ -106,6 +130,7 @@ private:
     QElapsedTimer clock_;
     ymodem::UploadPhase activePhase_ = ymodem::UploadPhase::NotStarted; // last one announced
     qint64 bytesSent_ = 0;
+    qint64 acknowledged_ = 0;
     bool started_ = false;
     bool finished_ = false;
     FlashResult result_;

@@ -77,7 +77,7 @@ QString nowUtc()
 
 int PortState::percent() const
 {
-    return qMax(0, uploadtext::percentSent(double(total - sent), double(total)));
+    return qMax(0, uploadtext::percentSent(double(total - acknowledged), double(total)));
 }
 
 double PortState::bytesPerSecond() const
@@ -117,23 +117,19 @@ QString formatDuration(qint64 ms)
 QString describeResult(const PortState &port)
 {
     const FlashResult &result = port.result;
-    const QString phase = uploadtext::duringPhase(result.phase);
     switch (result.outcome) {
     case Outcome::Succeeded:
         return QStringLiteral("%1 %2 in %3")
             .arg(result.message, formatKiB(result.imageSize), formatSeconds(result.durationMs));
-    case Outcome::TimedOut:
-        return QStringLiteral("Time out %1, after %2; %3")
-            .arg(phase, formatSeconds(result.durationMs), sentOfTotal(port));
     case Outcome::OpenFailed:
         return QStringLiteral("cannot open the port: %1").arg(result.message);
     case Outcome::PortFailed:
         return QStringLiteral("the port failed %1: %2; %3")
-            .arg(phase, result.message, sentOfTotal(port));
-    case Outcome::Stopped:
-        return QStringLiteral("stopped %1; %2").arg(phase, sentOfTotal(port));
+            .arg(uploadtext::duringPhase(result.phase), result.message, sentOfTotal(port));
+    default:
+        return QStringLiteral("%1, after %2; %3")
+            .arg(result.message, formatSeconds(result.durationMs), sentOfTotal(port));
     }
-    return {};
 }
 
 // --- Terminal ---------------------------------------------------------------------
@@ -143,7 +139,7 @@ TerminalReporter::TerminalReporter(QTextStream &out, QTextStream &err, int colum
     : out_(out), err_(err), columns_(columns), redrawIntervalMs_(redrawIntervalMs)
 {}
 
-void TerminalReporter::runStarted(const QString &, const QVector<PortState> &ports)
+void TerminalReporter::runStarted(const ImageInfo &, const QVector<PortState> &ports)
 {
     ports_ = ports;
     for (const PortState &port : ports)
@@ -225,10 +221,11 @@ QString TerminalReporter::lineFor(const PortState &port) const
 
 LogReporter::LogReporter(QTextStream &out, QTextStream &err) : out_(out), err_(err) {}
 
-void LogReporter::runStarted(const QString &firmware, const QVector<PortState> &ports)
+void LogReporter::runStarted(const ImageInfo &image, const QVector<PortState> &ports)
 {
     for (const PortState &port : ports) {
-        out_ << port.port << ": sending " << firmware << " (" << port.total << " bytes)\n";
+        out_ << port.port << ": sending " << image.file << " (" << image.size << " bytes, sha256 "
+             << image.sha256 << ")\n";
         tenthsShown_[port.port] = 0;
     }
     out_.flush();
@@ -296,10 +293,14 @@ void QuietReporter::fileRefused(const QString &firmware, const QString &message)
 
 JsonReporter::JsonReporter(QTextStream &out) : out_(out) {}
 
-void JsonReporter::runStarted(const QString &firmware, const QVector<PortState> &ports)
+void JsonReporter::runStarted(const ImageInfo &image, const QVector<PortState> &ports)
 {
     for (const PortState &port : ports) {
-        write({{"event", "start"}, {"port", port.port}, {"file", firmware}, {"bytes", port.total}});
+        write({{"event", "start"},
+               {"port", port.port},
+               {"file", image.file},
+               {"bytes", image.size},
+               {"sha256", image.sha256}});
         percentShown_[port.port] = 0;
     }
 }

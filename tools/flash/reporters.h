@@ -22,19 +22,31 @@
 
 namespace flash {
 
+// The image a run sends, as every event and line names it.
+struct ImageInfo
+{
+    QString file; // as given on the command line
+    qint64 size = 0;
+    QString sha256; // hex
+};
+
 // One port as a run sees it.
 struct PortState
 {
-    QString port;
+    QString port;   // as given on the command line
+    QString device; // the device it resolved to
+    UsbIdentity usb;
     ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
-    qint64 sent = 0;  // image bytes written so far
-    qint64 total = 0; // image size
+    qint64 sent = 0;         // image bytes written so far
+    qint64 acknowledged = 0; // image bytes the device acknowledged
+    qint64 total = 0;        // image size
     qint64 elapsedMs = 0;
     qint64 dataStartMs = -1; // when the data blocks began; -1 before
     bool finished = false;
     FlashResult result; // valid once finished
 
-    // Percent of the image sent, computed like the window's progress bar.
+    // Percent of the image acknowledged, computed like the window's bar:
+    // never 100 before the device has taken the last block.
     int percent() const;
     // Over the data blocks so far; 0 until some time has passed.
     double bytesPerSecond() const;
@@ -47,7 +59,7 @@ class Reporter
 public:
     virtual ~Reporter() = default;
 
-    virtual void runStarted(const QString &firmware, const QVector<PortState> &ports) = 0;
+    virtual void runStarted(const ImageInfo &image, const QVector<PortState> &ports) = 0;
     virtual void phaseChanged(const PortState &) {}
     virtual void progressed(const PortState &) {}
     virtual void portFinished(const PortState &port) = 0;
@@ -76,7 +88,7 @@ class TerminalReporter : public Reporter
 public:
     TerminalReporter(QTextStream &out, QTextStream &err, int columns, int redrawIntervalMs = 100);
 
-    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void runStarted(const ImageInfo &image, const QVector<PortState> &ports) override;
     void phaseChanged(const PortState &port) override;
     void progressed(const PortState &port) override;
     void portFinished(const PortState &port) override;
@@ -106,7 +118,7 @@ class LogReporter : public Reporter
 public:
     LogReporter(QTextStream &out, QTextStream &err);
 
-    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void runStarted(const ImageInfo &image, const QVector<PortState> &ports) override;
     void progressed(const PortState &port) override;
     void portFinished(const PortState &port) override;
     void runFinished(const QVector<PortState> &ports, int exitStatus) override;
@@ -124,7 +136,7 @@ class QuietReporter : public Reporter
 public:
     explicit QuietReporter(QTextStream &err);
 
-    void runStarted(const QString &, const QVector<PortState> &) override {}
+    void runStarted(const ImageInfo &, const QVector<PortState> &) override {}
     void portFinished(const PortState &port) override;
     void fileRefused(const QString &firmware, const QString &message) override;
 
@@ -139,7 +151,7 @@ class JsonReporter : public Reporter
 public:
     explicit JsonReporter(QTextStream &out);
 
-    void runStarted(const QString &firmware, const QVector<PortState> &ports) override;
+    void runStarted(const ImageInfo &image, const QVector<PortState> &ports) override;
     void progressed(const PortState &port) override;
     void portFinished(const PortState &port) override;
     void fileRefused(const QString &firmware, const QString &message) override;
@@ -158,7 +170,7 @@ class TraceReporter : public Reporter
 public:
     explicit TraceReporter(QTextStream &err);
 
-    void runStarted(const QString &, const QVector<PortState> &) override {}
+    void runStarted(const ImageInfo &, const QVector<PortState> &) override {}
     void phaseChanged(const PortState &port) override;
     void portFinished(const PortState &) override {}
     void fileRefused(const QString &, const QString &) override {}

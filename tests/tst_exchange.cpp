@@ -1,0 +1,202 @@
+// The upload logic against a receiver that behaves like the device's
+// bootloader, with one fault at a time, in the window's exchange and in the
+// robust one; and how a driver stops an upload.
+
+#include "uploadlink.h"
+
+namespace {
+
+// A receiver that answers each frame the way the device's bootloader does,
+// after `delay`, with one fault.
+struct Device
+{
+    enum Fault
+    {
+        None,
+        NakBlock,     // NAK data block `block` `times` times
+        NakFirstEot,  //
+        SilentBlock,  // no answer to data block `block`, ever
+        CancelBlock,  // CAN CAN instead of an answer to data block `block`
+        SilentHeader, //
+    };
+    Fault fault = None;
+    int block = 0;
+    int times = 1;
+    qint64 delay = 0;
+
+    int dataBlocks = 0;
+    int eots = 0;
+
+    QByteArray answer(const QByteArray &frame)
+    {
+        if (frame.size() == HeaderBlockSize)
+            return fault == SilentHeader ? QByteArray() : AckC;
+        if (frame == Eot)
+            return fault == NakFirstEot && eots++ == 0 ? Nak : AckC;
+        if (frame.size() != DataBlockSize || frame.startsWith(SOH))
+            return frame.startsWith(SOH) ? Ack : QByteArray(); // closing block; commands
+        const int n = quint8(frame[1]) == quint8(dataBlocks % 256) ? dataBlocks : ++dataBlocks;
+        if (n != block)
+            return Ack;
+        if (fault == NakBlock && times-- > 0)
+            return Nak;
+        if (fault == CancelBlock)
+            return QByteArray(2, CAN);
+        return fault == SilentBlock ? QByteArray() : Ack;
+    }
+};
+
+// Runs an upload against the device until it ends, writing every frame at
+// once and waking the session at its deadlines in between.
+void runAgainst(Link &link, Device &device)
+{
+    QVector<QPair<qint64, QByteArray>> answers; // due time, bytes
+    int seen = 0;
+    bool askedForFile = false;
+    link.start();
+    for (int step = 0; step < 100000 && !link.session.isDone(); ++step) {
+        for (const QVector<QByteArray> frames = link.frames(); seen < frames.size(); ++seen) {
+            link.session.written(frames[seen].size(), link.now);
+            link.collect();
+            answers.append({link.now + device.delay, device.answer(frames[seen])});
+        }
+        if (link.session.phase() == UploadPhase::WaitReceiver && !askedForFile) {
+            askedForFile = true;
+            answers.append({link.now + device.delay, C});
+        }
+        const qint64 due = link.session.nextDeadline();
+        if (!answers.isEmpty() && (due == UploadSession::NoDeadline || answers[0].first < due)) {
+            link.now = answers[0].first;
+            link.reply(answers.takeFirst().second);
+        } else {
+            link.at(due);
+        }
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Device::Fault)
+Q_DECLARE_METATYPE(UploadOutcome)
+Q_DECLARE_METATYPE(UploadPhase)
+
+class TestExchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stopAndAbort();
+    void exchangeWithAFaultyDevice_data();
+    void exchangeWithAFaultyDevice();
+};
+
+void TestExchange::stopAndAbort()
+{
+    // stop() sends nothing more.
+    Link link(makeImage(3000));
+    link.throughHeader();
+    link.session.stop();
+    link.collect();
+    link.reply(AckC);
+    link.at(link.now + 100000);
+    QVERIFY(link.ended(UploadOutcome::Stopped));
+    QCOMPARE(link.frames().size(), 3);
+
+    // abort() lets the frame on the line finish, then sends CAN CAN, and ends
+    // once that is written.
+    Link aborted(makeImage(3000));
+    aborted.throughHeader();
+    aborted.reply(AckC);
+    aborted.session.abort(aborted.now);
+    aborted.collect();
+    QCOMPARE(aborted.frames().size(), 4);
+    aborted.written();
+    QCOMPARE(aborted.frames().last(), QByteArray(2, CAN));
+    QVERIFY(!aborted.session.isDone());
+    aborted.reply(Ack); // the device's answers no longer matter
+    aborted.written();
+    QVERIFY(aborted.ended(UploadOutcome::Stopped));
+    QCOMPARE(aborted.frames().size(), 5);
+
+    // Before the bootloader runs there is nobody to tell.
+    Link early(makeImage(10));
+    early.start();
+    early.session.abort(0);
+    early.collect();
+    QVERIFY(early.ended(UploadOutcome::Stopped));
+    QCOMPARE(early.frames().size(), 1);
+}
+
+void TestExchange::exchangeWithAFaultyDevice_data()
+{
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<Device::Fault>("fault");
+    QTest::addColumn<int>("block");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<qint64>("delay");
+    QTest::addColumn<UploadOutcome>("outcome");
+    QTest::addColumn<UploadPhase>("phase");
+    QTest::addColumn<int>("resends");
+    using D = Device;
+    using O = UploadOutcome;
+    using P = UploadPhase;
+    // The window's exchange: no resends, one limit for the whole end of file.
+    QTest::newRow("clean") << 0 << D::None << 0 << 0 << 0ll << O::Completed << P::Closing << 0;
+    QTest::newRow("NAK of a block")
+        << 0 << D::NakBlock << 2 << 1 << 0ll << O::Refused << P::Data << 0;
+    QTest::newRow("NAK of the last block")
+        << 0 << D::NakBlock << 3 << 1 << 0ll << O::Refused << P::EndOfFile << 0;
+    QTest::newRow("NAK of the first EOT")
+        << 0 << D::NakFirstEot << 0 << 0 << 0ll << O::Refused << P::EndOfFile << 0;
+    QTest::newRow("answers after 3 s")
+        << 0 << D::None << 0 << 0 << 3000ll << O::TimedOut << P::EndOfFile << 0;
+    QTest::newRow("CAN CAN") << 0 << D::CancelBlock << 2 << 0 << 0ll << O::TimedOut << P::Data << 0;
+    // The robust exchange.
+    QTest::newRow("robust, clean")
+        << 3 << D::None << 0 << 0 << 0ll << O::Completed << P::Closing << 0;
+    QTest::newRow("robust, NAK of the last block")
+        << 3 << D::NakBlock << 3 << 1 << 0ll << O::Completed << P::Closing << 1;
+    QTest::newRow("robust, NAK of the first EOT")
+        << 3 << D::NakFirstEot << 0 << 0 << 0ll << O::Completed << P::Closing << 1;
+    QTest::newRow("robust, answers after 3 s")
+        << 3 << D::None << 0 << 0 << 3000ll << O::Completed << P::Closing << 0;
+    QTest::newRow("robust, block refused 4 times")
+        << 3 << D::NakBlock << 2 << 4 << 0ll << O::Refused << P::Data << 3;
+    QTest::newRow("robust, silent after block 2")
+        << 3 << D::SilentBlock << 2 << 0 << 0ll << O::TimedOut << P::Data << 3;
+    QTest::newRow("robust, header unanswered")
+        << 3 << D::SilentHeader << 0 << 0 << 0ll << O::TimedOut << P::Data << 3;
+    QTest::newRow("robust, CAN CAN at block 2")
+        << 3 << D::CancelBlock << 2 << 0 << 0ll << O::Cancelled << P::Data << 0;
+}
+
+void TestExchange::exchangeWithAFaultyDevice()
+{
+    QFETCH(int, retries);
+    QFETCH(Device::Fault, fault);
+    QFETCH(int, block);
+    QFETCH(int, times);
+    QFETCH(qint64, delay);
+    QFETCH(UploadOutcome, outcome);
+    QFETCH(UploadPhase, phase);
+    QFETCH(int, resends);
+    const QByteArray image = makeImage(2500); // three data blocks
+    Link link(image, {{}, retries, retries > 0});
+    Device device{fault, block, times, delay};
+    runAgainst(link, device);
+    QVERIFY(link.ended(outcome));
+    QCOMPARE(link.session.end().phase, phase);
+    QCOMPARE(link.session.resends(), resends);
+    if (outcome == UploadOutcome::Completed) {
+        QSet<QByteArray> distinct;
+        for (const QByteArray &frame : link.frames())
+            distinct.insert(frame);
+        QCOMPARE(distinct.size(), canonicalFrames(image).size());
+        QCOMPARE(link.session.acknowledged(), image.size());
+    }
+    if (block > 0 && (outcome == UploadOutcome::Cancelled || outcome == UploadOutcome::Refused))
+        QCOMPARE(link.session.end().block, block); // nothing went out after it
+}
+
+QTEST_APPLESS_MAIN(TestExchange)
+#include "tst_exchange.moc"

@@ -1,0 +1,139 @@
+#pragma once
+
+// A fake link for the upload logic: it drives one session the way a port
+// would, on a clock the test sets, and keeps every event.
+
+#include "ymodem/frames.h"
+#include "ymodem/upload.h"
+
+#include <QtTest>
+
+using namespace ymodem;
+using Kind = UploadEvent::Kind;
+
+namespace {
+
+const QByteArray Ack(1, ACK);
+const QByteArray C(1, CRC_REQUEST);
+const QByteArray AckC = Ack + C;
+const QByteArray Nak(1, NAK);
+const QByteArray Eot(1, EOT);
+
+QByteArray makeImage(int size)
+{
+    QByteArray image(size, '\0');
+    for (int i = 0; i < size; ++i)
+        image[i] = char((i * 31 + 7) & 0xFF);
+    return image;
+}
+
+// The frames a correct upload of `image` puts on the line, in order.
+QVector<QByteArray> canonicalFrames(const QByteArray &image)
+{
+    QVector<QByteArray> frames{firstCommandFrame, secondCommandFrame,
+                               makeHeaderBlock("firmware.bin", image.size())};
+    for (int offset = 0, number = 1; offset < image.size(); offset += 1024, ++number)
+        frames.append(makeDataBlock(image.mid(offset, 1024), quint8(number)));
+    return frames << Eot << makeClosingBlock();
+}
+
+// Drives one session the way a port would, keeping every event.
+struct Link
+{
+    explicit Link(QByteArray image, UploadOptions options = {}) : session(std::move(image), options)
+    {}
+
+    void collect() { events += session.takeEvents(); }
+    void at(qint64 t)
+    {
+        now = t;
+        session.tick(now);
+        collect();
+    }
+    void start()
+    {
+        session.start(now);
+        collect();
+    }
+    // Reports the whole of the last frame written.
+    void written()
+    {
+        session.written(frames().last().size(), now);
+        collect();
+    }
+    void reply(const QByteArray &bytes, bool byteByByte = false)
+    {
+        for (const QByteArray &part : byteByByte ? split(bytes) : QVector<QByteArray>{bytes}) {
+            session.receive(part, now);
+            collect();
+        }
+    }
+    static QVector<QByteArray> split(const QByteArray &bytes)
+    {
+        QVector<QByteArray> parts;
+        for (char b : bytes)
+            parts.append(QByteArray(1, b));
+        return parts;
+    }
+    // Answers and reports each new frame's write at once.
+    void replyAndWrite(const QByteArray &bytes, bool byteByByte = false)
+    {
+        const int before = frames().size();
+        reply(bytes, byteByByte);
+        if (frames().size() > before)
+            written();
+    }
+    template <typename T, typename F> QVector<T> pick(Kind kind, F field) const
+    {
+        QVector<T> out;
+        for (const UploadEvent &e : events)
+            if (e.kind == kind)
+                out.append(field(e));
+        return out;
+    }
+    QVector<QByteArray> frames() const
+    {
+        return pick<QByteArray>(Kind::Send, [](const UploadEvent &e) { return e.frame; });
+    }
+    QVector<qint64> rests() const
+    {
+        return pick<qint64>(Kind::Progress, [](const UploadEvent &e) { return e.rest; });
+    }
+    QStringList logs() const
+    {
+        return pick<QString>(Kind::Log, [](const UploadEvent &e) { return e.text; }).toList();
+    }
+    int ends() const
+    {
+        return pick<int>(Kind::Ended, [](const UploadEvent &) { return 0; }).size();
+    }
+    bool ended(UploadOutcome outcome) const
+    {
+        return session.isDone() && session.end().outcome == outcome && ends() == 1 &&
+               events.last().kind == Kind::Ended;
+    }
+
+    // The command frames, both pauses; the wait for the receiver begins at 6000.
+    void handshake()
+    {
+        start();
+        written();
+        at(5000);
+        written();
+        at(6000);
+        QCOMPARE(session.phase(), UploadPhase::WaitReceiver);
+    }
+    // Handshake, "C", header block; data block 1 is released next.
+    void throughHeader()
+    {
+        handshake();
+        replyAndWrite(C);
+        QCOMPARE(session.phase(), UploadPhase::Data);
+    }
+
+    UploadSession session;
+    qint64 now = 0;
+    QVector<UploadEvent> events;
+};
+
+} // namespace

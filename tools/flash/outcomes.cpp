@@ -1,0 +1,141 @@
+#include "flash/outcomes.h"
+
+#include "uploadtext.h"
+
+#include <QSet>
+
+namespace flash {
+
+using Outcome = FlashResult::Outcome;
+using ymodem::UploadAwaited;
+using ymodem::UploadEnd;
+
+const char *outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return "ok";
+    case Outcome::TimedOut:
+        return "timeout";
+    case Outcome::Refused:
+        return "refused";
+    case Outcome::Cancelled:
+        return "cancelled";
+    case Outcome::OpenFailed:
+        return "open-failed";
+    case Outcome::PortFailed:
+        return "port-failed";
+    case Outcome::Unplugged:
+        return "unplugged";
+    case Outcome::Stopped:
+        return "stopped";
+    }
+    return "";
+}
+
+int exitStatusFor(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return ExitSuccess;
+    case Outcome::TimedOut:
+        return ExitTimedOut;
+    case Outcome::Refused:
+        return ExitRefused;
+    case Outcome::Cancelled:
+        return ExitCancelled;
+    case Outcome::OpenFailed:
+    case Outcome::PortFailed:
+    case Outcome::Unplugged:
+        return ExitPortFailed;
+    case Outcome::Stopped:
+        return ExitInterrupted;
+    }
+    return ExitMixed;
+}
+
+int exitStatusFor(const QVector<FlashResult> &results)
+{
+    QSet<int> statuses;
+    for (const FlashResult &result : results)
+        statuses.insert(exitStatusFor(result.outcome));
+    if (statuses.size() > 1)
+        return ExitMixed;
+    return statuses.isEmpty() ? ExitSuccess : *statuses.cbegin();
+}
+
+Outcome outcomeOf(const UploadEnd &end)
+{
+    switch (end.outcome) {
+    case ymodem::UploadOutcome::Completed:
+        return Outcome::Succeeded;
+    case ymodem::UploadOutcome::TimedOut:
+        return Outcome::TimedOut;
+    case ymodem::UploadOutcome::Refused:
+        return Outcome::Refused;
+    case ymodem::UploadOutcome::Cancelled:
+        return Outcome::Cancelled;
+    case ymodem::UploadOutcome::Stopped:
+        break;
+    }
+    return Outcome::Stopped;
+}
+
+namespace {
+
+// "block 3", "the header block", "EOT", ...
+QString awaitedFrame(const UploadEnd &end)
+{
+    switch (end.awaited) {
+    case UploadAwaited::Nothing:
+        break;
+    case UploadAwaited::Header:
+        return QStringLiteral("the header block");
+    case UploadAwaited::Block:
+        return QStringLiteral("block %1").arg(end.block);
+    case UploadAwaited::Eot:
+        return QStringLiteral("EOT");
+    case UploadAwaited::Closing:
+        return QStringLiteral("the closing block");
+    }
+    return {};
+}
+
+QString describeTimeOut(const UploadEnd &end)
+{
+    QString what;
+    if (end.limit == ymodem::UploadLimit::Write)
+        what = QStringLiteral("the port did not take a frame %1")
+                   .arg(uploadtext::duringPhase(end.phase));
+    else if (end.limit == ymodem::UploadLimit::Receiver)
+        what = QStringLiteral("the device never asked for the file; is it in its bootloader?");
+    else if (end.awaited == UploadAwaited::Nothing)
+        what = QStringLiteral("no answer ") + uploadtext::duringPhase(end.phase);
+    else
+        what = QStringLiteral("no answer to ") + awaitedFrame(end);
+    return QStringLiteral("Time out: ") + what;
+}
+
+} // namespace
+
+QString describeEnd(const UploadEnd &end)
+{
+    switch (end.outcome) {
+    case ymodem::UploadOutcome::Completed:
+        return uploadtext::SuccessMessage;
+    case ymodem::UploadOutcome::TimedOut:
+        return describeTimeOut(end);
+    case ymodem::UploadOutcome::Refused:
+        return QStringLiteral("the device refused %1 (NAK)").arg(awaitedFrame(end));
+    case ymodem::UploadOutcome::Cancelled:
+        return end.block > 0
+                   ? QStringLiteral("the device cancelled the transfer at block %1").arg(end.block)
+                   : QStringLiteral("the device cancelled the transfer %1")
+                         .arg(uploadtext::duringPhase(end.phase));
+    case ymodem::UploadOutcome::Stopped:
+        break;
+    }
+    return QStringLiteral("stopped ") + uploadtext::duringPhase(end.phase);
+}
+
+} // namespace flash

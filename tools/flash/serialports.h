@@ -1,0 +1,33 @@
+#pragma once
+
+// Serial ports as the system names them: which device a name on the command
+// line means, why one could not be opened, and which USB adapter is behind it.
+
+#include "flash/portflasher.h"
+
+#include <QSerialPort>
+#include <QString>
+
+namespace flash {
+
+// A name with a "/" in it, or one that names an entry of the current
+// directory, is a path; a bare name such as "ttyUSB0" is looked up under /dev.
+QString portPath(const QString &name);
+
+// The device a port name leads to, symlinks (such as /dev/serial/by-id/...)
+// followed; the path itself when it does not exist.
+QString resolvePort(const QString &name);
+
+// Why `device` could not be opened, in words that name the cause: "no such
+// port", "not a serial port", "in use by another program", or "permission
+// denied" with the group that owns it and how to join it.
+QString openFailureText(const QString &device, QSerialPort::SerialPortError error,
+                        const QString &systemText);
+
+// The USB adapter behind a device, when the system knows it. Lists the
+// system's ports, which costs milliseconds: ask once per port, not per event.
+UsbIdentity usbIdentity(const QString &device);
+// The same for several devices, listing the system's ports once.
+QVector<UsbIdentity> usbIdentities(const QStringList &devices);
+
+} // namespace flash

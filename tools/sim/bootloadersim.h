@@ -136,7 +136,7 @@ private:
     // Runs `work` in the sim's thread and returns once it has run there.
     void runInOwnThreadAndWait(const std::function<void()> &work);
 
-    // Reading and framing.
+    // Reading and framing (simreading.cpp).
     void readLine();
     void takeArrival(int count);
     qint64 arrivalNs(qint64 byteIndex) const;
@@ -150,7 +150,7 @@ private:
     void flushStrayBytes();
     void onStall();
 
-    // The receiver.
+    // The receiver (simreceiver.cpp).
     void onCommandFrame(bool first);
     void enterBootloader();
     void resetTransfer();
@@ -165,9 +165,8 @@ private:
     void checkImageEnd();
     void reject(const QString &why, qint64 arrivalNs);
     void sendNak(qint64 arrivalNs);
-    void setPhase(Phase phase);
 
-    // Writing, paced and delayed.
+    // Writing, paced and delayed (simwriting.cpp).
     void reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs,
                std::function<void()> afterWrite = {});
     void send(const QByteArray &bytes, qint64 readyNs, std::function<void()> afterWrite = {});
@@ -176,11 +175,13 @@ private:
     void onWriteTimer();
     void writeDue();
     void writeLine(const QByteArray &bytes);
+    qint64 wireNs(qint64 bytes) const;
 
+    void setPhase(Phase phase);
     void note(const QString &message);
     void problem(const QString &message);
+    static QString hexByte(char byte);
     qint64 nowNs() const { return clock_.nsecsElapsed(); }
-    qint64 wireNs(qint64 bytes) const;
 
     const BootloaderSimOptions options_;
     int fd_;

@@ -50,9 +50,10 @@ struct BootloaderSimOptions
     int eraseDelayMs = 0;        // added to the answer to block 0 (flash erase)
     int closeAfterBlock = 0;     // the device vanishes once data block n is in, unanswered
     int stallTimeoutMs = 1000;   // an unfinished frame is dropped (and NAKed) after this silence
-    // Takes as long as a UART at this speed, 10 bits a byte: what the host
-    // writes counts as arrived only once it would be through the wire, and
-    // each answer reaches the host only after its own wire time. 0: no pacing.
+    // Takes as long as a UART at this speed (the wire time of ymodem::line):
+    // what the host writes counts as arrived only once it would be through
+    // the wire, and each answer reaches the host only after its own wire
+    // time. 0: no pacing.
     int paceBaud = 0;
 };
 

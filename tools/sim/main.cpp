@@ -3,6 +3,7 @@
 
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
+#include "ymodem/line.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,7 +32,7 @@ struct Settings
 {
     BootloaderSimOptions sim;
     QString device;
-    int baud = 115200;
+    int baud = ymodem::line::BaudRate;
     QString output;
     bool once = false;
     int timeoutMs = 0;
@@ -185,7 +186,8 @@ void addOptions(QCommandLineParser &parser)
     parser.addHelpOption();
     parser.addOptions({
         {"device", "Serve this serial device instead of a new pseudo-terminal.", "path"},
-        {"baud", "Line speed of --device (default 115200).", "rate"},
+        {"baud", QStringLiteral("Line speed of --device (default %1).").arg(ymodem::line::BaudRate),
+         "rate"},
         {"output", "Write each received image to this file (replaced per upload).", "file"},
         {"once", "Exit after the first upload: 0 if it completed."},
         {"timeout", "Give up (status 1) when no upload completed within this time.", "ms"},

@@ -4,6 +4,8 @@
 
 #include "sim/bootloadersim.h"
 
+#include "ymodem/line.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 namespace {
 
+constexpr qint64 NsPerUs = 1000;
 constexpr qint64 NsPerMs = 1000000;
 constexpr qint64 NsPerSecond = 1000000000;
 
@@ -103,8 +106,5 @@ void BootloaderSim::writeLine(const QByteArray &bytes)
 
 qint64 BootloaderSim::wireNs(qint64 bytes) const
 {
-    if (options_.paceBaud <= 0)
-        return 0;
-    constexpr qint64 bitsPerByte = 10; // start bit, 8 data bits, stop bit
-    return bytes * bitsPerByte * 1000 * NsPerMs / options_.paceBaud;
+    return ymodem::line::wireTimeUs(bytes, options_.paceBaud) * NsPerUs;
 }

@@ -5,6 +5,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QHash>
+#include <QRegularExpression>
 
 namespace flash {
 
@@ -12,9 +13,12 @@ namespace {
 
 constexpr int MaxRetries = 100;
 constexpr qint64 MaxMilliseconds = 600000;
+constexpr int MaxSettleMs = 60000;
 
 const char *const Synopsis =
     R"(Usage: kvt-flash [options] FIRMWARE.kvt --port PORT [--port PORT ...]
+       kvt-flash [options] FIRMWARE.kvt --watch [DIR] [--match VID:PID]...
+                 [--record FILE] [--station NAME] [--settle MS]
        kvt-flash --list-ports [--json]
 
 Sends a firmware image to the bootloader of one or more devices over serial
@@ -65,6 +69,19 @@ Output:
   and a hex dump of every frame sent (>) and of the bytes received (<), each
   stamped with the seconds since the port was opened.
 
+Station (--watch):
+  Every entry that appears in DIR (a device node or a symlink to one) is a
+  board in the slot named by the entry: /dev/serial/by-path names a slot by
+  the adapter's position on the hub, /dev/serial/by-id by its serial number.
+  Boards already present are flashed too. A board is flashed once per plug:
+  its slot waits until the entry goes away. Each board ends with one JSON
+  line in the --record file (schema, station, version, slot, port, usb, file,
+  bytes, sha256, started, ended, duration_ms, status, phase, message, sent,
+  resends), synced to the disk; with --json the same object is the result
+  event, beside plug, unplug and skip events. SIGINT or SIGTERM stops the
+  boards in flight (recorded as stopped), prints a summary and exits 130.
+  The folder is watched through inotify; no udev daemon, no entries.
+
 Exit status:
   With several ports, the status is the one they share, or 5 when they differ.
   0    every port was updated
@@ -113,6 +130,24 @@ struct Options
                                   "How long the device may take to answer each frame of the "
                                   "transfer, in milliseconds (default 5000).",
                                   "MS", "5000"};
+    QCommandLineOption watch{"watch",
+                             "Production station: watch DIR (default /dev/serial/by-path) and "
+                             "flash every board whose port appears in it, once per plug (see "
+                             "Station)."};
+    QCommandLineOption match{"match",
+                             "With --watch: flash only boards on adapters with this USB "
+                             "identity, such as 0403:6001. Give it once per kind of adapter.",
+                             "VID:PID"};
+    QCommandLineOption record{"record", "With --watch: append one JSON line per board to FILE.",
+                              "FILE"};
+    QCommandLineOption stationName{"station",
+                                   "With --watch: the station's name in the record (default "
+                                   "the host name).",
+                                   "NAME"};
+    QCommandLineOption settle{"settle",
+                              "With --watch: wait MS milliseconds after a port appears before "
+                              "opening it (default 500).",
+                              "MS", "500"};
     QCommandLineOption listPorts{{"l", "list-ports"},
                                  "List the serial ports found, with description, USB VID:PID and "
                                  "serial number, and exit."};
@@ -128,8 +163,8 @@ struct Options
     void addTo(QCommandLineParser &parser)
     {
         timingScale.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOptions({port, retries, leadIn, replyLimit, listPorts, quiet, json, verbose, help,
-                           version, timingScale});
+        parser.addOptions({port, retries, leadIn, replyLimit, watch, match, record, stationName,
+                           settle, listPorts, quiet, json, verbose, help, version, timingScale});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to send.");
     }
 };
@@ -223,6 +258,39 @@ CommandLine readValues(const QCommandLineParser &parser, const Options &options)
     return command;
 }
 
+CommandLine checkedWatch(CommandLine command, const QCommandLineParser &parser,
+                         const Options &options)
+{
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty() || positional.size() > 2)
+        return usageError(positional.isEmpty()
+                              ? QStringLiteral("no firmware file given")
+                              : QStringLiteral("--watch takes a firmware file and at most one "
+                                               "folder"));
+    if (!command.ports.isEmpty())
+        return usageError(QStringLiteral("--watch and --port exclude each other"));
+    command.action = CommandLine::Action::Watch;
+    command.firmware = positional.first();
+    if (positional.size() == 2)
+        command.watchFolder = positional.at(1);
+    static const QRegularExpression usbId(QStringLiteral("^[0-9a-fA-F]{4}:[0-9a-fA-F]{4}$"));
+    for (const QString &id : parser.values(options.match)) {
+        if (!usbId.match(id).hasMatch())
+            return usageError(
+                QStringLiteral("--match needs a USB identity such as 0403:6001, not '%1'").arg(id));
+        command.matches.append(id.toLower());
+    }
+    command.recordPath = parser.value(options.record);
+    command.stationName = parser.value(options.stationName);
+    bool ok = false;
+    command.settleMs = parser.value(options.settle).toInt(&ok);
+    if (!ok || command.settleMs < 0 || command.settleMs > MaxSettleMs)
+        return usageError(QStringLiteral("--settle needs milliseconds from 0 to %1, not '%2'")
+                              .arg(MaxSettleMs)
+                              .arg(parser.value(options.settle)));
+    return command;
+}
+
 CommandLine checkedFlash(CommandLine command, const QStringList &positional)
 {
     if (positional.size() != 1)
@@ -258,6 +326,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return usageError(QStringLiteral("--list-ports takes no firmware file and no port"));
         command.action = CommandLine::Action::ListPorts;
         return command;
+    }
+    if (parser.isSet(options.watch))
+        return checkedWatch(command, parser, options);
+    for (const QCommandLineOption &only :
+         {options.match, options.record, options.stationName, options.settle}) {
+        if (parser.isSet(only))
+            return usageError(QStringLiteral("--%1 needs --watch").arg(only.names().constLast()));
     }
     return checkedFlash(command, parser.positionalArguments());
 }

@@ -13,6 +13,7 @@ struct CommandLine
     enum class Action
     {
         Flash,
+        Watch, // the production station: flash every board plugged in
         ListPorts,
         ShowHelp,
         ShowVersion,
@@ -35,6 +36,13 @@ struct CommandLine
     bool quiet = false;
     bool json = false;
     bool verbose = false;
+    // --watch
+    QString watchFolder = QStringLiteral("/dev/serial/by-path");
+    QStringList matches; // "vid:pid", lower-case
+    QString recordPath;
+    QString stationName;
+    int settleMs = 500;
+
     QString error; // why the command line is wrong, for UsageError
 };
 

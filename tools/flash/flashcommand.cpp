@@ -2,9 +2,11 @@
 
 #include "firmwareimage.h"
 #include "flash/commandline.h"
+#include "flash/commandsupport.h"
 #include "flash/flashrun.h"
 #include "flash/reporters.h"
 #include "flash/serialports.h"
+#include "flash/stationcommand.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -26,8 +28,6 @@
 namespace flash {
 
 namespace {
-
-constexpr int FallbackColumns = 80;
 
 // --- Listing the ports ---------------------------------------------------------------
 
@@ -95,26 +95,12 @@ int listPorts(QTextStream &out, QTextStream &err, bool json)
 
 // --- Choosing the output ---------------------------------------------------------------
 
-int terminalColumns()
-{
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return FallbackColumns;
-}
-
-bool liveTerminal()
-{
-    const QByteArray term = qgetenv("TERM");
-    return ::isatty(STDOUT_FILENO) == 1 && term != "dumb";
-}
-
 std::vector<std::unique_ptr<Reporter>> makeReporters(const CommandLine &command, QTextStream &out,
                                                      QTextStream &err)
 {
     std::vector<std::unique_ptr<Reporter>> reporters;
     if (command.json)
-        reporters.push_back(std::make_unique<JsonReporter>(out));
+        reporters.push_back(std::make_unique<JsonReporter>(out, err));
     else if (command.quiet)
         reporters.push_back(std::make_unique<QuietReporter>(err));
     else if (liveTerminal() && !command.verbose) // trace lines would break the live block
@@ -126,85 +112,7 @@ std::vector<std::unique_ptr<Reporter>> makeReporters(const CommandLine &command,
     return reporters;
 }
 
-// --- Interruption ------------------------------------------------------------------------
-
-// SIGINT and SIGTERM stop the run from the event loop, so every device is
-// told and every port closed and reported before the process ends; a second
-// signal ends the loop at once.
-int interruptPipe[2] = {-1, -1};
-
-extern "C" void onInterrupt(int)
-{
-    const char byte = 1;
-    const ssize_t ignored = ::write(interruptPipe[1], &byte, 1);
-    (void)ignored;
-}
-
-std::unique_ptr<QSocketNotifier> watchInterrupts(FlashRun &run, bool &interrupted)
-{
-    if (::pipe(interruptPipe) != 0)
-        return nullptr;
-    auto notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &run, [&run, &interrupted] {
-        char bytes[16];
-        const ssize_t ignored = ::read(interruptPipe[0], bytes, sizeof bytes);
-        (void)ignored;
-        if (interrupted)
-            QCoreApplication::exit(ExitInterrupted);
-        interrupted = true;
-        run.stop();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    return notifier;
-}
-
 // --- Updating ---
-
-// Why the file is no image, in the flasher's words.
-QString imageProblemText(const QString &path, const firmware::FirmwareImage &image)
-{
-    using Problem = firmware::FirmwareImage::Problem;
-    switch (image.problem) {
-    case Problem::None:
-        break;
-    case Problem::Missing:
-        return QStringLiteral("no such file");
-    case Problem::NotRegular:
-        return QFileInfo(path).isDir() ? QStringLiteral("is a directory, not a firmware file")
-                                       : QStringLiteral("not a regular file");
-    case Problem::CannotOpen:
-        return QStringLiteral("cannot open: %1").arg(image.detail);
-    case Problem::ReadFailed:
-        return QStringLiteral("cannot read it whole: %1").arg(image.detail);
-    case Problem::TooLarge:
-        return QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
-            .arg(image.detail)
-            .arg(firmware::MaxImageSize);
-    case Problem::TooShort:
-        return QStringLiteral("too short for a firmware image: %1 bytes").arg(image.data.size());
-    case Problem::BadSignature:
-        return QStringLiteral("not a firmware image: starts with %1, not %2")
-            .arg(image.detail, firmware::signatureText());
-    }
-    return {};
-}
-
-ymodem::UploadOptions uploadOptions(const CommandLine &command)
-{
-    ymodem::UploadOptions options;
-    options.retries = command.retries;
-    options.stopOnCancel = true;
-    options.timing.firstPause = command.firstPause;
-    options.timing.secondPause = command.secondPause;
-    options.timing.replyLimit = command.replyLimit;
-    if (command.timingScale != 1.0)
-        options.timing = scaledTiming(options.timing, command.timingScale);
-    return options;
-}
 
 QVector<PortState> portsOf(const CommandLine &command)
 {
@@ -244,7 +152,8 @@ int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
     QObject::connect(&run, &FlashRun::finished, QCoreApplication::instance(),
                      &QCoreApplication::exit, Qt::QueuedConnection);
     bool interrupted = false;
-    const std::unique_ptr<QSocketNotifier> interrupts = watchInterrupts(run, interrupted);
+    const std::unique_ptr<QSocketNotifier> interrupts =
+        watchInterrupts([&run] { run.stop(); }, interrupted);
     run.start();
     const int status = QCoreApplication::exec();
     return interrupted ? int(ExitInterrupted) : status;
@@ -277,6 +186,8 @@ int runCommandLine(const QStringList &arguments)
         return ExitUsage;
     case CommandLine::Action::ListPorts:
         return listPorts(out, err, command.json);
+    case CommandLine::Action::Watch:
+        return runStation(command, out, err);
     case CommandLine::Action::Flash:
         break;
     }

@@ -98,6 +98,11 @@ void PortFlasher::stop()
     afterSessionCall();
 }
 
+void PortFlasher::unplugged()
+{
+    finish(Outcome::Unplugged, QStringLiteral("the board was removed"));
+}
+
 void PortFlasher::configurePort()
 {
     serial_.setPortName(port_);

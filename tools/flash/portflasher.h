@@ -98,6 +98,9 @@ public slots:
     // stopped; before the bootloader runs, at once. finished() may come
     // from inside stop() or later from the loop.
     void stop();
+    // The device is gone (its entry removed): the upload ends as unplugged
+    // at once, without another word to the line.
+    void unplugged();
 
 signals:
     // The upload moved on; not emitted for its end, which finished() tells.

@@ -1,0 +1,88 @@
+#include "flash/stationcommand.h"
+
+#include "flash/commandsupport.h"
+#include "flash/outcomes.h"
+#include "station/station.h"
+#include "station/stationconsole.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+namespace flash {
+
+namespace {
+
+using station::StationConsole;
+
+StationConsole::Mode consoleMode(const CommandLine &command)
+{
+    if (command.json)
+        return StationConsole::Mode::Json;
+    if (command.quiet)
+        return StationConsole::Mode::Quiet;
+    return liveTerminal() && !command.verbose ? StationConsole::Mode::Terminal
+                                              : StationConsole::Mode::Log;
+}
+
+// ModemManager probes every new serial port for a modem and can swallow or
+// inject bytes for a few seconds: worth a warning at a fixture.
+bool modemManagerRunning()
+{
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : processes) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "ModemManager")
+            return true;
+    }
+    return false;
+}
+
+station::StationConfig stationConfig(const CommandLine &command)
+{
+    station::StationConfig config;
+    config.folder = command.watchFolder;
+    config.settleMs = command.settleMs;
+    config.matches = command.matches;
+    config.stationName = command.stationName;
+    config.recordPath = command.recordPath;
+    config.file = command.firmware;
+    config.version = QStringLiteral(KVT_VERSION);
+    config.upload = uploadOptions(command);
+    return config;
+}
+
+} // namespace
+
+int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
+{
+    const firmware::FirmwareImage image = firmware::loadFirmwareImage(command.firmware);
+    if (!image.isValid()) {
+        err << "kvt-flash: " << command.firmware << ": "
+            << imageProblemText(command.firmware, image) << '\n';
+        return ExitBadFile;
+    }
+    station::Station station(stationConfig(command), image.data);
+    StationConsole console(station, consoleMode(command), out, err, terminalColumns());
+    if (modemManagerRunning())
+        console.error(QStringLiteral(
+            "warning: ModemManager is running; it probes new serial ports and can swallow the "
+            "first bytes. Keep it away from the fixture's adapters with the udev property "
+            "ID_MM_DEVICE_IGNORE=1 (see 60-kvt-station.rules in the package's documentation)."));
+    QString why;
+    if (!station.start(&why)) {
+        console.error(why);
+        return ExitPortFailed;
+    }
+    console.started();
+    bool interrupted = false;
+    const auto interrupts = watchInterrupts([&station] { station.stop(); }, interrupted);
+    QObject::connect(&station, &station::Station::stopped, QCoreApplication::instance(), [&] {
+        console.summary();
+        QCoreApplication::exit(ExitInterrupted);
+    });
+    QCoreApplication::exec();
+    return ExitInterrupted;
+}
+
+} // namespace flash

@@ -1,0 +1,245 @@
+#include "stationconsole.h"
+
+#include "uploadtext.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+
+namespace station {
+
+namespace {
+
+constexpr int RedrawMs = 200;
+constexpr int SlotWidth = 24;
+
+QString nowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QString fit(const QString &text, int width)
+{
+    return text.size() <= width ? text : text.left(qMax(0, width - 1)) + QChar(0x2026);
+}
+
+QString stateWord(const Slot &slot)
+{
+    switch (slot.state) {
+    case Slot::State::Settling:
+        return slot.skipped.isEmpty() ? QStringLiteral("waiting") : QStringLiteral("skipped");
+    case Slot::State::Flashing:
+        return QStringLiteral("flashing");
+    case Slot::State::Done:
+        return slot.lastOk ? QStringLiteral("ok") : QStringLiteral("FAILED");
+    case Slot::State::Empty:
+        break;
+    }
+    return QStringLiteral("empty");
+}
+
+QString boardName(const Slot &slot)
+{
+    return slot.usb.serial.isEmpty() ? slot.device : slot.usb.serial;
+}
+
+} // namespace
+
+StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QTextStream &err,
+                               int columns, QObject *parent)
+    : QObject(parent), station_(station), mode_(mode), out_(out), err_(err), columns_(columns)
+{
+    connect(&station_, &Station::plugged, this, &StationConsole::onPlugged);
+    connect(&station_, &Station::unplugged, this, &StationConsole::onUnplugged);
+    connect(&station_, &Station::slotChanged, this, &StationConsole::onChanged);
+    connect(&station_, &Station::boardFinished, this, &StationConsole::onFinished);
+    connect(&station_, &Station::recordFailed, this, &StationConsole::error);
+    if (mode_ == Mode::Terminal) {
+        ticker_.setInterval(1000);
+        connect(&ticker_, &QTimer::timeout, this, [this] { redraw(true); });
+    }
+}
+
+QString StationConsole::countsText(const StationCounts &counts)
+{
+    QString text = QStringLiteral("ok %1 · failed %2").arg(counts.ok).arg(counts.failed);
+    if (counts.yieldPercent() >= 0)
+        text += QStringLiteral(" · yield %1 %").arg(counts.yieldPercent(), 0, 'f', 1);
+    if (counts.boardsPerHour() > 0)
+        text += QStringLiteral(" · %1 boards/h").arg(counts.boardsPerHour(), 0, 'f', 0);
+    return text;
+}
+
+void StationConsole::started()
+{
+    const StationConfig &config = station_.config();
+    const QString text = QStringLiteral("station %1: watching %2 for boards; image %3 (%4 bytes, "
+                                        "sha256 %5)")
+                             .arg(config.stationName, config.folder, config.file)
+                             .arg(station_.imageSize())
+                             .arg(station_.imageSha256());
+    if (mode_ == Mode::Json)
+        json({{"event", "watch"},
+              {"station", config.stationName},
+              {"folder", config.folder},
+              {"file", config.file},
+              {"bytes", station_.imageSize()},
+              {"sha256", station_.imageSha256()}});
+    else if (mode_ == Mode::Log)
+        logLine({}, text);
+    else if (mode_ == Mode::Terminal) {
+        ticker_.start();
+        redraw(true);
+    }
+}
+
+void StationConsole::error(const QString &text)
+{
+    if (mode_ == Mode::Json)
+        err_ << QJsonDocument(
+                    QJsonObject{{"event", "error"}, {"time", nowUtc()}, {"message", text}})
+                    .toJson(QJsonDocument::Compact)
+             << '\n';
+    else
+        err_ << "kvt-flash: " << text << '\n';
+    err_.flush();
+}
+
+void StationConsole::summary()
+{
+    ticker_.stop();
+    if (mode_ == Mode::Terminal)
+        redraw(true);
+    const StationCounts counts = station_.counts();
+    if (mode_ == Mode::Json)
+        json({{"event", "summary"},
+              {"ok", counts.ok},
+              {"failed", counts.failed},
+              {"boards", counts.boards()}});
+    else
+        out_ << "station stopped: " << counts.boards() << " boards, " << countsText(counts) << '\n';
+    out_.flush();
+}
+
+void StationConsole::onPlugged(const Slot &slot)
+{
+    if (mode_ == Mode::Json) {
+        QJsonObject event{{"event", "plug"}, {"slot", slot.name}, {"port", slot.device}};
+        if (slot.usb.isKnown() || !slot.usb.serial.isEmpty())
+            event.insert("usb", QJsonObject{{"vid", slot.usb.vid},
+                                            {"pid", slot.usb.pid},
+                                            {"serial", slot.usb.serial}});
+        json(event);
+    } else if (mode_ == Mode::Log) {
+        logLine(slot.name,
+                QStringLiteral("plugged: %1%2")
+                    .arg(slot.device,
+                         slot.usb.isKnown()
+                             ? QStringLiteral(" (%1 %2)").arg(slot.usb.vidPid(), slot.usb.serial)
+                             : QString()));
+    }
+    redraw(true);
+}
+
+void StationConsole::onUnplugged(const Slot &slot)
+{
+    if (mode_ == Mode::Json)
+        json({{"event", "unplug"}, {"slot", slot.name}});
+    else if (mode_ == Mode::Log)
+        logLine(slot.name, QStringLiteral("unplugged"));
+    redraw(true);
+}
+
+void StationConsole::onChanged(const Slot &slot)
+{
+    if (!slot.skipped.isEmpty() && slot.state == Slot::State::Settling) {
+        if (mode_ == Mode::Json)
+            json({{"event", "skip"}, {"slot", slot.name}, {"why", slot.skipped}});
+        else if (mode_ == Mode::Log)
+            logLine(slot.name, QStringLiteral("not flashed: ") + slot.skipped);
+    }
+    redraw(slot.state != Slot::State::Flashing);
+}
+
+void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
+{
+    const bool ok = slot.lastOk;
+    if (mode_ == Mode::Json) {
+        QJsonObject event = record;
+        event.insert("event", "result");
+        json(event);
+    } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
+        logLine(slot.name,
+                QStringLiteral("%1 %2: %3 (%4 ms)")
+                    .arg(ok ? QStringLiteral("ok") : QStringLiteral("FAILED"),
+                         record.value("status").toString(), record.value("message").toString())
+                    .arg(qint64(record.value("duration_ms").toDouble())));
+    }
+    redraw(true);
+}
+
+void StationConsole::logLine(const QString &slot, const QString &text)
+{
+    QTextStream &stream = mode_ == Mode::Quiet ? err_ : out_;
+    stream << nowUtc() << ' ' << (slot.isEmpty() ? QString() : slot + QStringLiteral(": ")) << text
+           << '\n';
+    stream.flush();
+}
+
+void StationConsole::json(QJsonObject object)
+{
+    object.insert(QStringLiteral("time"), nowUtc());
+    out_ << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
+    out_.flush();
+}
+
+QString StationConsole::slotLine(const Slot &slot) const
+{
+    QString line = fit(slot.name, SlotWidth).leftJustified(SlotWidth) + QLatin1Char(' ') +
+                   stateWord(slot).leftJustified(9);
+    if (slot.state == Slot::State::Flashing) {
+        const int percent = qMax(
+            0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
+        const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
+        line += QStringLiteral("%1% %2").arg(percent, 3).arg(uploadtext::phaseName(slot.phase));
+        if (ms > 500 && slot.sent > 0)
+            line += QStringLiteral(" %1 KiB/s").arg(slot.sent / 1.024 / ms, 0, 'f', 1);
+    } else if (!slot.skipped.isEmpty()) {
+        line += slot.skipped;
+    } else if (!slot.last.isEmpty()) {
+        line += slot.last.value("message").toString();
+    }
+    if (slot.state != Slot::State::Empty)
+        line += QStringLiteral("  ") + boardName(slot);
+    return fit(line, columns_ - 1);
+}
+
+QStringList StationConsole::terminalLines() const
+{
+    const StationConfig &config = station_.config();
+    QStringList lines{fit(QStringLiteral("%1 · %2 · sha256 %3… · %4")
+                              .arg(config.stationName, config.file, station_.imageSha256().left(12),
+                                   countsText(station_.counts())),
+                          columns_ - 1)};
+    for (const Slot &slot : station_.slotStates())
+        lines.append(slotLine(slot));
+    return lines;
+}
+
+void StationConsole::redraw(bool now)
+{
+    if (mode_ != Mode::Terminal)
+        return;
+    if (!now && sinceDraw_.isValid() && sinceDraw_.elapsed() < RedrawMs)
+        return;
+    sinceDraw_.start();
+    const QStringList lines = terminalLines();
+    if (drawnLines_ > 0)
+        out_ << "\r\x1b[" << drawnLines_ << 'A';
+    for (const QString &line : lines)
+        out_ << "\r\x1b[2K" << line << '\n';
+    out_ << "\x1b[J";
+    out_.flush();
+    drawnLines_ = lines.size();
+}
+
+} // namespace station

@@ -18,6 +18,9 @@ endforeach()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/kvt-firmware-updater.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# An example udev rule for a flashing station's adapters.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-kvt-station.rules
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES "${PROJECT_SOURCE_DIR}/resources/images/resources/kvt_update_icon(256x256).png"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps
         RENAME kvt-firmware-updater.png)

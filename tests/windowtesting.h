@@ -1,33 +1,23 @@
 #pragma once
 
 // Helpers for tests that drive the real window: answering its modal boxes and
-// file dialog, catching its debug lines, and writing image files.
+// file dialog, and catching its debug lines.
 
 #include <QApplication>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QPointer>
-#include <QStringList>
 #include <QTimer>
 
 #include <functional>
 #include <mutex>
 
-struct ShownBox
-{
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-    QMessageBox::StandardButtons buttons;
-};
-
 // Answers whatever modal window the code under test opens: file dialogs with
 // the queued answers (an empty answer cancels), message boxes with OK, after
-// recording them. Modal windows run their own event loops, so a timer of the
-// test's thread still fires while one is open.
+// recording them as "Icon|title|text". Modal windows run their own event
+// loops, so a timer of the test's thread still fires while one is open.
 class ModalAnswerer : public QObject
 {
 public:
@@ -37,11 +27,10 @@ public:
         poll.start(10);
     }
 
-    QStringList fileAnswers;
-    QVector<ShownBox> boxes;
+    QStringList fileAnswers; // absolute paths
+    QStringList boxes;
     QStringList dialogCaptions;
-    QStringList dialogFilters;
-    std::function<void(const ShownBox &)> onBox; // runs while the box is shown
+    std::function<void()> onBox; // runs while a box is shown
 
 private:
     void answer()
@@ -51,51 +40,35 @@ private:
         if (modal == nullptr || modal == lastAnswered)
             return;
         lastAnswered = modal;
-        if (auto *dialog = qobject_cast<QFileDialog *>(modal))
-            answerDialog(dialog);
-        else if (auto *box = qobject_cast<QMessageBox *>(modal))
-            answerBox(box);
-    }
-    void answerDialog(QFileDialog *dialog)
-    {
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            const char *icon = QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon());
+            boxes.append(QStringList{icon, box->windowTitle(), box->text()}.join('|'));
+            if (onBox)
+                onBox();
+            box->button(QMessageBox::Ok)->click();
+        }
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (dialog == nullptr)
+            return;
         dialogCaptions.append(dialog->windowTitle());
-        dialogFilters.append(dialog->nameFilters().join(";;"));
         const QString path = fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
-        if (path.isEmpty()) {
-            dialog->reject();
-            return;
-        }
-        // Typed as a person would: the whole path in the file name field.
         auto *nameField = dialog->findChild<QLineEdit *>("fileNameEdit");
-        if (nameField == nullptr) {
-            dialog->reject();
-            return;
-        }
-        nameField->setText(QFileInfo(path).absoluteFilePath());
+        if (path.isEmpty() || nameField == nullptr)
+            return dialog->reject();
+        nameField->setText(path);                    // typed as a person would
         QMetaObject::invokeMethod(dialog, "accept"); // a protected slot
-    }
-    void answerBox(QMessageBox *box)
-    {
-        const ShownBox shown{box->icon(), box->windowTitle(), box->text(), box->standardButtons()};
-        boxes.append(shown);
-        if (onBox)
-            onBox(shown);
-        box->button(QMessageBox::Ok)->click();
     }
 
     QTimer poll;
     QPointer<QWidget> lastAnswered;
 };
 
-// Every debug line written while an instance lives, from any thread.
+// Every debug line written while an instance lives, from any thread; other
+// messages go on to the previous handler.
 class DebugLines
 {
 public:
-    DebugLines()
-    {
-        instance = this;
-        previous = qInstallMessageHandler(&DebugLines::handle);
-    }
+    DebugLines() : previous(qInstallMessageHandler(&DebugLines::handle)) { instance = this; }
     ~DebugLines()
     {
         qInstallMessageHandler(previous);
@@ -106,7 +79,6 @@ public:
         const std::lock_guard<std::mutex> lock(mutex);
         return collected;
     }
-    int count(const QString &line) const { return int(lines().count(line)); }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -114,29 +86,13 @@ private:
         if (instance != nullptr && type == QtDebugMsg) {
             const std::lock_guard<std::mutex> lock(instance->mutex);
             instance->collected.append(text);
-        }
-        if (instance != nullptr && instance->previous != nullptr && type != QtDebugMsg)
+        } else if (instance != nullptr && instance->previous != nullptr) {
             instance->previous(type, context, text);
+        }
     }
 
     static inline DebugLines *instance = nullptr;
-    QtMessageHandler previous = nullptr;
+    QtMessageHandler previous;
     mutable std::mutex mutex;
     QStringList collected;
 };
-
-inline QByteArray makeFirmware(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 131 + i / 977) & 0xFF);
-    if (size >= 4)
-        image.replace(0, 4, QByteArray::fromHex("00400020"));
-    return image;
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}

@@ -8,6 +8,9 @@
 //   each data block 1, 2, ... (numbers wrap 255 -> 0) -> ACK
 //   EOT                     -> ACK C
 //   closing block           -> ACK, transfer complete
+// Two CAN in a row from the host where a frame would start (CAN CAN) end the
+// transfer: the host has given up, and is not answered. Outside a transfer
+// they are noted and ignored; a host that stops is never at fault.
 // This bootloader reads the closing block as SOH 00 FF with a 1024-byte zero
 // field and CRC 00 00 (1029 bytes); a 133-byte one leaves it waiting. A block
 // with a bad complement, CRC or number gets NAK; a repeat of the previous
@@ -68,6 +71,7 @@ struct BootloaderSimCounters
     int naksSent = 0;
     int eotsReceived = 0;
     bool closingBlockReceived = false;
+    bool hostCancelled = false; // the host ended the transfer with CAN CAN
     qint64 bytesRead = 0;
     int reads = 0; // reads that returned data: how split the stream arrived
 };
@@ -146,6 +150,7 @@ private:
     void processInput();
     bool takeCommandFrame();
     bool takeBlock();
+    bool takeCancel();
     int blockSize(char head) const;
     void dropStrayByte();
     void flushStrayBytes();
@@ -163,6 +168,7 @@ private:
     void acceptDataBlock(const QByteArray &block, int count);
     void onClosingBlock(const QByteArray &block, qint64 arrivalNs);
     void onEot(qint64 arrivalNs);
+    void onHostCancel();
     void checkImageEnd();
     void reject(const QString &why, qint64 arrivalNs);
     void sendNak(qint64 arrivalNs);

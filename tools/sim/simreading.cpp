@@ -1,6 +1,6 @@
-// Reading the line and cutting what arrives into command frames, blocks and
-// EOT. On a paced line each byte counts as arrived only once it would have
-// come through a UART at that speed.
+// Reading the line and cutting what arrives into command frames, blocks, EOT
+// and the host's CAN CAN. On a paced line each byte counts as arrived only
+// once it would have come through a UART at that speed.
 
 #include "sim/bootloadersim.h"
 
@@ -89,6 +89,8 @@ void BootloaderSim::processInput()
             const qint64 arrival = arrivalNs(inputConsumed_);
             takeInput(1);
             onEot(arrival);
+        } else if (head == CAN) {
+            progressed = takeCancel();
         } else {
             dropStrayByte();
         }
@@ -126,6 +128,24 @@ bool BootloaderSim::takeBlock()
     flushStrayBytes();
     const qint64 arrival = arrivalNs(inputConsumed_ + size - 1);
     onBlock(takeInput(size), arrival);
+    return true;
+}
+
+bool BootloaderSim::takeCancel()
+{
+    if (input_.size() < 2)
+        return false; // the second CAN may be on its way
+    if (input_.at(1) != CAN) {
+        dropStrayByte();
+        return true;
+    }
+    flushStrayBytes();
+    // Many senders repeat CAN to be sure: the whole run is one cancel.
+    int count = 2;
+    while (count < input_.size() && input_.at(count) == CAN)
+        ++count;
+    takeInput(count);
+    onHostCancel();
     return true;
 }
 

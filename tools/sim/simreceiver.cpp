@@ -62,7 +62,8 @@ void BootloaderSim::onCommandFrame(bool first)
 void BootloaderSim::enterBootloader()
 {
     const Phase before = phase();
-    if (before != Phase::WaitingForCommands && before != Phase::Completed)
+    if (before != Phase::WaitingForCommands && before != Phase::Completed &&
+        before != Phase::Cancelled)
         note(QStringLiteral("the transfer in progress is abandoned"));
     resetTransfer();
     setPhase(Phase::WaitingForHeader);
@@ -301,6 +302,27 @@ void BootloaderSim::onEot(qint64 arrivalNs)
     note(QStringLiteral("EOT after %1 data block(s): ACK C").arg(counters().dataBlocks));
     reply(ackThenC, arrivalNs, options_.replyDelayMs);
     emit eotReceived();
+}
+
+void BootloaderSim::onHostCancel()
+{
+    if (!expectsBlocks()) {
+        note(QStringLiteral("CAN CAN from the host with no transfer in progress: ignored"));
+        return;
+    }
+    cTimer_->stop();
+    int blocks;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        counters_.hostCancelled = true;
+        blocks = counters_.dataBlocks;
+    }
+    setPhase(Phase::Cancelled);
+    // CAN CAN gets no answer; what is already on its way still goes out first.
+    send({}, nowNs(), [this, blocks] {
+        note(QStringLiteral("the host cancelled the transfer after %1 data block(s)").arg(blocks));
+        emit transferCancelled();
+    });
 }
 
 void BootloaderSim::checkImageEnd()

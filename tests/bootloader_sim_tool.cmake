@@ -1,12 +1,18 @@
 # The simulated bootloader tool starts and explains itself.
 add_test(NAME bootloadersim_tool_help COMMAND $<TARGET_FILE:kvt-bootloader-sim> --help)
 
+# It names the project's version.
+add_test(NAME bootloadersim_tool_version COMMAND $<TARGET_FILE:kvt-bootloader-sim> --version)
+set_tests_properties(bootloadersim_tool_version PROPERTIES
+                     PASS_REGULAR_EXPRESSION "^kvt-bootloader-sim ${PROJECT_VERSION}\n$")
+
 # A bad option value is refused rather than ignored.
 add_test(NAME bootloadersim_tool_rejects_bad_value
          COMMAND $<TARGET_FILE:kvt-bootloader-sim> --nak-block zero)
 set_tests_properties(bootloadersim_tool_rejects_bad_value PROPERTIES WILL_FAIL TRUE)
 
-# The simulator's own test also drives the tool through one upload.
+# The simulator's own test also drives the tool: a demo image, one upload
+# through its link, the link gone after.
 if(TARGET tst_bootloadersim)
     add_dependencies(tst_bootloadersim kvt-bootloader-sim)
     set_property(TEST tst_bootloadersim APPEND PROPERTY

@@ -257,32 +257,53 @@ void TestBootloaderSim::upload()
     QCOMPARE(sim->phase(), Phase::LineClosed);
 }
 
+// The tool as the README uses it: a demo image of its own making, uploaded
+// through the link it makes, which goes when the tool ends.
 void TestBootloaderSim::toolServesOneUpload()
 {
     const QString tool = qEnvironmentVariable("KVT_BOOTLOADER_SIM");
     if (tool.isEmpty())
         QSKIP("KVT_BOOTLOADER_SIM does not name the tool");
     QTemporaryDir dir;
-    QProcess process; // killed, if still running, when it goes
-    process.start(tool, {"--once", "--output", dir.filePath("image"), "--c-interval", "20"});
-    QVERIFY(waitUntil([&] { return process.canReadLine(); }));
-    const QString firstLine = QString::fromLocal8Bit(process.readLine()).trimmed();
-    const QString prefix = QStringLiteral("kvt-bootloader-sim: listening on ");
-    QVERIFY2(firstLine.startsWith(prefix), qPrintable(firstLine));
+    const QString made = dir.filePath("firmware.kvt"), link = dir.filePath("board");
+    QCOMPARE(QProcess::execute(tool, {"--make-image", made, "--image-size", "2100"}), 0);
+    QFile madeFile(made);
+    QVERIFY(madeFile.open(QIODevice::ReadOnly));
+    const QByteArray image = madeFile.readAll();
+    QCOMPARE(image.size(), 2100);
+    QVERIFY(image.startsWith(QByteArray::fromHex("00400020")));
 
-    Host host(firstLine.mid(prefix.size()));
+    // True once its first line names the pty the link points at.
+    const auto startTool = [&](QProcess &process, const QStringList &arguments) {
+        process.start(tool, arguments + QStringList{"--link", link, "--c-interval", "20"});
+        return waitUntil([&] { return process.canReadLine(); }) &&
+               QString::fromLocal8Bit(process.readLine()).trimmed() ==
+                   "kvt-bootloader-sim: listening on " + QFile::symLinkTarget(link);
+    };
+    QProcess process; // killed, if still running, when it goes
+    QVERIFY(startTool(process, {"--once", "--output", dir.filePath("received")}));
+    QCOMPARE(QProcess::execute(tool, {"--link", link}), 1); // taken: left alone
+    Host host(link);
     QVERIFY(host.port.open(QIODevice::ReadWrite));
     host.send(firstCommandFrame + secondCommandFrame);
-    const QByteArray image = makeImage(2100);
     for (const auto &[frame, answer] : exchangeFor(image)) {
         host.send(frame);
         QCOMPARE(host.take(answer.size()), answer);
     }
     QVERIFY(waitUntil([&] { return process.state() == QProcess::NotRunning; }));
     QCOMPARE(process.exitCode(), 0);
-    QFile written(dir.filePath("image"));
+    QCOMPARE(process.readAll().count('\n'), 1); // the upload's line, none per block
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QFile written(dir.filePath("received"));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), image);
+
+    // Ended by SIGTERM, the tool takes its link along too.
+    QProcess second;
+    QVERIFY(startTool(second, {}));
+    second.terminate();
+    QVERIFY(second.waitForFinished(Patience));
+    QVERIFY(!QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestBootloaderSim)

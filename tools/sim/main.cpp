@@ -1,13 +1,16 @@
 // kvt-bootloader-sim: a device bootloader on the far end of a pseudo-terminal
 // (or of a real serial device), for trying the updater without hardware.
 
+#include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
-#include "ymodem/line.h"
+#include "sim/tooloptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -17,7 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <random>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,16 +32,6 @@ namespace {
 
 const char *const ToolName = "kvt-bootloader-sim";
 constexpr int LingerMs = 500; // after the last answer, before the line closes
-
-struct Settings
-{
-    BootloaderSimOptions sim;
-    QString device;
-    int baud = ymodem::line::BaudRate;
-    QString output;
-    bool once = false;
-    int timeoutMs = 0;
-};
 
 void say(const QString &line)
 {
@@ -95,8 +90,8 @@ int openSerialDevice(const QString &path, int baud, QString *error)
     return fd;
 }
 
-// SIGINT and SIGTERM reach the event loop through a socket pair, the one
-// thing a signal handler may safely do.
+// SIGINT, SIGTERM and SIGHUP (the terminal went away) reach the event loop through a socket pair,
+// the one thing a signal handler may safely do.
 int signalSockets[2] = {-1, -1};
 
 void onTerminationSignal(int)
@@ -127,94 +122,156 @@ bool catchTerminationSignals(QObject *context, const std::function<void()> &onSi
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
+           ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
-bool readInt(const QCommandLineParser &parser, const QString &name, int minimum, int *value)
-{
-    if (!parser.isSet(name))
-        return true;
-    bool ok = false;
-    const int parsed = parser.value(name).toInt(&ok);
-    if (!ok || parsed < minimum)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-// Fills `settings` from the command line; the name of the first bad option,
-// or an empty string.
-QString readSettings(const QCommandLineParser &parser, Settings *settings)
-{
-    BootloaderSimOptions &sim = settings->sim;
-    sim.silent = parser.isSet("silent");
-    sim.garbageBeforeC = parser.isSet("garbage");
-    sim.nakFirstEot = parser.isSet("nak-first-eot");
-    settings->once = parser.isSet("once");
-    settings->device = parser.value("device");
-    settings->output = parser.value("output");
-    const struct
-    {
-        const char *name;
-        int minimum;
-        int *value;
-    } numbers[] = {
-        {"nak-block", 1, &sim.nakBlock},
-        {"drop-ack", 1, &sim.dropAckBlock},
-        {"cancel-at", 1, &sim.cancelAtBlock},
-        {"close-after", 1, &sim.closeAfterBlock},
-        {"reply-delay", 0, &sim.replyDelayMs},
-        {"erase-delay", 0, &sim.eraseDelayMs},
-        {"pace", 1, &sim.paceBaud},
-        {"c-interval", 1, &sim.cIntervalMs},
-        {"stall-timeout", 0, &sim.stallTimeoutMs},
-        {"baud", 1, &settings->baud},
-        {"timeout", 1, &settings->timeoutMs},
-    };
-    for (const auto &number : numbers)
-        if (!readInt(parser, QLatin1String(number.name), number.minimum, number.value))
-            return QLatin1String(number.name);
-    return {};
-}
-
-void addOptions(QCommandLineParser &parser)
-{
-    parser.setApplicationDescription(
-        "Plays a device's bootloader on a pseudo-terminal (or a serial device) and receives\n"
-        "firmware uploads one after another until interrupted.\n"
-        "Exit status: 0 when interrupted, or with --once after a complete upload; 1 otherwise.");
-    parser.addHelpOption();
-    parser.addOptions({
-        {"device", "Serve this serial device instead of a new pseudo-terminal.", "path"},
-        {"baud", QStringLiteral("Line speed of --device (default %1).").arg(ymodem::line::BaudRate),
-         "rate"},
-        {"output", "Write each received image to this file (replaced per upload).", "file"},
-        {"once", "Exit after the first upload: 0 if it completed."},
-        {"timeout", "Give up (status 1) when no upload completed within this time.", "ms"},
-        {"silent", "Never send a byte."},
-        {"nak-block", "Answer data block N with NAK the first time it arrives.", "N"},
-        {"drop-ack", "Store data block N but leave out its first ACK.", "N"},
-        {"garbage", "Send a few stray bytes before the first \"C\"."},
-        {"cancel-at", "Answer data block N with CAN CAN and give up.", "N"},
-        {"nak-first-eot", "Answer the first EOT with NAK."},
-        {"reply-delay", "Wait this long before every answer.", "ms"},
-        {"erase-delay", "Wait this much longer before answering the header block.", "ms"},
-        {"pace", "Take as long as a UART at this speed would.", "baud"},
-        {"c-interval", "Pause between two \"C\" while waiting for the header (default 1000).",
-         "ms"},
-        {"close-after", "Close the line once data block N is in.", "N"},
-        {"stall-timeout", "Drop an unfinished frame after this silence (default 1000, 0: never).",
-         "ms"},
-    });
-}
-
-void saveImage(const QString &path, const QByteArray &image)
+bool saveImage(const QString &path, const QByteArray &image)
 {
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(image) == image.size() && file.commit())
-        say(QStringLiteral("image written to %1 (%2 bytes)").arg(path).arg(image.size()));
-    else
-        complain(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return true;
+    complain(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return false;
+}
+
+// A demo image: the signature (the initial stack pointer 0x20004000 of the
+// device's vector table), then bytes from a fixed-seed generator. No two
+// blocks look alike, so a block stored twice or out of order shows.
+int writeDemoImage(const QString &path, int size)
+{
+    QByteArray image(size, '\0');
+    std::minstd_rand bytes(2024); // its sequence is fixed by the standard
+    for (char &byte : image)
+        byte = char(bytes() >> 8);
+    image.replace(0, firmware::SignatureSize, QByteArray::fromHex("00400020"));
+    Q_ASSERT(firmware::hasImageSignature(image));
+    if (!saveImage(path, image))
+        return 1;
+    say(QStringLiteral("demo image written to %1 (%2 bytes)").arg(path).arg(size));
+    return 0;
+}
+
+// The line under a name of the user's choosing, like a board's port in
+// /dev/serial/by-path: there while the tool runs, gone when it ends.
+class LineLink
+{
+public:
+    ~LineLink() { remove(); }
+
+    // Anything there, a dangling link included.
+    static bool isTaken(const QString &path)
+    {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    }
+
+    bool create(const QString &path, const QString &target)
+    {
+        const QByteArray from = QFile::encodeName(path);
+        if (::symlink(QFile::encodeName(target).constData(), from.constData()) != 0)
+            return false;
+        path_ = path;
+        target_ = target;
+        return true;
+    }
+
+    // Only the link this tool made: not one somebody put there since.
+    void remove()
+    {
+        if (!path_.isEmpty() && QFile::encodeName(target_) == readLink(path_))
+            ::unlink(QFile::encodeName(path_).constData());
+        path_.clear();
+    }
+
+private:
+    static QByteArray readLink(const QString &path)
+    {
+        char target[4096];
+        const ssize_t size = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+        return size > 0 ? QByteArray(target, int(size)) : QByteArray();
+    }
+
+    QString path_;
+    QString target_;
+};
+
+// Opens the line: a new pty (kept in `pty`) or the --device; -1 on failure,
+// after saying why.
+int openLine(const ToolSettings &settings, std::unique_ptr<PtyPair> &pty, QString *linePath)
+{
+    if (!settings.device.isEmpty()) {
+        *linePath = settings.device;
+        QString error;
+        const int fd = openSerialDevice(settings.device, settings.baud, &error);
+        if (fd < 0)
+            complain(error);
+        return fd;
+    }
+    pty = std::make_unique<PtyPair>();
+    if (!pty->isOpen()) {
+        complain(pty->errorString());
+        return -1;
+    }
+    *linePath = pty->slavePath();
+    return pty->releaseMaster();
+}
+
+// What the tool prints after the first line (so connected after start()):
+// every step with --verbose; otherwise the host's faults and one line per
+// upload that ends.
+void reportUploads(BootloaderSim &sim, const ToolSettings &settings, const QString &where)
+{
+    struct Upload
+    {
+        QElapsedTimer clock;
+        bool open = false; // the bootloader was entered, the upload has not ended
+        int blocks = 0;
+    };
+    const auto upload = std::make_shared<Upload>();
+    upload->clock.start();
+    const auto stamped = [upload](const QString &message) {
+        say(QStringLiteral("%1  %2").arg(upload->clock.elapsed() / 1000.0, 8, 'f', 3).arg(message));
+    };
+    const auto ended = [upload, stamped, where](const QString &how) {
+        upload->open = false;
+        stamped(QStringLiteral("upload on %1 %2").arg(where, how));
+    };
+    const bool verbose = settings.verbose;
+    if (verbose) // what start() logged, after the first line
+        for (const QString &message : sim.log())
+            stamped(message);
+    QObject::connect(&sim, &BootloaderSim::logged, [stamped, verbose](const QString &message) {
+        if (verbose || message.startsWith(QLatin1String("problem: ")))
+            stamped(message);
+    });
+    QObject::connect(&sim, &BootloaderSim::commandFramesReceived, [upload, ended] {
+        if (upload->open)
+            ended(QStringLiteral("abandoned after %1 data block(s): the host started again")
+                      .arg(upload->blocks));
+        upload->open = true;
+        upload->blocks = 0;
+    });
+    QObject::connect(&sim, &BootloaderSim::blockReceived,
+                     [upload](int count) { upload->blocks = count; });
+    QObject::connect(&sim, &BootloaderSim::transferCompleted, [&sim, &settings, ended] {
+        const QByteArray image = sim.receivedImage();
+        QString how =
+            QStringLiteral("complete: \"%1\", %2 bytes").arg(sim.fileName()).arg(image.size());
+        if (!settings.output.isEmpty() && saveImage(settings.output, image))
+            how += QStringLiteral(", written to ") + settings.output;
+        ended(how);
+    });
+    QObject::connect(&sim, &BootloaderSim::transferCancelled, [&sim, upload, ended] {
+        ended(QStringLiteral("cancelled by the %1 after %2 data block(s)")
+                  .arg(sim.counters().hostCancelled ? "host" : "device")
+                  .arg(upload->blocks));
+    });
+    QObject::connect(&sim, &BootloaderSim::lineClosed, [upload, ended] {
+        if (upload->open)
+            ended(QStringLiteral("failed: the line closed after %1 data block(s)")
+                      .arg(upload->blocks));
+    });
 }
 
 } // namespace
@@ -223,67 +280,61 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QLatin1String(ToolName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVT_VERSION));
     QCommandLineParser parser;
-    addOptions(parser);
+    addToolOptions(parser);
     parser.process(app);
-    if (!parser.positionalArguments().isEmpty())
+    ToolSettings settings;
+    const QString badCommandLine = readToolSettings(parser, &settings);
+    if (!badCommandLine.isEmpty())
+        return complain(badCommandLine);
+    if (!settings.imagePath.isEmpty())
+        return writeDemoImage(settings.imagePath, settings.imageSize);
+    if (!settings.link.isEmpty() && LineLink::isTaken(settings.link))
         return complain(
-            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    Settings settings;
-    const QString badOption = readSettings(parser, &settings);
-    if (!badOption.isEmpty())
-        return complain(
-            QStringLiteral("bad value for --%1: %2").arg(badOption, parser.value(badOption)));
+            QStringLiteral("cannot link %1: it exists already (left as it is)").arg(settings.link));
 
     std::unique_ptr<PtyPair> pty;
-    int lineFd = -1;
-    QString linePath = settings.device;
-    if (settings.device.isEmpty()) {
-        pty = std::make_unique<PtyPair>();
-        if (!pty->isOpen())
-            return complain(pty->errorString());
-        linePath = pty->slavePath();
-        lineFd = pty->releaseMaster();
-    } else {
-        QString error;
-        lineFd = openSerialDevice(settings.device, settings.baud, &error);
-        if (lineFd < 0)
-            return complain(error);
-    }
-
+    QString linePath;
+    const int lineFd = openLine(settings, pty, &linePath);
+    if (lineFd < 0)
+        return 1;
     BootloaderSim sim(lineFd, settings.sim);
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&sim, &BootloaderSim::logged, [&clock](const QString &message) {
-        say(QStringLiteral("%1  %2").arg(clock.elapsed() / 1000.0, 8, 'f', 3).arg(message));
-    });
+    // A pty drops what the host has not read yet when its master closes:
+    // leave the host time to read the last ACK before going away.
+    const auto exitSoon = [&app](int status) {
+        QTimer::singleShot(LingerMs, &app, [&app, status] { app.exit(status); });
+    };
     QObject::connect(&sim, &BootloaderSim::transferCompleted, [&] {
-        if (!settings.output.isEmpty())
-            saveImage(settings.output, sim.receivedImage());
-        // A pty drops what the host has not read yet when its master closes:
-        // leave the host time to read the last ACK before going away.
         if (settings.once)
-            QTimer::singleShot(LingerMs, &app, [&app] { app.exit(0); });
+            exitSoon(0);
     });
     QObject::connect(&sim, &BootloaderSim::transferCancelled, [&] {
         if (settings.once)
-            QTimer::singleShot(LingerMs, &app, [&app] { app.exit(1); });
+            exitSoon(1);
     });
     QObject::connect(&sim, &BootloaderSim::lineClosed, [&] { app.exit(1); });
     if (!catchTerminationSignals(&app, [&] {
             say(QStringLiteral("interrupted"));
             app.exit(settings.once ? 1 : 0);
         }))
-        return complain(QStringLiteral("cannot catch SIGINT and SIGTERM"));
+        return complain(QStringLiteral("cannot catch SIGINT, SIGTERM and SIGHUP"));
     if (settings.timeoutMs > 0)
         QTimer::singleShot(settings.timeoutMs, &app, [&] {
             say(QStringLiteral("no complete upload within %1 ms").arg(settings.timeoutMs));
             app.exit(1);
         });
 
-    // The first line tells a script where to connect.
-    say(QStringLiteral("%1: listening on %2").arg(QLatin1String(ToolName), linePath));
     if (!sim.start())
         return complain(QStringLiteral("cannot listen on %1").arg(linePath));
+    // The link appears only now that the device listens: a host that finds
+    // it at once must not lose its first frame.
+    LineLink link; // removed on every way out of here, signals included
+    if (!settings.link.isEmpty() && !link.create(settings.link, linePath))
+        return complain(QStringLiteral("cannot make the link %1: %2")
+                            .arg(settings.link, QString::fromLocal8Bit(std::strerror(errno))));
+    // The first line tells a script where to connect.
+    say(QStringLiteral("%1: listening on %2").arg(QLatin1String(ToolName), linePath));
+    reportUploads(sim, settings, settings.link.isEmpty() ? linePath : settings.link);
     return app.exec();
 }

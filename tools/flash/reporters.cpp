@@ -1,69 +1,28 @@
 #include "flash/reporters.h"
 
+#include "flash/outcomes.h"
 #include "uploadtext.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace flash {
 
-using ymodem::UploadPhase;
 using Outcome = FlashResult::Outcome;
 
 namespace {
 
-constexpr int BarWidth = 20;
-constexpr int MinNameWidth = 12;
 constexpr qint64 MinRateWindowMs = 200; // shorter windows give wild speeds
+constexpr int TraceBytesPerLine = 32;
 const QString ProgramName = QStringLiteral("kvt-flash");
 
-QString sentOfTotal(const PortState &port)
+// What the device took of the image when the upload ended.
+QString acknowledgedOfTotal(const FlashResult &result)
 {
-    return QStringLiteral("%1 of %2 sent").arg(formatKiB(port.sent), formatKiB(port.total));
-}
-
-QString progressDetails(const PortState &port)
-{
-    QString text = QStringLiteral("%1%").arg(port.percent(), 3);
-    const double rate = port.bytesPerSecond();
-    if (rate > 0) {
-        text += QStringLiteral("  %1 KiB/s").arg(rate / 1024.0, 0, 'f', 1);
-        text += QStringLiteral("  %1 left").arg(formatDuration(port.msLeft()));
-    }
-    return text;
-}
-
-QString bar(int percent)
-{
-    const int filled = qBound(0, percent, 100) * BarWidth / 100;
-    return QLatin1Char('[') + QString(filled, QLatin1Char('#')) +
-           QString(BarWidth - filled, QLatin1Char('.')) + QLatin1Char(']');
-}
-
-bool sendingData(UploadPhase phase)
-{
-    return phase == UploadPhase::Data || phase == UploadPhase::EndOfFile ||
-           phase == UploadPhase::Closing;
-}
-
-QString statusText(const PortState &port)
-{
-    if (port.finished)
-        return describeResult(port);
-    if (port.phase == UploadPhase::NotStarted)
-        return QStringLiteral("opening the port");
-    if (sendingData(port.phase))
-        return bar(port.percent()) + QLatin1Char(' ') + progressDetails(port);
-    return QStringLiteral("%1  %2").arg(uploadtext::phaseName(port.phase),
-                                        formatDuration(port.elapsedMs));
-}
-
-// Long device paths keep their distinctive end.
-QString fitName(const QString &name, int width)
-{
-    if (name.size() <= width)
-        return name.leftJustified(width);
-    return QStringLiteral("...") + name.right(width - 3);
+    return QStringLiteral("%1 of %2 acknowledged")
+        .arg(formatKiB(result.acknowledged), formatKiB(result.imageSize));
 }
 
 QString nowUtc()
@@ -71,21 +30,38 @@ QString nowUtc()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
+// "0000  02 01 fe ...", 32 bytes a row.
+QStringList hexRows(const QByteArray &bytes)
+{
+    QStringList rows;
+    for (int offset = 0; offset < bytes.size(); offset += TraceBytesPerLine) {
+        rows.append(QStringLiteral("%1  ").arg(offset, 4, 16, QLatin1Char('0')) +
+                    QString::fromLatin1(bytes.mid(offset, TraceBytesPerLine).toHex(' ')));
+    }
+    return rows;
+}
+
 } // namespace
 
 // --- One port's figures ----------------------------------------------------------
 
+// The window's arithmetic rounds the last percent up: with under 1 % of the
+// image to go it shows 100. Until the device has acknowledged all of it,
+// 99 is as far as this goes.
 int PortState::percent() const
 {
-    return qMax(0, uploadtext::percentSent(double(total - acknowledged), double(total)));
+    const int shown = qMax(0, uploadtext::percentSent(double(total - acknowledged), double(total)));
+    return acknowledged < total ? qMin(shown, 99) : shown;
 }
 
+// Over what the device acknowledged, so that the rate and the time left
+// agree with the percentage shown beside them.
 double PortState::bytesPerSecond() const
 {
     const qint64 window = elapsedMs - dataStartMs;
-    if (dataStartMs < 0 || window < MinRateWindowMs || sent <= 0)
+    if (dataStartMs < 0 || window < MinRateWindowMs || acknowledged <= 0)
         return 0;
-    return double(sent) * 1000.0 / double(window);
+    return double(acknowledged) * 1000.0 / double(window);
 }
 
 qint64 PortState::msLeft() const
@@ -93,7 +69,7 @@ qint64 PortState::msLeft() const
     const double rate = bytesPerSecond();
     if (!(rate > 0))
         return -1;
-    return qint64(double(total - sent) * 1000.0 / rate);
+    return qint64(double(total - acknowledged) * 1000.0 / rate);
 }
 
 QString formatKiB(qint64 bytes)
@@ -125,96 +101,34 @@ QString describeResult(const PortState &port)
         return QStringLiteral("cannot open the port: %1").arg(result.message);
     case Outcome::PortFailed:
         return QStringLiteral("the port failed %1: %2; %3")
-            .arg(uploadtext::duringPhase(result.phase), result.message, sentOfTotal(port));
+            .arg(uploadtext::duringPhase(result.phase), result.message,
+                 acknowledgedOfTotal(result));
     default:
         return QStringLiteral("%1, after %2; %3")
-            .arg(result.message, formatSeconds(result.durationMs), sentOfTotal(port));
+            .arg(result.message, formatSeconds(result.durationMs), acknowledgedOfTotal(result));
     }
 }
 
-// --- Terminal ---------------------------------------------------------------------
-
-TerminalReporter::TerminalReporter(QTextStream &out, QTextStream &err, int columns,
-                                   int redrawIntervalMs)
-    : out_(out), err_(err), columns_(columns), redrawIntervalMs_(redrawIntervalMs)
-{}
-
-void TerminalReporter::runStarted(const ImageInfo &, const QVector<PortState> &ports)
+QString describeImage(const ImageInfo &image)
 {
-    ports_ = ports;
-    for (const PortState &port : ports)
-        nameWidth_ = std::max(nameWidth_, int(port.port.size()));
-    nameWidth_ = std::min(nameWidth_, std::max(MinNameWidth, columns_ / 3));
-    draw();
+    return QStringLiteral("%1, %2 bytes, sha256 %3")
+        .arg(image.file)
+        .arg(image.size)
+        .arg(image.sha256);
 }
 
-void TerminalReporter::phaseChanged(const PortState &port)
+void printError(QTextStream &err, const QString &subject, const QString &message)
 {
-    update(port, true);
+    err << ProgramName << ": " << subject << ": " << message << '\n';
+    err.flush();
 }
 
-void TerminalReporter::progressed(const PortState &port)
+QString summaryLine(const QVector<PortState> &ports)
 {
-    update(port, false);
-}
-
-void TerminalReporter::portFinished(const PortState &port)
-{
-    update(port, true);
-}
-
-void TerminalReporter::heartbeat(const QVector<PortState> &ports)
-{
-    ports_ = ports;
-    draw();
-}
-
-void TerminalReporter::runFinished(const QVector<PortState> &ports, int)
-{
-    ports_ = ports;
-    draw();
-    if (ports_.size() == 1)
-        out_ << '\n'; // leave the finished line standing
-    out_.flush();
-}
-
-void TerminalReporter::fileRefused(const QString &firmware, const QString &message)
-{
-    err_ << ProgramName << ": " << firmware << ": " << message << '\n';
-    err_.flush();
-}
-
-void TerminalReporter::update(const PortState &port, bool now)
-{
-    for (PortState &shown : ports_) {
-        if (shown.port == port.port)
-            shown = port;
-    }
-    if (now || !sinceDraw_.isValid() || sinceDraw_.elapsed() >= redrawIntervalMs_)
-        draw();
-}
-
-void TerminalReporter::draw()
-{
-    static const QString eraseLine = QStringLiteral("\r\x1b[K");
-    if (ports_.size() == 1) {
-        out_ << eraseLine << lineFor(ports_.first());
-    } else {
-        if (drawn_)
-            out_ << "\x1b[" << ports_.size() << 'A'; // back to the block's first line
-        for (const PortState &port : qAsConst(ports_))
-            out_ << eraseLine << lineFor(port) << '\n';
-    }
-    out_.flush();
-    drawn_ = true;
-    sinceDraw_.start();
-}
-
-QString TerminalReporter::lineFor(const PortState &port) const
-{
-    const QString line = fitName(port.port, nameWidth_) + QStringLiteral("  ") + statusText(port);
-    // A line that wraps would throw the cursor-up redraw off.
-    return columns_ > 1 ? line.left(columns_ - 1) : line;
+    const auto updated = std::count_if(ports.cbegin(), ports.cend(), [](const PortState &port) {
+        return port.result.succeeded();
+    });
+    return QStringLiteral("%1 of %2 ports updated").arg(updated).arg(ports.size());
 }
 
 // --- Log lines ----------------------------------------------------------------------
@@ -223,6 +137,7 @@ LogReporter::LogReporter(QTextStream &out, QTextStream &err) : out_(out), err_(e
 
 void LogReporter::runStarted(const ImageInfo &image, const QVector<PortState> &ports)
 {
+    image_ = image;
     for (const PortState &port : ports) {
         out_ << port.port << ": sending " << image.file << " (" << image.size << " bytes, sha256 "
              << image.sha256 << ")\n";
@@ -238,7 +153,7 @@ void LogReporter::progressed(const PortState &port)
     if (tenth <= shown)
         return;
     shown = tenth;
-    out_ << port.port << ": " << tenth * 10 << "% (" << formatKiB(port.sent) << " of "
+    out_ << port.port << ": " << tenth * 10 << "% (" << formatKiB(port.acknowledged) << " of "
          << formatKiB(port.total);
     if (port.bytesPerSecond() > 0) {
         out_ << ", " << QString::number(port.bytesPerSecond() / 1024.0, 'f', 1) << " KiB/s, "
@@ -250,25 +165,23 @@ void LogReporter::progressed(const PortState &port)
 
 void LogReporter::portFinished(const PortState &port)
 {
-    out_ << port.port << ": " << describeResult(port) << '\n';
+    out_ << port.port << ": " << describeResult(port) << " (" << describeImage(image_) << ")\n";
     out_.flush();
+    if (!port.result.succeeded())
+        printError(err_, port.port, describeResult(port));
 }
 
 void LogReporter::runFinished(const QVector<PortState> &ports, int)
 {
     if (ports.size() < 2)
         return;
-    const auto updated = std::count_if(ports.cbegin(), ports.cend(), [](const PortState &port) {
-        return port.result.succeeded();
-    });
-    out_ << updated << " of " << ports.size() << " ports updated\n";
+    out_ << summaryLine(ports) << '\n';
     out_.flush();
 }
 
 void LogReporter::fileRefused(const QString &firmware, const QString &message)
 {
-    err_ << ProgramName << ": " << firmware << ": " << message << '\n';
-    err_.flush();
+    printError(err_, firmware, message);
 }
 
 // --- Quiet ------------------------------------------------------------------------------
@@ -277,30 +190,28 @@ QuietReporter::QuietReporter(QTextStream &err) : err_(err) {}
 
 void QuietReporter::portFinished(const PortState &port)
 {
-    if (port.result.succeeded())
-        return;
-    err_ << ProgramName << ": " << port.port << ": " << describeResult(port) << '\n';
-    err_.flush();
+    if (!port.result.succeeded())
+        printError(err_, port.port, describeResult(port));
 }
 
 void QuietReporter::fileRefused(const QString &firmware, const QString &message)
 {
-    err_ << ProgramName << ": " << firmware << ": " << message << '\n';
-    err_.flush();
+    printError(err_, firmware, message);
 }
 
 // --- JSON lines -------------------------------------------------------------------------
 
-JsonReporter::JsonReporter(QTextStream &out) : out_(out) {}
+JsonReporter::JsonReporter(QTextStream &out, QTextStream &err) : out_(out), err_(err) {}
 
 void JsonReporter::runStarted(const ImageInfo &image, const QVector<PortState> &ports)
 {
+    image_ = image;
     for (const PortState &port : ports) {
-        write({{"event", "start"},
-               {"port", port.port},
-               {"file", image.file},
-               {"bytes", image.size},
-               {"sha256", image.sha256}});
+        write(out_, {{"event", "start"},
+                     {"port", port.port},
+                     {"file", image.file},
+                     {"bytes", image.size},
+                     {"sha256", image.sha256}});
         percentShown_[port.port] = 0;
     }
 }
@@ -311,45 +222,62 @@ void JsonReporter::progressed(const PortState &port)
     if (port.percent() <= shown)
         return;
     shown = port.percent();
-    write({{"event", "progress"},
-           {"port", port.port},
-           {"percent", shown},
-           {"sent", port.sent},
-           {"total", port.total},
-           {"elapsed_ms", port.elapsedMs}});
+    write(out_, {{"event", "progress"},
+                 {"port", port.port},
+                 {"percent", shown},
+                 {"sent", port.sent},
+                 {"acknowledged", port.acknowledged},
+                 {"total", port.total},
+                 {"elapsed_ms", port.elapsedMs}});
 }
 
 void JsonReporter::portFinished(const PortState &port)
 {
-    const FlashResult &result = port.result;
-    const QString phase = uploadtext::phaseName(result.phase);
-    if (!result.succeeded()) {
-        write({{"event", "error"},
-               {"port", port.port},
-               {"phase", phase},
-               {"message", describeResult(port)}});
+    if (!port.result.succeeded()) {
+        write(err_, {{"event", "error"},
+                     {"port", port.port},
+                     {"phase", uploadtext::phaseName(port.result.phase)},
+                     {"message", describeResult(port)}});
     }
-    write({{"event", "result"},
-           {"port", port.port},
-           {"status", QLatin1String(outcomeName(result.outcome))},
-           {"message", result.message},
-           {"phase", phase},
-           {"duration_ms", result.durationMs},
-           {"bytes", result.bytesSent},
-           {"total", result.imageSize},
-           {"resends", result.resends}});
+    write(out_, resultOf(port));
+}
+
+// A record that stands on its own: which image, which tool, which device.
+QJsonObject JsonReporter::resultOf(const PortState &port) const
+{
+    const FlashResult &result = port.result;
+    QJsonObject object{{"event", "result"},
+                       {"port", port.port},
+                       {"device", port.device},
+                       {"status", QLatin1String(outcomeName(result.outcome))},
+                       {"message", result.message},
+                       {"phase", uploadtext::phaseName(result.phase)},
+                       {"duration_ms", result.durationMs},
+                       {"bytes", result.bytesSent},
+                       {"acknowledged", result.acknowledged},
+                       {"total", result.imageSize},
+                       {"resends", result.resends},
+                       {"file", image_.file},
+                       {"sha256", image_.sha256},
+                       {"version", KVT_VERSION}};
+    if (port.usb.isKnown() || !port.usb.serial.isEmpty()) {
+        object.insert(
+            QStringLiteral("usb"),
+            QJsonObject{{"vid", port.usb.vid}, {"pid", port.usb.pid}, {"serial", port.usb.serial}});
+    }
+    return object;
 }
 
 void JsonReporter::fileRefused(const QString &firmware, const QString &message)
 {
-    write({{"event", "error"}, {"file", firmware}, {"message", message}});
+    write(err_, {{"event", "error"}, {"file", firmware}, {"message", message}});
 }
 
-void JsonReporter::write(QJsonObject object)
+void JsonReporter::write(QTextStream &stream, QJsonObject object)
 {
     object.insert(QStringLiteral("time"), nowUtc());
-    out_ << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
-    out_.flush();
+    stream << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
+    stream.flush();
 }
 
 // --- Trace ------------------------------------------------------------------------------
@@ -361,21 +289,37 @@ void TraceReporter::phaseChanged(const PortState &port)
     line(port, QStringLiteral("-- ") + uploadtext::stepName(port.phase));
 }
 
+void TraceReporter::portFinished(const PortState &port)
+{
+    const FlashResult &result = port.result;
+    line(port, QStringLiteral("-- %1: %2")
+                   .arg(QLatin1String(outcomeName(result.outcome)), result.message));
+    if (!result.succeeded() && !result.detail.isEmpty())
+        line(port, QStringLiteral("   the system said: ") + result.detail);
+}
+
 void TraceReporter::sessionLog(const PortState &port, const QString &text)
 {
     line(port, QStringLiteral("   ") + text);
 }
 
+// Continuation rows line up under the first row's offset.
 void TraceReporter::frameTraced(const PortState &port, bool outgoing, const QByteArray &bytes)
 {
-    const QString direction = outgoing ? QStringLiteral(">") : QStringLiteral("<");
-    line(port, direction + QLatin1Char(' ') + QString::fromLatin1(bytes.toHex(' ')));
+    const QStringList rows = hexRows(bytes);
+    const QString direction = outgoing ? QStringLiteral("> ") : QStringLiteral("< ");
+    line(port, direction + rows.join(QLatin1Char('\n') + QString(stamp(port).size() + 2, ' ')));
+}
+
+QString TraceReporter::stamp(const PortState &port)
+{
+    return QStringLiteral("[%1] ").arg(double(port.elapsedMs) / 1000.0, 9, 'f', 3) + port.port +
+           QLatin1Char(' ');
 }
 
 void TraceReporter::line(const PortState &port, const QString &text)
 {
-    err_ << QStringLiteral("[%1] ").arg(double(port.elapsedMs) / 1000.0, 9, 'f', 3) << port.port
-         << ' ' << text << '\n';
+    err_ << stamp(port) << text << '\n';
     err_.flush();
 }
 

@@ -75,6 +75,12 @@ public:
 // "Firmware has been updated successfully. 310.0 KiB in 34.2 s" and the like:
 // how one port ended, in one line without the port's name.
 QString describeResult(const PortState &port);
+// "app.kvt, 317440 bytes, sha256 9f86d0...": what a record names the image by.
+QString describeImage(const ImageInfo &image);
+// "2 of 3 ports updated"
+QString summaryLine(const QVector<PortState> &ports);
+// "kvt-flash: ttyUSB0: ..." on the error stream.
+void printError(QTextStream &err, const QString &subject, const QString &message);
 QString formatKiB(qint64 bytes);
 QString formatSeconds(qint64 ms);  // "34.2 s"
 QString formatDuration(qint64 ms); // "0:07", "12:34"
@@ -82,7 +88,11 @@ QString formatDuration(qint64 ms); // "0:07", "12:34"
 // One live line per port on a terminal: a single port is rewritten in place
 // with a carriage return; several ports form a block of lines that is
 // redrawn after moving the cursor up. Progress redraws at most every
-// `redrawIntervalMs`; changes of phase and the end redraw at once.
+// `redrawIntervalMs`; changes of phase and the end redraw at once. While the
+// block is redrawn every line keeps to one row: progress is cut at the width,
+// a finished port's line shortened at a word. The last draw wraps finished
+// lines at words instead, then a run over several ports ends with the count
+// of ports updated, and the failures follow on the error stream.
 class TerminalReporter : public Reporter
 {
 public:
@@ -99,20 +109,24 @@ public:
 private:
     void update(const PortState &port, bool now);
     void draw();
-    QString lineFor(const PortState &port) const;
+    QStringList rowsFor(const PortState &port) const;
 
     QTextStream &out_;
     QTextStream &err_;
     const int columns_;
     const int redrawIntervalMs_;
+    const QString ellipsis_;
     QElapsedTimer sinceDraw_;
     QVector<PortState> ports_;
     int nameWidth_ = 0;
     bool drawn_ = false;
+    bool lastDraw_ = false;
 };
 
 // Plain lines for logs and pipes: a line when a port starts, one at each
-// tenth of the image, and one when it ends.
+// tenth of the image the device has acknowledged, and one when it ends, the
+// first and the last naming the image. A port that failed is also told on
+// the error stream.
 class LogReporter : public Reporter
 {
 public:
@@ -127,6 +141,7 @@ public:
 private:
     QTextStream &out_;
     QTextStream &err_;
+    ImageInfo image_;
     QHash<QString, int> tenthsShown_;
 };
 
@@ -145,11 +160,13 @@ private:
 };
 
 // One JSON object per line and event, for factory logs: start, progress (at
-// each whole percent), error and result.
+// each whole percent acknowledged) and result on the output stream, error on
+// the error stream. Start and result name the image, so that each line is a
+// record on its own.
 class JsonReporter : public Reporter
 {
 public:
-    explicit JsonReporter(QTextStream &out);
+    JsonReporter(QTextStream &out, QTextStream &err);
 
     void runStarted(const ImageInfo &image, const QVector<PortState> &ports) override;
     void progressed(const PortState &port) override;
@@ -157,14 +174,19 @@ public:
     void fileRefused(const QString &firmware, const QString &message) override;
 
 private:
-    void write(QJsonObject object);
+    static void write(QTextStream &stream, QJsonObject object);
+    QJsonObject resultOf(const PortState &port) const;
 
     QTextStream &out_;
+    QTextStream &err_;
+    ImageInfo image_;
     QHash<QString, int> percentShown_;
 };
 
 // --verbose: the session's debug lines, phase changes and a hex dump of
-// every frame sent (">") and of the bytes received ("<"), time-stamped.
+// every frame sent (">") and of the bytes received ("<"), time-stamped, 32
+// bytes a line with their offset; how each port ended, with the system's
+// own words when the port failed.
 class TraceReporter : public Reporter
 {
 public:
@@ -172,12 +194,14 @@ public:
 
     void runStarted(const ImageInfo &, const QVector<PortState> &) override {}
     void phaseChanged(const PortState &port) override;
-    void portFinished(const PortState &) override {}
+    void portFinished(const PortState &port) override;
     void fileRefused(const QString &, const QString &) override {}
     void sessionLog(const PortState &port, const QString &line) override;
     void frameTraced(const PortState &port, bool outgoing, const QByteArray &bytes) override;
 
 private:
+    // "[    1.234] /dev/ttyUSB0 ": the seconds since the port was opened.
+    static QString stamp(const PortState &port);
     void line(const PortState &port, const QString &text);
 
     QTextStream &err_;

@@ -282,7 +282,7 @@ void TestBootloaderSim::toolServesOneUpload()
     };
     QProcess process; // killed, if still running, when it goes
     QVERIFY(startTool(process, {"--once", "--output", dir.filePath("received")}));
-    QCOMPARE(QProcess::execute(tool, {"--link", link}), 1); // taken: left alone
+    QCOMPARE(QProcess::execute(tool, {"--link", link, "--timeout", "1"}), 1); // taken: left alone
     Host host(link);
     QVERIFY(host.port.open(QIODevice::ReadWrite));
     host.send(firstCommandFrame + secondCommandFrame);

@@ -168,11 +168,12 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
         event.insert("event", "result");
         json(event);
     } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
-        logLine(slot.name,
-                QStringLiteral("%1 %2: %3 (%4 ms)")
-                    .arg(ok ? QStringLiteral("ok") : QStringLiteral("FAILED"),
-                         record.value("status").toString(), record.value("message").toString())
-                    .arg(qint64(record.value("duration_ms").toDouble())));
+        const QString seconds =
+            QString::number(record.value("duration_ms").toDouble() / 1000.0, 'f', 1);
+        const QString message = record.value("message").toString();
+        logLine(slot.name, ok ? QStringLiteral("ok in %1 s: %2").arg(seconds, message)
+                              : QStringLiteral("FAILED (%1) after %2 s: %3")
+                                    .arg(record.value("status").toString(), seconds, message));
     }
     redraw(true);
 }
@@ -206,7 +207,9 @@ QString StationConsole::slotLine(const Slot &slot) const
     } else if (!slot.skipped.isEmpty()) {
         line += slot.skipped;
     } else if (!slot.last.isEmpty()) {
-        line += slot.last.value("message").toString();
+        line += QStringLiteral("%1 (%2 s)")
+                    .arg(slot.last.value("message").toString())
+                    .arg(slot.last.value("duration_ms").toDouble() / 1000.0, 0, 'f', 1);
     }
     if (slot.state != Slot::State::Empty)
         line += QStringLiteral("  ") + boardName(slot);

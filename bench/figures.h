@@ -25,6 +25,8 @@ struct Config
     int stallSize = 0;
     int portsImageSize = 0;
     QVector<int> portCounts;
+    int stationBoards = 0;
+    int stationImageSize = 0;
     int paceBaud = ymodem::line::BaudRate;
 };
 
@@ -40,5 +42,6 @@ bool runTurnaround(const Config &config, Report &report);
 bool runPacedLine(const Config &config, Report &report);
 bool runStalls(const Config &config, Report &report);
 bool runParallelPorts(const Config &config, Report &report);
+bool runStation(const Config &config, Report &report);
 
 } // namespace bench

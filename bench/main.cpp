@@ -45,7 +45,7 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle", "turnaround", "paced", "stalls", "ports"};
+const QStringList AllFigures{"idle", "turnaround", "paced", "stalls", "ports", "station"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -140,6 +140,8 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
     config.stallSize = config.quick ? 256 * kib : mib;
     config.portsImageSize = 64 * kib;
     config.portCounts = {1, 4, 8};
+    config.stationBoards = config.quick ? 8 : 64;
+    config.stationImageSize = config.quick ? 16 * kib : 64 * kib;
     if (parser.isSet("sizes")) {
         if (!readSizes(parser.value("sizes"), &config.instantSizes))
             *error = QStringLiteral("bad --sizes: ") + parser.value("sizes");
@@ -176,6 +178,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runPacedLine(config, report);
     if (figure == "stalls")
         return runStalls(config, report);
+    if (figure == "station")
+        return runStation(config, report);
     return runParallelPorts(config, report);
 }
 

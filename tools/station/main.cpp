@@ -1,0 +1,83 @@
+// kvt-station: the production station's window. See stationwindow.h.
+
+#include "flash/commandsupport.h"
+#include "flash/outcomes.h"
+#include "stationoptions.h"
+#include "stationwindow.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include <cstdio>
+
+namespace {
+
+station::StationConfig configFrom(const station::StationOptions &options)
+{
+    station::StationConfig config;
+    config.matches = options.matches;
+    config.stationName = options.stationName;
+    config.settleMs = options.settleMs;
+    config.version = QStringLiteral(KVT_VERSION);
+    // The robust exchange, as kvt-flash --watch runs it.
+    config.upload.retries = 3;
+    config.upload.stopOnCancel = true;
+    return config;
+}
+
+// Help, version and usage errors, before any display is needed.
+int answerWithoutWindow(int argc, char *argv[], const station::StationOptions &options)
+{
+    using Action = station::StationOptions::Action;
+    QCoreApplication core(argc, argv);
+    switch (options.action) {
+    case Action::ShowHelp:
+        std::fputs(qPrintable(station::stationHelpText()), stdout);
+        return flash::ExitSuccess;
+    case Action::ShowVersion:
+        std::printf("kvt-station %s\n", KVT_VERSION);
+        return flash::ExitSuccess;
+    case Action::UsageError:
+    case Action::Run:
+        break;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(options.error));
+    return flash::ExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const station::StationOptions options = station::parseStationOptions(arguments);
+    if (options.action != station::StationOptions::Action::Run)
+        return answerWithoutWindow(argc, argv, options);
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("KVT"));
+    QApplication::setApplicationName(QStringLiteral("kvt-station"));
+    QApplication::setApplicationVersion(QStringLiteral(KVT_VERSION));
+    QApplication::setWindowIcon(
+        QIcon(QStringLiteral(":/images/resources/kvt_update_icon(256x256).png")));
+
+    station::StationWindow window(configFrom(options));
+    window.restoreChoices();
+    if (!options.folder.isEmpty())
+        window.chooseFolder(options.folder);
+    if (!options.recordPath.isEmpty())
+        window.chooseRecord(options.recordPath);
+    window.show();
+    // With an image given, the station starts at once; when it cannot, the
+    // operator has been told why and the window stays for another try.
+    if (!options.firmware.isEmpty() && window.chooseImage(options.firmware))
+        window.startStation();
+
+    bool interrupted = false;
+    const auto interrupts =
+        flash::watchInterrupts([&window] { window.closeWithoutAsking(); }, interrupted);
+    const int status = QApplication::exec();
+    return interrupted ? flash::ExitInterrupted : status;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+// The command line of kvt-station: an image given on it starts the station at
+// once; without one the options only fill the window's choices, and the
+// operator picks the rest.
+
+#include <QString>
+#include <QStringList>
+
+namespace station {
+
+struct StationOptions
+{
+    enum class Action
+    {
+        Run,
+        ShowHelp,
+        ShowVersion,
+        UsageError,
+    };
+
+    Action action = Action::Run;
+    QString firmware;   // empty: chosen in the window
+    QString folder;     // empty: the last one chosen, or /dev/serial/by-path
+    QString recordPath; // empty: the last one chosen, or none
+    QString stationName;
+    QStringList matches; // "vid:pid", lower-case
+    int settleMs = 500;
+    QString error; // why the command line is wrong
+};
+
+// `arguments` as QCoreApplication::arguments() gives them, program first.
+// Needs no application object, so --help and errors need no display.
+StationOptions parseStationOptions(const QStringList &arguments);
+// The whole --help text; needs a QCoreApplication (for the program's name).
+QString stationHelpText();
+
+} // namespace station

@@ -1,0 +1,44 @@
+#pragma once
+
+// The station's slots as a grid of tiles, one per slot seen, in slot order
+// (numbers within names counted as numbers, so port 10 follows port 9), as
+// many columns as the width holds; scrolls when they do not all fit.
+
+#include "slottile.h"
+
+#include <QMap>
+#include <QScrollArea>
+#include <QStringList>
+
+class QGridLayout;
+
+namespace station {
+
+class TileGrid : public QScrollArea
+{
+    Q_OBJECT
+
+public:
+    explicit TileGrid(QWidget *parent = nullptr);
+
+    // Shows the slot on its tile, making the tile on the slot's first sight.
+    void showSlot(const Slot &slot);
+    SlotTile *tile(const QString &slot) const { return tiles_.value(slot); }
+    // Slot names in the order they are shown.
+    QStringList order() const { return order_; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void place();
+    int columnsForWidth() const;
+
+    QWidget *inner_;
+    QGridLayout *layout_;
+    QMap<QString, SlotTile *> tiles_;
+    QStringList order_;
+    int columns_ = 0;
+};
+
+} // namespace station

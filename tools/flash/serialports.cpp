@@ -1,7 +1,7 @@
 #include "flash/serialports.h"
 
+#include <QDir>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -77,37 +77,41 @@ QString openFailureText(const QString &device, QSerialPort::SerialPortError erro
 
 namespace {
 
-UsbIdentity identityIn(const QList<QSerialPortInfo> &ports, const QString &device)
+QString sysfsValue(const QDir &dir, const char *name)
+{
+    QFile file(dir.filePath(QLatin1String(name)));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().trimmed())
+                                          : QString();
+}
+
+} // namespace
+
+// Straight from sysfs, for this one tty: the tty's device is an interface of
+// a USB device whose folder, further up, holds idVendor, idProduct and
+// serial. Listing every port through Qt would cost milliseconds per board.
+UsbIdentity usbIdentity(const QString &device)
 {
     UsbIdentity identity;
-    for (const QSerialPortInfo &info : ports) {
-        if (QFileInfo(info.systemLocation()).canonicalFilePath() != device)
+    const QString name = QFileInfo(device).fileName();
+    QString path =
+        QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(name)).canonicalFilePath();
+    for (; path.startsWith(QLatin1String("/sys/devices/")); path = QFileInfo(path).path()) {
+        const QDir dir(path);
+        if (!dir.exists(QStringLiteral("idVendor")))
             continue;
-        if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
-            identity.vid =
-                QStringLiteral("%1").arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'));
-            identity.pid =
-                QStringLiteral("%1").arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
-        }
-        identity.serial = info.serialNumber();
+        identity.vid = sysfsValue(dir, "idVendor").toLower();
+        identity.pid = sysfsValue(dir, "idProduct").toLower();
+        identity.serial = sysfsValue(dir, "serial");
         break;
     }
     return identity;
 }
 
-} // namespace
-
-UsbIdentity usbIdentity(const QString &device)
-{
-    return identityIn(QSerialPortInfo::availablePorts(), device);
-}
-
 QVector<UsbIdentity> usbIdentities(const QStringList &devices)
 {
     QVector<UsbIdentity> identities;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QString &device : devices)
-        identities.append(identityIn(ports, device));
+        identities.append(usbIdentity(device));
     return identities;
 }
 

@@ -24,10 +24,9 @@ QString resolvePort(const QString &name);
 QString openFailureText(const QString &device, QSerialPort::SerialPortError error,
                         const QString &systemText);
 
-// The USB adapter behind a device, when the system knows it. Lists the
-// system's ports, which costs milliseconds: ask once per port, not per event.
+// The USB adapter behind a device, when the system knows it; read from sysfs
+// for that device alone, in microseconds.
 UsbIdentity usbIdentity(const QString &device);
-// The same for several devices, listing the system's ports once.
 QVector<UsbIdentity> usbIdentities(const QStringList &devices);
 
 } // namespace flash

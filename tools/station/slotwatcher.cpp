@@ -75,6 +75,7 @@ void SlotWatcher::rescan()
         Entry entry = it.value();
         entry.settle = new QTimer(this);
         entry.settle->setSingleShot(true);
+        entry.settle->setTimerType(Qt::PreciseTimer); // the settle time is a minimum
         const QString slot = it.key();
         connect(entry.settle, &QTimer::timeout, this, [this, slot] { settled(slot); });
         entry.settle->start(settleMs_);

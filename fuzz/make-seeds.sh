@@ -1,34 +1,49 @@
 #!/usr/bin/env bash
 # Writes the committed seed inputs of the upload fuzz target to fuzz/corpus/.
-# Layout of an input: image size (2 bytes, big-endian, taken modulo 5000, plus
-# one), a config byte (bits 0-1 resends allowed, bit 2 report writes while
-# draining, bit 3 start late, bit 4 eight timing bytes follow), an image seed,
-# then one step per byte (see LLVMFuzzerTestOneInput): 0xA0 is one step of a
-# well-behaved device and port, 0x7n ticks at the next deadline plus n-8 ms,
-# 0x0n sends n+1 device bytes.
+# Layout of an input (see fuzz_upload.cpp): image size - 1 (2 bytes, big-endian);
+# config (bits 0-1 retries, bit 2 stop on CAN CAN, bit 3 short limits follow;
+# well-behaved device: bit 4 byte by byte, bit 5 late); refusal (bits 0-1 NAKs
+# per frame, bits 2-7 the first frame refused, counted from the header); seven
+# limit bytes if bit 3; then one action per byte, low 3 bits the action:
+#   03 report the whole write      0D tick at the deadline    05 1 ms before it
+#   02 a good device's answer      0A the same, byte by byte  07 stop, 0F abort
+#   00 xx one device byte (xx 02 is NAK, 00 ACK, 03 "C", 05 CAN; 08 xx yy two)
+#   83 xx a part of the write      24 tick 16 ms later
 set -euo pipefail
 cd "$(dirname "$0")"
 mkdir -p corpus
+rm -f corpus/seed-*
 
-good() { # n steps of a well-behaved device
+handshake() { printf '\x03\x0d\x03\x02\x0d'; }
+# Each frame after the handshake written, then answered: header, blocks, EOT, closing.
+answers() {
     local i
-    for ((i = 0; i < $1; ++i)); do printf '\xa0'; done
+    for ((i = 0; i < $1 + 3; ++i)); do printf '\x03%b' "${2:-\\x02}"; done
 }
+short='\x28\x64\x0a\x32\x96\x32\x14' # limits of 41, 101, 11, 51, 151, 51, 21 ms
 
-# 2500 bytes, no resends: the whole upload.
-{ printf '\x09\xc3\x00\x5a'; good 30; } >corpus/seed-2500-complete
-# Exactly one block, two resends, writes reported while draining.
-{ printf '\x03\xff\x06\x11'; good 20; } >corpus/seed-1024-retries
-# One byte.
-{ printf '\x00\x00\x00\x07'; good 20; } >corpus/seed-1-complete
-# 5000 bytes with NAKs (favourite 5) between the good steps, three resends.
-{ printf '\x13\x87\x03\x33'; good 12; printf '\x00\x05\xa0\x00\x05'; good 20; } >corpus/seed-5000-nak
-# Silence after the first command frame: each deadline in turn.
-{ printf '\x01\x00\x00\x01'; printf '\x77\x78\x79\x78\x78'; } >corpus/seed-silence
-# Short scripted limits, 9600 baud; data blocks reported in parts.
-{ printf '\x03\xe8\x11\x02'; printf '\x05\x05\x05\x05\x05\x05\x05\x02'; good 8; printf '\x30\x02\x00\x20'; good 20; } >corpus/seed-short-timing
-# A "C" before start, then a late start.
-{ printf '\x00\x63\x08\x02'; printf '\x00\x03'; printf '\xe0'; good 30; } >corpus/seed-late-start
-# A late driver: the deadline passes before the reply is seen.
-{ printf '\x07\xd0\x01\x09'; good 10; printf '\x98\x00\x00'; good 10; } >corpus/seed-late-driver
+# Complete uploads: one byte; 2500 bytes answered byte by byte; exactly four
+# blocks with short limits and a late well-behaved device.
+{ printf '\x00\x00\x00\x00'; handshake; answers 1; } >corpus/seed-1-complete
+{ printf '\x09\xc3\x10\x00'; handshake; answers 3 '\x0a'; } >corpus/seed-2500-complete
+{ printf '\x0f\xff\x28\x00%b' "$short"; handshake; answers 4; } >corpus/seed-4096-late
+# Retries: a NAK for block 1 and its resend; the well-behaved device refuses
+# every frame once.
+{ printf '\x07\xff\x02\x01'; handshake; printf '\x03\x02\x03\x00\x02\x03\x02'; answers 0; } \
+    >corpus/seed-2048-nak
+# Three retries, short limits: NAKs after a block and after EOT, a resend on
+# time-out (a tick at the deadline with no answer); the device refuses each
+# frame from block 2 on twice.
+{ printf '\x0b\xb7\x0b\x0a%b' "$short"; handshake; printf '\x03\x02\x03\x00\x02\x03\x02\x03\x0d\x03\x02'
+  printf '\x03\x02\x03\x00\x02\x03\x02\x03\x02'; } >corpus/seed-3000-nak
+# One retry, and a well-behaved device that refuses EOT twice: refused.
+{ printf '\x03\x1f\x01\x0a'; handshake; answers 1; } >corpus/seed-800-refused
+# Silence once the bootloader runs: the receiver's limit runs out.
+{ printf '\x00\x63\x08\x00%b' "$short"; printf '\x03\x0d\x03\x0d'; } >corpus/seed-silence
+# abort() while block 1 is on the line, then CAN CAN; a device that cancels.
+{ printf '\x05\xdb\x05\x00'; handshake; printf '\x03\x02\x0f\x03\x03'; } >corpus/seed-1500-abort
+{ printf '\x01\xf3\x04\x00'; handshake; printf '\x03\x02\x03\x08\x05\x05'; } >corpus/seed-500-cancel
+# Writes reported in parts, ticks 1 ms before each deadline, then a stop.
+{ printf '\x07\xcf\x01\x00'; printf '\x83\x01\x03\x05\x0d\x83\x02\x03\x02\x05\x0d'
+  printf '\x03\x02\x83\x40\x24\x03\x02\x07'; } >corpus/seed-2000-stop
 ls -l corpus

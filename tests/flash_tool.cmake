@@ -1,7 +1,8 @@
 # The headless flasher: tst_flash needs the flasher library and runs the
 # kvt-flash binary; the script test kvt_flash_cli checks the binary's --help,
-# its exit status for usage and file errors, and that the man page documents
-# every option and exit status of --help and renders without warnings.
+# its exit status for usage and file errors, the time in each --list-ports
+# --json object, and that the man page documents every option and exit status
+# of --help and renders without warnings.
 #
 # This file has two modes:
 #  - included by tests/CMakeLists.txt: links tst_flash and declares the tests;
@@ -11,7 +12,8 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     # ---- Declaration (configure time) ----
     if(TARGET tst_flash)
         target_link_libraries(tst_flash PRIVATE kvtflash)
-        target_compile_definitions(tst_flash PRIVATE KVT_FLASH_BINARY="$<TARGET_FILE:kvt-flash>")
+        target_compile_definitions(tst_flash PRIVATE KVT_FLASH_BINARY="$<TARGET_FILE:kvt-flash>"
+            KVT_VERSION="${PROJECT_VERSION}")
         add_dependencies(tst_flash kvt-flash)
     endif()
 
@@ -53,6 +55,16 @@ expect_status(64 firmware.kvt)
 expect_status(64 --no-such-option)
 expect_status(2 /nonexistent/firmware.kvt --port ttyS0)
 
+# Each port object is a record on its own, with its time. Pseudo-terminals
+# are never listed: on a machine without serial ports there is nothing to see.
+expect_status(0 --list-ports --json)
+string(REGEX MATCHALL "[^\n]+" port_lines "${last_out}")
+foreach(line ${port_lines})
+    if(NOT line MATCHES "^{.*\"event\":\"port\".*\"time\":\"[0-9]+-[0-9]+-[0-9]+T[0-9:.]+Z\"")
+        message(FATAL_ERROR "--list-ports --json: no event or time in ${line}")
+    endif()
+endforeach()
+
 # The man page documents every option and exit status that --help shows.
 file(READ "${MAN_PAGE}" page)
 string(REGEX MATCHALL "--[a-z-]+" help_options "${help}")
@@ -64,7 +76,15 @@ foreach(option ${help_options})
         message(FATAL_ERROR "the man page lacks ${option}")
     endif()
 endforeach()
-foreach(status 0 2 3 4 5 64 130)
+string(FIND "${help}" "Exit status:" at)
+string(SUBSTRING "${help}" ${at} -1 exit_section)
+string(REGEX MATCHALL "\n  [0-9]+ " help_statuses "${exit_section}")
+list(LENGTH help_statuses count)
+if(count LESS 9)
+    message(FATAL_ERROR "--help lists only ${count} exit statuses")
+endif()
+foreach(status ${help_statuses})
+    string(STRIP "${status}" status)
     string(REGEX MATCH "\n\\.TP\n\\.B ${status}\n" found "${page}")
     if(NOT found)
         message(FATAL_ERROR "the man page lacks exit status ${status}")

@@ -6,19 +6,20 @@
 #
 #   check-deb.sh --build-dir DIR --scratch DIR --version X.Y.Z
 #                [--cpack PATH] [--bin NAME]... [--man NAME]... [--run NAME]...
-#                [--start NAME]...
+#                [--start NAME]... [--file PATH]...
 #
 #   --bin NAME    usr/bin/NAME must be in the package and find its libraries
 #   --man NAME    usr/share/man/man1/NAME.1.gz must be in the package
 #   --run NAME    run the extracted usr/bin/NAME --help and --version
 #   --start NAME  the extracted usr/bin/NAME (a window) must still be running
 #                 3 s after it starts on Qt's offscreen platform
+#   --file PATH   any other file the package must hold, e.g. usr/share/doc/...
 #
 # Exits 77 (skipped) when dpkg-deb or dpkg-shlibdeps is missing.
 set -uo pipefail
 
 cpack=cpack
-bins=() mans=() runs=() starts=()
+bins=() mans=() runs=() starts=() files=()
 while (($#)); do
     case "$1" in
     --build-dir) build_dir="$2" ;;
@@ -29,6 +30,7 @@ while (($#)); do
     --man) mans+=("$2") ;;
     --run) runs+=("$2") ;;
     --start) starts+=("$2") ;;
+    --file) files+=("$2") ;;
     *) echo "check-deb: unknown argument '$1'" >&2; exit 2 ;;
     esac
     shift 2
@@ -62,7 +64,7 @@ for package in libqt5core5a libqt5widgets5 libqt5serialport5; do
 done
 
 desktop=usr/share/applications/kvt-firmware-updater.desktop
-expected=("$desktop" usr/share/icons/hicolor/256x256/apps/kvt-firmware-updater.png)
+expected=("$desktop" usr/share/icons/hicolor/256x256/apps/kvt-firmware-updater.png "${files[@]}")
 for name in "${bins[@]}"; do expected+=("usr/bin/$name"); done
 for name in "${mans[@]}"; do expected+=("usr/share/man/man1/$name.1.gz"); done
 # The files (not folders) in the package, without the leading "./".

@@ -21,6 +21,12 @@ if(TARGET kvt-flash)
     endif()
 endif()
 
+# The example udev rule for a flashing station's adapters goes in as a document.
+if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/60-kvt-station.rules)
+    list(APPEND KVT_PACKAGE_CHECK_ARGS
+        --file usr/share/doc/kvt-firmware-updater/60-kvt-station.rules)
+endif()
+
 add_test(NAME package_deb
     COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/check-deb.sh ${KVT_PACKAGE_CHECK_ARGS})
 set_tests_properties(package_deb PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS package)

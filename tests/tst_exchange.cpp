@@ -14,7 +14,7 @@ struct Device
     {
         None,
         NakBlock,     // NAK data block `block` `times` times
-        NakFirstEot,  //
+        NakEot,       // NAK EOT `times` times
         SilentBlock,  // no answer to data block `block`, ever
         CancelBlock,  // CAN CAN instead of an answer to data block `block`
         SilentHeader, //
@@ -32,7 +32,7 @@ struct Device
         if (frame.size() == HeaderBlockSize)
             return fault == SilentHeader ? QByteArray() : AckC;
         if (frame == Eot)
-            return fault == NakFirstEot && eots++ == 0 ? Nak : AckC;
+            return fault == NakEot && eots++ < times ? Nak : AckC;
         if (frame.size() != DataBlockSize || frame.startsWith(SOH))
             return frame.startsWith(SOH) ? Ack : QByteArray(); // closing block; commands
         const int n = quint8(frame[1]) == quint8(dataBlocks % 256) ? dataBlocks : ++dataBlocks;
@@ -147,7 +147,7 @@ void TestExchange::exchangeWithAFaultyDevice_data()
     QTest::newRow("NAK of the last block")
         << 0 << D::NakBlock << 3 << 1 << 0ll << O::Refused << P::EndOfFile << 0;
     QTest::newRow("NAK of the first EOT")
-        << 0 << D::NakFirstEot << 0 << 0 << 0ll << O::Refused << P::EndOfFile << 0;
+        << 0 << D::NakEot << 0 << 1 << 0ll << O::Refused << P::EndOfFile << 0;
     QTest::newRow("answers after 3 s")
         << 0 << D::None << 0 << 0 << 3000ll << O::TimedOut << P::EndOfFile << 0;
     QTest::newRow("CAN CAN") << 0 << D::CancelBlock << 2 << 0 << 0ll << O::TimedOut << P::Data << 0;
@@ -157,9 +157,11 @@ void TestExchange::exchangeWithAFaultyDevice_data()
     QTest::newRow("robust, NAK of the last block")
         << 3 << D::NakBlock << 3 << 1 << 0ll << O::Completed << P::Closing << 1;
     QTest::newRow("robust, NAK of the first EOT")
-        << 3 << D::NakFirstEot << 0 << 0 << 0ll << O::Completed << P::Closing << 1;
+        << 3 << D::NakEot << 0 << 1 << 0ll << O::Completed << P::Closing << 1;
     QTest::newRow("robust, answers after 3 s")
         << 3 << D::None << 0 << 0 << 3000ll << O::Completed << P::Closing << 0;
+    QTest::newRow("robust, EOT refused 4 times")
+        << 3 << D::NakEot << 0 << 4 << 0ll << O::Refused << P::EndOfFile << 3;
     QTest::newRow("robust, block refused 4 times")
         << 3 << D::NakBlock << 2 << 4 << 0ll << O::Refused << P::Data << 3;
     QTest::newRow("robust, silent after block 2")

@@ -53,12 +53,13 @@ Output:
   "time" (UTC, ISO 8601); errors on standard error, the rest on standard
   output:
     start     port, file, bytes (the image size), sha256 (of the image)
-    progress  port, percent, sent, total, elapsed_ms (at each whole percent
-              the device has acknowledged)
+    progress  port, percent, sent, acknowledged, total, elapsed_ms (at each
+              whole percent the device has acknowledged)
     error     port and phase, or file; message
     result    port, device, status, message, phase, duration_ms, bytes
-              (image bytes sent), total, resends, file, sha256, version, and
-              usb {vid, pid, serial} when the system knows the adapter
+              (image bytes sent), acknowledged, total, resends, file, sha256,
+              version, and usb {vid, pid, serial} when the system knows the
+              adapter
     port      (--list-ports) name, location, description, manufacturer,
               usb_id, serial
   status is one of: ok, timeout, refused, cancelled, open-failed,

@@ -147,8 +147,9 @@ void PortFlasher::onPortError(QSerialPort::SerialPortError error)
     if (!serial_.isOpen() || finished_ || error == QSerialPort::NoError ||
         error == QSerialPort::TimeoutError)
         return;
-    // A pulled adapter or a closed line reads as EIO or a hang-up.
-    if (error == QSerialPort::ResourceError)
+    // A pulled adapter reads as EIO (a resource error); a line whose far
+    // end closed reads as a hang-up, which Qt calls a read error.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
         finish(Outcome::Unplugged, QStringLiteral("the device went away (unplugged?)"),
                serial_.errorString());
     else

@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
-#include <QProgressBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -191,9 +190,11 @@ void TestStationWindow::tileLooks()
     SlotTile tile(QStringLiteral("usb-1"));
     tile.showSlot(slot);
     QCOMPARE(tile.word(), word);
-    const double back = luminance(tile.palette().color(QPalette::Window));
-    const double text = luminance(tile.palette().color(QPalette::WindowText));
-    QCOMPARE(colourName(tile.palette().color(QPalette::Window)), colour);
+    // What is painted: the corner is background.
+    const QColor painted = tile.grab().toImage().pixelColor(SlotTile::Width - 3, 3);
+    QCOMPARE(colourName(painted), colour);
+    const double back = luminance(painted);
+    const double text = luminance(SlotTile::coloursOf(tile.tone()).text);
     QVERIFY2((qMax(back, text) + 0.05) / (qMin(back, text) + 0.05) >= 4.5, "readable text");
 }
 
@@ -201,6 +202,7 @@ void TestStationWindow::tilesFollowTheBoards()
 {
     Fixture fixture;
     const auto window = fixture.startedWindow();
+    window->show();
     fixture.plug("port-10", boardThat(0, 2));
     fixture.plug("port-2");
     Board &slow = fixture.plug("port-1", boardThat(60));
@@ -212,8 +214,10 @@ void TestStationWindow::tilesFollowTheBoards()
     SlotTile *flashing = grid->tile("port-1");
     QTRY_VERIFY(flashing->detailText().contains(" KiB/s"));
     QCOMPARE(flashing->word(), "FLASHING");
-    QVERIFY(flashing->findChild<QProgressBar *>()->value() > 0);
-    QCOMPARE(grid->order(), QStringList({"port-1", "port-2", "port-10"}));
+    QVERIFY(flashing->progress() > 0);
+    // Laid out in slot order, numbers counted as numbers.
+    QVERIFY(flashing->x() < grid->tile("port-2")->x());
+    QVERIFY(grid->tile("port-2")->x() < grid->tile("port-10")->x());
     QCOMPARE(grid->tile("port-2")->serialText(), QStringLiteral("SN SN-port-2"));
 
     // The failed board stays red, with its reason, until it is taken out.
@@ -237,7 +241,7 @@ void TestStationWindow::tilesFollowTheBoards()
 
     // The image rebuilt meanwhile is noticed; the last choices are remembered.
     auto *warning = window->findChild<QLabel *>("imageWarning");
-    QVERIFY(warning->isHidden());
+    QVERIFY(warning->isHidden() && window->findChild<QLabel *>("recordError")->isHidden());
     fixture.writeImage(makeImage(30 * 1024));
     QTRY_VERIFY(!warning->isHidden());
     Window next{StationConfig{}};

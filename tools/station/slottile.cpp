@@ -3,57 +3,43 @@
 #include "uploadtext.h"
 
 #include <QJsonDocument>
-#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QProgressBar>
-#include <QVBoxLayout>
+#include <QPainter>
 
 namespace station {
 
 namespace {
 
 constexpr int Margin = 12;
-constexpr int WordPixels = 34;
-constexpr int NamePixels = 18;
-constexpr int LinePixels = 17;
+constexpr int TextWidth = SlotTile::Width - 2 * Margin;
+constexpr int BarHeight = 14;
 constexpr qint64 SpeedAfterMs = 500; // a speed over less time is noise
 
-struct Colours
+QFont fontOf(int pixels, bool bold)
 {
-    const char *background;
-    const char *text;
-};
-
-// Each text colour stands at least 4.5:1 against its background.
-Colours coloursOf(SlotTile::Tone tone)
-{
-    switch (tone) {
-    case SlotTile::Tone::Empty:
-        return {"#d5d8dc", "#1c1c1c"};
-    case SlotTile::Tone::Waiting:
-        return {"#eef0f2", "#1c1c1c"};
-    case SlotTile::Tone::Held:
-        return {"#ffd54f", "#1c1c1c"};
-    case SlotTile::Tone::Flashing:
-        return {"#1559b8", "#ffffff"};
-    case SlotTile::Tone::Ok:
-        return {"#1e7b34", "#ffffff"};
-    case SlotTile::Tone::Failed:
-        return {"#c0262d", "#ffffff"};
-    }
-    return {"#ffffff", "#000000"};
-}
-
-QLabel *line(int pixels, bool bold, QWidget *parent)
-{
-    auto *label = new QLabel(parent);
-    QFont font = label->font();
+    QFont font;
     font.setPixelSize(pixels);
     font.setBold(bold);
-    label->setFont(font);
-    label->setTextFormat(Qt::PlainText);
-    return label;
+    return font;
+}
+
+const QFont &nameFont()
+{
+    static const QFont font = fontOf(18, true);
+    return font;
+}
+
+const QFont &wordFont()
+{
+    static const QFont font = fontOf(36, true);
+    return font;
+}
+
+const QFont &lineFont()
+{
+    static const QFont font = fontOf(19, false);
+    return font;
 }
 
 // "850 ms", "12.4 s", "2 min 05 s"
@@ -66,37 +52,61 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1 min %2 s").arg(ms / 60000).arg((ms / 1000) % 60, 2, 10, QChar('0'));
 }
 
-void setElided(QLabel *label, const QString &text)
+// A message on up to two lines, broken between words, the second cut short
+// when even two do not hold it.
+QString twoLines(const QString &text)
 {
-    const int width = SlotTile::Width - 2 * Margin;
-    label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, width));
+    const QFontMetrics metrics(lineFont());
+    if (metrics.horizontalAdvance(text) <= TextWidth)
+        return text;
+    int cut = text.indexOf(QLatin1Char(' '));
+    if (cut < 0 || metrics.horizontalAdvance(text.left(cut)) > TextWidth)
+        return metrics.elidedText(text, Qt::ElideRight, TextWidth);
+    for (int next = cut; next >= 0 && metrics.horizontalAdvance(text.left(next)) <= TextWidth;
+         next = text.indexOf(QLatin1Char(' '), next + 1))
+        cut = next;
+    return text.left(cut) + QLatin1Char('\n') +
+           metrics.elidedText(text.mid(cut + 1), Qt::ElideRight, TextWidth);
+}
+
+// Draws one line of text at `y` and returns where the next one starts.
+int drawLine(QPainter &painter, int y, const QFont &font, const QString &text,
+             Qt::TextElideMode elide = Qt::ElideRight)
+{
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    painter.drawText(Margin, y + metrics.ascent(), metrics.elidedText(text, elide, TextWidth));
+    return y + metrics.height();
 }
 
 } // namespace
 
-SlotTile::SlotTile(const QString &name, QWidget *parent)
-    : QFrame(parent), name_(line(NamePixels, true, this)), word_(line(WordPixels, true, this)),
-      progress_(new QProgressBar(this)), detail_(line(LinePixels, false, this)),
-      serial_(line(LinePixels, false, this)), duration_(line(LinePixels, false, this))
+SlotTile::Colours SlotTile::coloursOf(Tone tone)
+{
+    switch (tone) {
+    case Tone::Empty:
+        return {"#d5d8dc", "#1c1c1c"};
+    case Tone::Waiting:
+        return {"#eef0f2", "#1c1c1c"};
+    case Tone::Held:
+        return {"#ffd54f", "#1c1c1c"};
+    case Tone::Flashing:
+        return {"#1559b8", "#ffffff"};
+    case Tone::Ok:
+        return {"#1e7b34", "#ffffff"};
+    case Tone::Failed:
+        return {"#c0262d", "#ffffff"};
+    }
+    return {Qt::white, Qt::black};
+}
+
+SlotTile::SlotTile(const QString &name, QWidget *parent) : QWidget(parent)
 {
     setObjectName(name);
     setFixedSize(Width, Height);
-    setFrameShape(QFrame::Box);
-    setAutoFillBackground(true);
+    setAttribute(Qt::WA_OpaquePaintEvent); // every pixel is painted: nothing behind to draw
     setCursor(Qt::PointingHandCursor);
-    setElided(name_, name);
-    progress_->setRange(0, 100);
-    progress_->setTextVisible(false);
-    progress_->setFixedHeight(14);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(Margin, Margin / 2, Margin, Margin / 2);
-    layout->setSpacing(2);
-    for (QWidget *widget : {static_cast<QWidget *>(name_), static_cast<QWidget *>(word_),
-                            static_cast<QWidget *>(progress_), static_cast<QWidget *>(detail_),
-                            static_cast<QWidget *>(serial_), static_cast<QWidget *>(duration_)})
-        layout->addWidget(widget);
-    layout->addStretch();
-    setTone(Tone::Waiting);
+    setToolTip(name);
 }
 
 SlotTile::Look SlotTile::lookOf(const Slot &slot)
@@ -121,95 +131,81 @@ SlotTile::Look SlotTile::lookOf(const Slot &slot)
 
 void SlotTile::showSlot(const Slot &slot)
 {
-    const Look look = lookOf(slot);
-    setTone(look.tone);
-    look_.word = look.word;
-    word_->setText(look.word);
-    progress_->setVisible(slot.state == Slot::State::Flashing);
-    const QString board = slot.usb.serial.isEmpty() ? slot.device : slot.usb.serial;
-    setElided(serial_, slot.usb.serial.isEmpty() ? board : QStringLiteral("SN ") + board);
-    if (slot.state == Slot::State::Flashing)
-        showFlashing(slot);
-    else if (slot.state == Slot::State::Settling)
-        showWaiting(slot);
-    else
-        showResult(slot);
+    Shown shown = slot.state == Slot::State::Flashing ? flashing(slot)
+                  : slot.state == Slot::State::Settling
+                      ? Shown{lookOf(slot), -1, twoLines(slot.skipped), {}, {}}
+                      : result(slot);
+    shown.serial =
+        slot.usb.serial.isEmpty() ? slot.device : QStringLiteral("SN ") + slot.usb.serial;
+    if (shown.look.word == look_.word && shown.progress == progress_ && shown.detail == detail_ &&
+        shown.serial == serial_ && shown.duration == duration_)
+        return;
+    look_ = shown.look;
+    progress_ = shown.progress;
+    detail_ = shown.detail;
+    serial_ = shown.serial;
+    duration_ = shown.duration;
+    update();
 }
 
-void SlotTile::showFlashing(const Slot &slot)
+SlotTile::Shown SlotTile::flashing(const Slot &slot) const
 {
     const int percent = qMax(
         0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
-    progress_->setValue(percent);
     const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
     QString detail = QStringLiteral("%1 %").arg(percent);
     if (slot.phase != ymodem::UploadPhase::Data)
         detail += QStringLiteral(" · ") + uploadtext::phaseName(slot.phase);
     else if (ms > SpeedAfterMs && slot.sent > 0)
         detail += QStringLiteral(" · %1 KiB/s").arg(slot.sent / 1.024 / ms, 0, 'f', 1);
-    setElided(detail_, detail);
-    duration_->setText(durationText(ms));
+    return {lookOf(slot), percent, detail, {}, durationText(ms)};
 }
 
-void SlotTile::showWaiting(const Slot &slot)
-{
-    setElided(detail_, slot.skipped);
-    duration_->clear();
-}
-
-void SlotTile::showResult(const Slot &slot)
+SlotTile::Shown SlotTile::result(const Slot &slot)
 {
     if (slot.last != record_) {
         record_ = slot.last;
         setToolTip(
-            QStringLiteral("%1\n\n%2")
-                .arg(record_.value("message").toString(),
+            QStringLiteral("%1\n%2\n\n%3")
+                .arg(objectName(), record_.value("message").toString(),
                      QString::fromUtf8(QJsonDocument(record_).toJson(QJsonDocument::Indented))));
     }
-    const QString message = record_.value("message").toString();
-    const QString took = durationText(qint64(record_.value("duration_ms").toDouble()));
-    if (slot.state == Slot::State::Empty && !record_.isEmpty()) {
-        setElided(detail_,
-                  QStringLiteral("last: %1 · %2")
-                      .arg(slot.lastOk ? QStringLiteral("ok") : QStringLiteral("FAILED"), message));
-        duration_->setText(QStringLiteral("took ") + took);
-    } else {
-        setElided(detail_, message);
-        duration_->setText(record_.isEmpty() ? QString() : QStringLiteral("took ") + took);
+    if (record_.isEmpty())
+        return {lookOf(slot), -1, {}, {}, {}};
+    QString message = record_.value("message").toString();
+    if (slot.state == Slot::State::Empty)
+        message = QStringLiteral("last: %1 · %2").arg(slot.lastOk ? "ok" : "FAILED", message);
+    const qint64 took = qint64(record_.value("duration_ms").toDouble());
+    return {lookOf(slot), -1, twoLines(message), {}, QStringLiteral("took ") + durationText(took)};
+}
+
+void SlotTile::paintEvent(QPaintEvent *)
+{
+    const Colours colours = coloursOf(look_.tone);
+    QPainter painter(this);
+    painter.fillRect(rect(), colours.background);
+    painter.setPen(colours.background.darker(160));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    painter.setPen(colours.text);
+    // Slot names such as pci-0000:00:14.0-usb-0:1.4:1.0-port0 differ at the
+    // end, in the port on the hub.
+    int y = drawLine(painter, Margin / 2, nameFont(), objectName(), Qt::ElideLeft);
+    y = drawLine(painter, y, wordFont(), look_.word);
+    if (progress_ >= 0) {
+        const QRect bar(Margin, y + 2, TextWidth, BarHeight);
+        painter.fillRect(bar, colours.background.darker(130));
+        painter.fillRect(bar.adjusted(0, 0, -TextWidth * (100 - progress_) / 100, 0), colours.text);
+        y += BarHeight + 6;
     }
-}
-
-QString SlotTile::serialText() const
-{
-    return serial_->text();
-}
-
-QString SlotTile::detailText() const
-{
-    return detail_->text();
-}
-
-void SlotTile::setTone(Tone tone)
-{
-    if (toneSet_ && tone == look_.tone)
-        return;
-    toneSet_ = true;
-    look_.tone = tone;
-    const Colours colours = coloursOf(tone);
-    QPalette colour = palette();
-    colour.setColor(QPalette::Window, QColor(colours.background));
-    colour.setColor(QPalette::WindowText, QColor(colours.text));
-    // The bar's filled part in the text's colour, so it shows on the blue.
-    colour.setColor(QPalette::Highlight, QColor(colours.text));
-    colour.setColor(QPalette::Base, QColor(colours.background).darker(130));
-    setPalette(colour);
+    for (const QString &line : detail_.split(QLatin1Char('\n')) + QStringList{serial_, duration_})
+        y = drawLine(painter, y, lineFont(), line);
 }
 
 void SlotTile::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton && !record_.isEmpty())
         showRecordBox();
-    QFrame::mouseReleaseEvent(event);
+    QWidget::mouseReleaseEvent(event);
 }
 
 void SlotTile::showRecordBox()

@@ -6,17 +6,18 @@
 // speed while flashing, the board's USB serial number, the last result's
 // message and how long it took. Hovering shows the whole message and record;
 // a click opens them in a box that can be copied from.
+//
+// One widget that paints itself: a station shows dozens, and a tile drawn as
+// a handful of child widgets costs far more to make, lay out and repaint.
 
 #include "station.h"
 
-#include <QFrame>
-
-class QLabel;
-class QProgressBar;
+#include <QColor>
+#include <QWidget>
 
 namespace station {
 
-class SlotTile : public QFrame
+class SlotTile : public QWidget
 {
     Q_OBJECT
 
@@ -37,39 +38,53 @@ public:
         QString word;
     };
 
+    // Each text colour stands at least 4.5:1 against its background.
+    struct Colours
+    {
+        QColor background;
+        QColor text;
+    };
+
     static constexpr int Width = 300;
-    static constexpr int Height = 200;
+    static constexpr int Height = 180;
 
     explicit SlotTile(const QString &name, QWidget *parent = nullptr);
 
     static Look lookOf(const Slot &slot);
-    // Draws the slot as it is now; cheap when nothing shown has changed.
+    static Colours coloursOf(Tone tone);
+    // Takes the slot as it is now; repaints only when what shows changed.
     void showSlot(const Slot &slot);
 
     Tone tone() const { return look_.tone; }
     QString word() const { return look_.word; }
-    QString serialText() const;
-    QString detailText() const;
+    int progress() const { return progress_; } // percent; -1 when not flashing
+    QString detailText() const { return detail_; }
+    QString serialText() const { return serial_; }
 
 protected:
+    void paintEvent(QPaintEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    void setTone(Tone tone);
-    void showWaiting(const Slot &slot);
-    void showFlashing(const Slot &slot);
-    void showResult(const Slot &slot);
+    struct Shown
+    {
+        Look look;
+        int progress;
+        QString detail;
+        QString serial;
+        QString duration;
+    };
+
+    Shown flashing(const Slot &slot) const;
+    Shown result(const Slot &slot);
     void showRecordBox();
 
-    Look look_{Tone::Waiting, QString()};
-    bool toneSet_ = false;
+    Look look_{Tone::Waiting, QStringLiteral("WAITING")};
+    int progress_ = -1;
+    QString detail_; // up to two lines
+    QString serial_;
+    QString duration_;
     QJsonObject record_;
-    QLabel *name_;
-    QLabel *word_;
-    QProgressBar *progress_;
-    QLabel *detail_;
-    QLabel *serial_;
-    QLabel *duration_;
 };
 
 } // namespace station

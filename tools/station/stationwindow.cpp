@@ -1,5 +1,6 @@
 #include "stationwindow.h"
 
+#include "slottile.h"
 #include "stationconsole.h"
 #include "tilegrid.h"
 
@@ -16,7 +17,11 @@ namespace station {
 
 namespace {
 
-constexpr int TickMs = 200; // how often tiles in flight and the counts move
+// Tiles in flight are redrawn in turns, a quarter of them each 50 ms tick:
+// each moves five times a second, and no single repaint covers every tile of
+// a full station. The counts move on the first turn.
+constexpr int TickMs = 50;
+constexpr int Turns = 4;
 constexpr int TextPixels = 17;
 constexpr int CountsPixels = 28;
 constexpr int ButtonPixels = 20;
@@ -60,6 +65,7 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     recordError_->setStyleSheet(
         QStringLiteral("background: #c0262d; color: #ffffff; padding: 6px; font-weight: bold"));
     recordError_->setWordWrap(true);
+    recordError_->hide(); // until a record cannot be written
     layout->addWidget(imageWarning_);
     layout->addWidget(recordError_);
     layout->addWidget(buildControls());
@@ -225,10 +231,6 @@ void StationWindow::connectStation()
     connect(station, &Station::plugged, grid_, &TileGrid::showSlot);
     connect(station, &Station::unplugged, grid_, &TileGrid::showSlot);
     connect(station, &Station::boardFinished, grid_, &TileGrid::showSlot);
-    // Progress comes a few hundred times a second with many boards; the
-    // tiles catch up on the next tick.
-    connect(station, &Station::slotChanged, this,
-            [this](const Slot &slot) { changed_.insert(slot.name); });
     connect(station, &Station::recordFailed, this, [this](const QString &why) {
         recordError_->setText(why);
         recordError_->show();
@@ -246,13 +248,23 @@ void StationWindow::setPaused(bool paused)
 
 void StationWindow::refresh()
 {
+    turn_ = (turn_ + 1) % Turns;
     if (station_) {
-        for (const Slot &slot : station_->slotStates())
-            if (slot.state == Slot::State::Flashing || changed_.contains(slot.name))
+        // Progress comes a few hundred times a second with many boards in
+        // flight; a tile catches up on its turn, or at once when its state
+        // changed.
+        int index = 0;
+        for (const Slot &slot : station_->slotStates()) {
+            const SlotTile *tile = grid_->tile(slot.name);
+            const bool inTurn = index++ % Turns == turn_ && slot.state == Slot::State::Flashing;
+            if (inTurn || !tile || tile->word() != SlotTile::lookOf(slot).word)
                 grid_->showSlot(slot);
-        changed_.clear();
-        counts_->setText(StationConsole::countsText(station_->counts()));
+        }
     }
+    if (turn_ != 0)
+        return;
+    if (station_)
+        counts_->setText(StationConsole::countsText(station_->counts()));
     imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 
@@ -269,7 +281,7 @@ void StationWindow::showChoices()
                        "read then (sha256 %2…); to flash the new file, close the station and "
                        "start it again.")
             .arg(QFileInfo(image_.path).fileName(), image_.sha256.left(12)));
-    refresh();
+    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 
 void StationWindow::showState()

@@ -10,7 +10,6 @@
 #include "station.h"
 #include "stationimage.h"
 
-#include <QSet>
 #include <QTimer>
 #include <QWidget>
 
@@ -85,8 +84,8 @@ private:
     QString folder_;
     QString record_;
     std::unique_ptr<Station> station_;
-    QSet<QString> changed_; // slots whose tiles are behind
     QTimer ticker_;
+    int turn_ = 0;
     Closing closing_ = Closing::No;
 
     QLabel *imageLabel_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QGridLayout>
 #include <QResizeEvent>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -59,7 +60,12 @@ void TileGrid::showSlot(const Slot &slot)
         tiles_.insert(slot.name, tile);
         const auto at = std::upper_bound(order_.begin(), order_.end(), slot.name, slotOrder);
         order_.insert(at, slot.name);
-        place();
+        // Boards plugged together arrive one by one within a single pass of
+        // the event loop: lay them out once, after the last.
+        if (!placing_) {
+            placing_ = true;
+            QTimer::singleShot(0, this, &TileGrid::place);
+        }
     }
     tile->showSlot(slot);
 }
@@ -73,6 +79,7 @@ int TileGrid::columnsForWidth() const
 
 void TileGrid::place()
 {
+    placing_ = false;
     columns_ = columnsForWidth();
     for (int i = 0; i < order_.size(); ++i) {
         SlotTile *tile = tiles_.value(order_.at(i));

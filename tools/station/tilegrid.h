@@ -24,8 +24,6 @@ public:
     // Shows the slot on its tile, making the tile on the slot's first sight.
     void showSlot(const Slot &slot);
     SlotTile *tile(const QString &slot) const { return tiles_.value(slot); }
-    // Slot names in the order they are shown.
-    QStringList order() const { return order_; }
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -39,6 +37,7 @@ private:
     QMap<QString, SlotTile *> tiles_;
     QStringList order_;
     int columns_ = 0;
+    bool placing_ = false;
 };
 
 } // namespace station

@@ -25,24 +25,15 @@ station::StationConfig configFrom(const station::StationOptions &options)
     return config;
 }
 
-// Help, version and usage errors, before any display is needed.
+// Help and version, before any display is needed.
 int answerWithoutWindow(int argc, char *argv[], const station::StationOptions &options)
 {
-    using Action = station::StationOptions::Action;
     QCoreApplication core(argc, argv);
-    switch (options.action) {
-    case Action::ShowHelp:
+    if (options.action == station::StationOptions::Action::ShowHelp)
         std::fputs(qPrintable(station::stationHelpText()), stdout);
-        return flash::ExitSuccess;
-    case Action::ShowVersion:
+    else
         std::printf("kvt-station %s\n", KVT_VERSION);
-        return flash::ExitSuccess;
-    case Action::UsageError:
-    case Action::Run:
-        break;
-    }
-    std::fprintf(stderr, "%s\n", qPrintable(options.error));
-    return flash::ExitUsage;
+    return flash::ExitSuccess;
 }
 
 } // namespace
@@ -52,11 +43,17 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    const station::StationOptions options = station::parseStationOptions(arguments);
-    if (options.action != station::StationOptions::Action::Run)
-        return answerWithoutWindow(argc, argv, options);
+    using Action = station::StationOptions::Action;
+    const station::StationOptions early = station::parseStationOptions(arguments);
+    if (early.action == Action::ShowHelp || early.action == Action::ShowVersion)
+        return answerWithoutWindow(argc, argv, early);
 
     QApplication app(argc, argv);
+    const station::StationOptions options = station::parseStationOptions(QApplication::arguments());
+    if (options.action != Action::Run) {
+        std::fprintf(stderr, "%s\n", qPrintable(options.error));
+        return flash::ExitUsage;
+    }
     QApplication::setOrganizationName(QStringLiteral("KVT"));
     QApplication::setApplicationName(QStringLiteral("kvt-station"));
     QApplication::setApplicationVersion(QStringLiteral(KVT_VERSION));

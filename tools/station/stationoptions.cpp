@@ -57,15 +57,17 @@ StationOptions parseStationOptions(const QStringList &arguments)
 {
     Parser options;
     QCommandLineParser &parser = options.parser;
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    StationOptions result;
+    // Asked for help, the answer comes whatever else is on the line.
+    const bool parsed = parser.parse(arguments);
     const bool help = parser.isSet(QStringLiteral("help"));
+    StationOptions result;
     if (help || parser.isSet(QStringLiteral("version"))) {
         result.action =
             help ? StationOptions::Action::ShowHelp : StationOptions::Action::ShowVersion;
         return result;
     }
+    if (!parsed)
+        return usageError(parser.errorText());
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
         return usageError(

@@ -30,7 +30,9 @@ struct StationOptions
 };
 
 // `arguments` as QCoreApplication::arguments() gives them, program first.
-// Needs no application object, so --help and errors need no display.
+// Needs no application object: --help and --version need no display. Qt's
+// own options (-platform, -style) are known only once QApplication has taken
+// them off the line, so the line is checked again then.
 StationOptions parseStationOptions(const QStringList &arguments);
 // The whole --help text; needs a QCoreApplication (for the program's name).
 QString stationHelpText();

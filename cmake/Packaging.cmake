@@ -4,46 +4,68 @@
 #   cmake --install build --prefix /usr      install by hand
 #   cd build && cpack -G DEB                  build kvt-firmware-updater_<version>_<arch>.deb
 #
-# Every executable goes to bin/, the desktop entry and the 256 px icon to the
-# places desktop environments look for them, and the flasher's man page, if
-# there is one, compressed to share/man/man1/. Only what exists is installed.
+# Every program goes to bin/ with its man page, compressed, in share/man/man1/;
+# the windows' desktop entries and the 256 px icon go where desktop
+# environments look for them; the copyright file and the changelog go where
+# Debian wants them. A program whose target does not exist is left out with
+# its page and its entry.
 
 include(GNUInstallDirs)
 
-foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim)
-    if(TARGET ${program})
-        install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    endif()
-endforeach()
+# Each program's man page lives beside its sources.
+set(KVT_PROGRAMS
+    kvt-firmware-updater src
+    kvt-flash tools/flash
+    kvt-bootloader-sim tools/sim
+    kvt-station tools/station)
+set(KVT_WINDOWS kvt-firmware-updater kvt-station)
 
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/kvt-firmware-updater.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-# An example udev rule for a flashing station's adapters.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-kvt-station.rules
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian ships man pages and changelogs compressed with gzip -9n (no name, no
+# time stamp, so the package is the same from build to build).
+find_program(KVT_GZIP gzip REQUIRED)
+set(KVT_GZIPPED_FILES)
+function(kvt_install_gzipped source destination name)
+    set(compressed ${PROJECT_BINARY_DIR}/packaging/${name}.gz)
+    add_custom_command(OUTPUT ${compressed}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+        COMMAND ${KVT_GZIP} -9n -c ${source} > ${compressed}
+        DEPENDS ${source}
+        COMMENT "Compressing ${name}"
+        VERBATIM)
+    install(FILES ${compressed} DESTINATION ${destination})
+    set(KVT_GZIPPED_FILES ${KVT_GZIPPED_FILES} ${compressed} PARENT_SCOPE)
+endfunction()
+
+# Folders the install makes are 0755 whatever the builder's umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(programs ${KVT_PROGRAMS})
+while(programs)
+    list(POP_FRONT programs program folder)
+    if(NOT TARGET ${program})
+        continue()
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    kvt_install_gzipped(${PROJECT_SOURCE_DIR}/${folder}/${program}.1
+        ${CMAKE_INSTALL_MANDIR}/man1 ${program}.1)
+    if(program IN_LIST KVT_WINDOWS)
+        install(FILES ${PROJECT_SOURCE_DIR}/packaging/${program}.desktop
+                DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    endif()
+endwhile()
 install(FILES "${PROJECT_SOURCE_DIR}/resources/images/resources/kvt_update_icon(256x256).png"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps
         RENAME kvt-firmware-updater.png)
 
-# Debian ships man pages compressed with gzip -9n (no name, no time stamp, so
-# the package is the same from build to build).
-set(KVT_FLASH_MANPAGE ${PROJECT_SOURCE_DIR}/tools/flash/kvt-flash.1)
-if(TARGET kvt-flash AND EXISTS ${KVT_FLASH_MANPAGE})
-    find_program(KVT_GZIP gzip)
-    if(KVT_GZIP)
-        set(KVT_FLASH_MANPAGE_GZ ${PROJECT_BINARY_DIR}/packaging/kvt-flash.1.gz)
-        add_custom_command(OUTPUT ${KVT_FLASH_MANPAGE_GZ}
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
-            COMMAND ${KVT_GZIP} -9n -c ${KVT_FLASH_MANPAGE} > ${KVT_FLASH_MANPAGE_GZ}
-            DEPENDS ${KVT_FLASH_MANPAGE}
-            COMMENT "Compressing the kvt-flash man page"
-            VERBATIM)
-        add_custom_target(kvt-manpages ALL DEPENDS ${KVT_FLASH_MANPAGE_GZ})
-        install(FILES ${KVT_FLASH_MANPAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    else()
-        install(FILES ${KVT_FLASH_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    endif()
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The package is made by the project itself (a native package: no Debian
+# revision in its version), so its changelog is changelog.gz.
+kvt_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog ${CMAKE_INSTALL_DOCDIR} changelog)
+# An example udev rule for a flashing station's adapters.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-kvt-station.rules
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+add_custom_target(kvt-gzipped-files ALL DEPENDS ${KVT_GZIPPED_FILES})
 
 # --- Debian package ------------------------------------------------------------
 
@@ -62,8 +84,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "across as one YMODEM-1K transfer at 115200 baud.\n"
     "\n"
     "The package holds the desktop updater (kvt-firmware-updater), the command-line\n"
-    "flasher (kvt-flash) and a simulated bootloader on a pseudo-terminal for trying\n"
-    "both without a device (kvt-bootloader-sim).")
+    "flasher (kvt-flash), the window of a production station that flashes every\n"
+    "board plugged in (kvt-station) and a simulated bootloader on a\n"
+    "pseudo-terminal for trying them without a device (kvt-bootloader-sim).")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_STRIP_FILES ON)
 

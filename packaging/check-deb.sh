@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured and built tree and checks it:
-# the Qt libraries are among its dependencies, it holds the programs, the
-# desktop entry, the icon and the man pages and nothing else, and the
-# extracted programs run on the system's libraries.
+# lintian finds no error and no warning in it, the Qt libraries are among its
+# dependencies, it holds the programs, their man pages, the desktop entries,
+# the icon and the documents and nothing else, the desktop entries are valid,
+# the changelog is about this version, and the extracted programs run on the
+# system's libraries.
 #
 #   check-deb.sh --build-dir DIR --scratch DIR --version X.Y.Z
-#                [--cpack PATH] [--bin NAME]... [--man NAME]... [--run NAME]...
-#                [--start NAME]... [--file PATH]...
+#                [--cpack PATH] [--bin NAME]... [--desktop NAME]...
+#                [--run NAME]... [--start NAME]... [--file PATH]...
 #
-#   --bin NAME    usr/bin/NAME must be in the package and find its libraries
-#   --man NAME    usr/share/man/man1/NAME.1.gz must be in the package
-#   --run NAME    run the extracted usr/bin/NAME --help and --version
-#   --start NAME  the extracted usr/bin/NAME (a window) must still be running
-#                 3 s after it starts on Qt's offscreen platform
-#   --file PATH   any other file the package must hold, e.g. usr/share/doc/...
+#   --bin NAME      usr/bin/NAME and usr/share/man/man1/NAME.1.gz must be in
+#                   the package, and the program must find its libraries
+#   --desktop NAME  usr/share/applications/NAME.desktop must be in the package,
+#                   valid, and start NAME
+#   --run NAME      run the extracted usr/bin/NAME --help and --version
+#   --start NAME    the extracted usr/bin/NAME (a window) must still be running
+#                   3 s after it starts on Qt's offscreen platform
+#   --file PATH     any other file the package must hold, e.g. usr/share/doc/...
 #
-# Exits 77 (skipped) when dpkg-deb or dpkg-shlibdeps is missing.
+# Exits 77 (skipped) when dpkg-deb or dpkg-shlibdeps is missing; fails when
+# lintian or desktop-file-validate is (scripts/setup.sh installs them).
 set -uo pipefail
 
 cpack=cpack
-bins=() mans=() runs=() starts=() files=()
+bins=() desktops=() runs=() starts=() files=()
 while (($#)); do
     case "$1" in
     --build-dir) build_dir="$2" ;;
@@ -27,7 +32,7 @@ while (($#)); do
     --version) version="$2" ;;
     --cpack) cpack="$2" ;;
     --bin) bins+=("$2") ;;
-    --man) mans+=("$2") ;;
+    --desktop) desktops+=("$2") ;;
     --run) runs+=("$2") ;;
     --start) starts+=("$2") ;;
     --file) files+=("$2") ;;
@@ -39,6 +44,9 @@ done
 
 for tool in dpkg-deb dpkg-shlibdeps; do
     command -v "$tool" >/dev/null || { echo "check-deb: SKIPPED: no $tool (apt-get install dpkg-dev)"; exit 77; }
+done
+for tool in lintian desktop-file-validate; do
+    command -v "$tool" >/dev/null || { echo "check-deb: FAIL: no $tool (run scripts/setup.sh)" >&2; exit 1; }
 done
 
 failures=0
@@ -56,6 +64,9 @@ fi
 deb="$scratch/kvt-firmware-updater_${version}_$(dpkg --print-architecture).deb"
 [[ -f "$deb" ]] || { echo "check-deb: FAIL: no $deb; cpack made: $(ls "$scratch")" >&2; exit 1; }
 
+# Debian's own measure; informational and pedantic tags are let through.
+lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings (above)"
+
 depends="$(dpkg-deb --field "$deb" Depends)"
 echo "check-deb: Depends: $depends"
 for package in libqt5core5a libqt5widgets5 libqt5serialport5; do
@@ -63,10 +74,9 @@ for package in libqt5core5a libqt5widgets5 libqt5serialport5; do
     grep -Eq "(^|, *)${package}( |,|$)" <<<"$depends" || fail "Depends lacks $package"
 done
 
-desktop=usr/share/applications/kvt-firmware-updater.desktop
-expected=("$desktop" usr/share/icons/hicolor/256x256/apps/kvt-firmware-updater.png "${files[@]}")
-for name in "${bins[@]}"; do expected+=("usr/bin/$name"); done
-for name in "${mans[@]}"; do expected+=("usr/share/man/man1/$name.1.gz"); done
+expected=(usr/share/icons/hicolor/256x256/apps/kvt-firmware-updater.png "${files[@]}")
+for name in "${bins[@]}"; do expected+=("usr/bin/$name" "usr/share/man/man1/$name.1.gz"); done
+for name in "${desktops[@]}"; do expected+=("usr/share/applications/$name.desktop"); done
 # The files (not folders) in the package, without the leading "./".
 found="$(dpkg-deb --contents "$deb" | awk '$6 !~ /\/$/ { sub(/^\.\//, "", $6); print $6 }')"
 echo "check-deb: files:" $found
@@ -81,12 +91,16 @@ done
 
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x failed"
-for line in Exec=kvt-firmware-updater Icon=kvt-firmware-updater; do
-    grep -qx "$line" "$root/$desktop" || fail "the desktop entry lacks '$line'"
+for name in "${desktops[@]}"; do
+    entry="$root/usr/share/applications/$name.desktop"
+    desktop-file-validate "$entry" || fail "$name.desktop is not a valid desktop entry"
+    for line in "Exec=$name" Icon=kvt-firmware-updater; do
+        grep -qx "$line" "$entry" || fail "$name.desktop lacks '$line'"
+    done
 done
-for name in "${mans[@]}"; do
-    gzip -t "$root/usr/share/man/man1/$name.1.gz" || fail "$name.1.gz is not gzip"
-done
+# A new version needs a new changelog entry.
+changelog="$root/usr/share/doc/kvt-firmware-updater/changelog.gz"
+zcat "$changelog" | head -1 | grep -qF "($version)" || fail "the changelog's last entry is not $version"
 
 # Each program finds every library it needs on the system, with no help.
 run() { env -u LD_LIBRARY_PATH QT_QPA_PLATFORM=offscreen timeout "$@" 2>&1; }

@@ -9,7 +9,7 @@ packages=(
     xvfb xauth fonts-dejavu-core fonts-liberation2
     clang libclang-rt-14-dev
     binutils-mingw-w64-x86-64
-    dpkg-dev file fakeroot
+    dpkg-dev file fakeroot lintian desktop-file-utils
 )
 
 missing=()

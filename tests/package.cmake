@@ -1,31 +1,31 @@
-# The Debian package: cpack builds it into a scratch directory, then its
-# fields, its files and the installed programs are checked (see
+# The Debian package: cpack builds it into a scratch directory, lintian judges
+# it, then its fields, its files and the installed programs are checked (see
 # packaging/check-deb.sh). Skipped where dpkg-deb or dpkg-shlibdeps is missing.
 set(KVT_PACKAGE_CHECK_ARGS
     --build-dir ${PROJECT_BINARY_DIR}
     --scratch ${CMAKE_CURRENT_BINARY_DIR}/package-check
     --version ${PROJECT_VERSION}
     --cpack ${CMAKE_CPACK_COMMAND})
-foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim)
+foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim kvt-station)
     if(TARGET ${program})
         list(APPEND KVT_PACKAGE_CHECK_ARGS --bin ${program})
     endif()
 endforeach()
-if(TARGET kvt-firmware-updater)
-    list(APPEND KVT_PACKAGE_CHECK_ARGS --start kvt-firmware-updater)
-endif()
-if(TARGET kvt-flash)
-    list(APPEND KVT_PACKAGE_CHECK_ARGS --run kvt-flash)
-    if(EXISTS ${PROJECT_SOURCE_DIR}/tools/flash/kvt-flash.1)
-        list(APPEND KVT_PACKAGE_CHECK_ARGS --man kvt-flash)
+# The windows: a desktop entry each, and they keep running once started.
+foreach(window kvt-firmware-updater kvt-station)
+    if(TARGET ${window})
+        list(APPEND KVT_PACKAGE_CHECK_ARGS --desktop ${window} --start ${window})
     endif()
-endif()
-
-# The example udev rule for a flashing station's adapters goes in as a document.
-if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/60-kvt-station.rules)
-    list(APPEND KVT_PACKAGE_CHECK_ARGS
-        --file usr/share/doc/kvt-firmware-updater/60-kvt-station.rules)
-endif()
+endforeach()
+# The programs with --help and --version.
+foreach(program kvt-flash kvt-bootloader-sim kvt-station)
+    if(TARGET ${program})
+        list(APPEND KVT_PACKAGE_CHECK_ARGS --run ${program})
+    endif()
+endforeach()
+foreach(document copyright changelog.gz 60-kvt-station.rules)
+    list(APPEND KVT_PACKAGE_CHECK_ARGS --file usr/share/doc/kvt-firmware-updater/${document})
+endforeach()
 
 add_test(NAME package_deb
     COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/check-deb.sh ${KVT_PACKAGE_CHECK_ARGS})

@@ -2,6 +2,7 @@
 
 #include <QGridLayout>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <QTimer>
 
 #include <algorithm>
@@ -46,6 +47,7 @@ TileGrid::TileGrid(QWidget *parent)
     : QScrollArea(parent), inner_(new QWidget), layout_(new QGridLayout(inner_))
 {
     layout_->setSpacing(Spacing);
+    layout_->setContentsMargins(Spacing / 2, Spacing / 2, Spacing / 2, Spacing / 2);
     layout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     setWidget(inner_);
     setWidgetResizable(true);
@@ -72,8 +74,12 @@ void TileGrid::showSlot(const Slot &slot)
 
 int TileGrid::columnsForWidth() const
 {
-    const int width = viewport()->width() - layout_->contentsMargins().left() -
-                      layout_->contentsMargins().right();
+    // The scroll bar's room is kept whether it shows or not: counted only
+    // when shown, a second row that brings it would take a column away, and
+    // the column count would depend on the order things happened in.
+    const QMargins margins = layout_->contentsMargins();
+    const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width() -
+                      margins.left() - margins.right();
     return qMax(1, (width + Spacing) / (SlotTile::Width + Spacing));
 }
 

@@ -131,6 +131,8 @@ SlotTile::Look SlotTile::lookOf(const Slot &slot)
 
 void SlotTile::showSlot(const Slot &slot)
 {
+    if (slot.state != Slot::State::Flashing)
+        dataSeenMs_ = -1; // the next board's speed starts afresh
     Shown shown = slot.state == Slot::State::Flashing ? flashing(slot)
                   : slot.state == Slot::State::Settling
                       ? Shown{lookOf(slot), -1, twoLines(slot.skipped), {}, {}}
@@ -148,16 +150,24 @@ void SlotTile::showSlot(const Slot &slot)
     update();
 }
 
-SlotTile::Shown SlotTile::flashing(const Slot &slot) const
+SlotTile::Shown SlotTile::flashing(const Slot &slot)
 {
     const int percent = qMax(
         0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
     const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
     QString detail = QStringLiteral("%1 %").arg(percent);
+    // The speed of the data blocks alone: counted from the whole upload, the
+    // device's seconds-long restart would drag it down.
+    if (slot.phase == ymodem::UploadPhase::Data && dataSeenMs_ < 0) {
+        dataSeenMs_ = ms;
+        dataSeenBytes_ = slot.sent;
+    }
     if (slot.phase != ymodem::UploadPhase::Data)
         detail += QStringLiteral(" · ") + uploadtext::phaseName(slot.phase);
-    else if (ms > SpeedAfterMs && slot.sent > 0)
-        detail += QStringLiteral(" · %1 KiB/s").arg(slot.sent / 1.024 / ms, 0, 'f', 1);
+    else if (ms - dataSeenMs_ > SpeedAfterMs)
+        detail +=
+            QStringLiteral(" · %1 KiB/s")
+                .arg((slot.sent - dataSeenBytes_) / 1.024 / double(ms - dataSeenMs_), 0, 'f', 1);
     return {lookOf(slot), percent, detail, {}, durationText(ms)};
 }
 

@@ -75,7 +75,7 @@ private:
         QString duration;
     };
 
-    Shown flashing(const Slot &slot) const;
+    Shown flashing(const Slot &slot);
     Shown result(const Slot &slot);
     void showRecordBox();
 
@@ -85,6 +85,8 @@ private:
     QString serial_;
     QString duration_;
     QJsonObject record_;
+    qint64 dataSeenMs_ = -1; // when the tile first saw the data blocks, on the upload's clock
+    qint64 dataSeenBytes_ = 0;
 };
 
 } // namespace station

@@ -43,5 +43,6 @@ bool runPacedLine(const Config &config, Report &report);
 bool runStalls(const Config &config, Report &report);
 bool runParallelPorts(const Config &config, Report &report);
 bool runStation(const Config &config, Report &report);
+bool runStationWindow(const Config &config, Report &report);
 
 } // namespace bench

@@ -45,7 +45,8 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle", "turnaround", "paced", "stalls", "ports", "station"};
+const QStringList AllFigures{"idle",  "turnaround", "paced",         "stalls",
+                             "ports", "station",    "station-window"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -180,6 +181,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runStalls(config, report);
     if (figure == "station")
         return runStation(config, report);
+    if (figure == "station-window")
+        return runStationWindow(config, report);
     return runParallelPorts(config, report);
 }
 

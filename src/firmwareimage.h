@@ -48,6 +48,11 @@ bool hasImageSignature(const QByteArray &data);
 // "00 40 00 20"
 QString signatureText();
 
+// The updater window's words for a problem ("file cannot open", "Not a
+// valid file", "The file is too large: ..."); empty for a valid image. The
+// station's window says the same.
+QString windowMessage(const FirmwareImage &image);
+
 // Loads through `file` (not yet open; it is left open after a successful
 // open, for callers that keep it).
 FirmwareImage loadFirmwareImage(QFile &file, qint64 maxSize = MaxImageSize);

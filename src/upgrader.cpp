@@ -192,26 +192,21 @@ bool Upgrader::readFile(QString path)
         const std::lock_guard<std::mutex> lock(linkMutex);
         firmwareData = image.data;
     }
-    switch (image.problem) {
-    case Problem::None:
-        break;
-    case Problem::TooLarge:
-        QMessageBox::critical(this, tr("Error"),
-                              QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
-                                  .arg(image.detail)
-                                  .arg(firmware::MaxImageSize));
-        break;
-    case Problem::TooShort:
-    case Problem::BadSignature:
-        popMsgBoxHandler(QStringLiteral("Error"), QStringLiteral("Not a valid file"));
-        break;
-    default:
-        firmwareFile->close();
-        QMessageBox::critical(this, tr("Error"), QStringLiteral("file cannot open"));
-        qDebug() << " Could not open the file for reading";
-        break;
+    // An image that was read but is not valid gets an information box; a
+    // file that could not be read a critical one.
+    if (image.isValid())
+        return true;
+    if (image.wasRead()) {
+        popMsgBoxHandler(QStringLiteral("Error"), firmware::windowMessage(image));
+        return false;
     }
-    return image.isValid();
+    const bool unreadable = image.problem != Problem::TooLarge;
+    if (unreadable)
+        firmwareFile->close();
+    QMessageBox::critical(this, tr("Error"), firmware::windowMessage(image));
+    if (unreadable)
+        qDebug() << " Could not open the file for reading";
+    return false;
 }
 
 // --- The serial bridge, on the window's thread -------------------------------

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSysInfo>
+#include <QTimer>
 
 namespace station {
 
@@ -75,7 +76,7 @@ void Station::setPaused(bool paused)
         return;
     for (Slot &slot : slots_) {
         if (slot.state == Slot::State::Settling && slot.skipped == QLatin1String("paused"))
-            startBoard(slot);
+            queueStart(slot.name);
     }
 }
 
@@ -120,7 +121,26 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
         emit slotChanged(slot);
         return;
     }
-    startBoard(slot);
+    queueStart(name);
+}
+
+void Station::queueStart(const QString &name)
+{
+    if (startQueue_.isEmpty())
+        QTimer::singleShot(0, this, &Station::startNext);
+    startQueue_.append(name);
+}
+
+void Station::startNext()
+{
+    if (startQueue_.isEmpty())
+        return;
+    Slot &slot = slots_[startQueue_.takeFirst()];
+    if (!startQueue_.isEmpty())
+        QTimer::singleShot(0, this, &Station::startNext);
+    // Pulled, paused or stopped since it was queued: not now.
+    if (slot.state == Slot::State::Settling && !stopping_ && !paused_)
+        startBoard(slot);
 }
 
 void Station::startBoard(Slot &slot)

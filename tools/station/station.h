@@ -111,6 +111,8 @@ signals:
 private:
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void onUnplugged(const QString &slot);
+    void queueStart(const QString &name);
+    void startNext();
     void startBoard(Slot &slot);
     void onFinished(const QString &name, const flash::FlashResult &result);
     QJsonObject recordFor(const Slot &slot, const flash::FlashResult &result) const;
@@ -121,6 +123,9 @@ private:
     const QString sha256_;
     QMap<QString, Slot> slots_;
     QMap<QString, flash::PortFlasher *> flashers_;
+    // Boards plugged together settle together: each starts in a pass of
+    // the event loop of its own, so the loop stays responsive.
+    QStringList startQueue_;
     RecordFile record_;
     QElapsedTimer sinceStart_;
     int ok_ = 0;

@@ -11,25 +11,6 @@ namespace {
 
 constexpr int ShortSha = 12;
 
-// The updater window's words for each problem.
-QString windowMessage(const firmware::FirmwareImage &image)
-{
-    using Problem = firmware::FirmwareImage::Problem;
-    switch (image.problem) {
-    case Problem::None:
-        return {};
-    case Problem::TooLarge:
-        return QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
-            .arg(image.detail)
-            .arg(firmware::MaxImageSize);
-    case Problem::TooShort:
-    case Problem::BadSignature:
-        return QStringLiteral("Not a valid file");
-    default:
-        return QStringLiteral("file cannot open");
-    }
-}
-
 } // namespace
 
 bool StationImage::changedOnDisk() const
@@ -56,7 +37,7 @@ bool loadStationImage(const QString &path, StationImage *image, QString *message
     const qint64 fileSize = before.size();
     const firmware::FirmwareImage loaded = firmware::loadFirmwareImage(path);
     if (!loaded.isValid()) {
-        *message = windowMessage(loaded);
+        *message = firmware::windowMessage(loaded);
         return false;
     }
     image->path = before.absoluteFilePath();

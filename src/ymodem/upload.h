@@ -15,6 +15,7 @@
 // transfer.cpp holds what each phase does with the device's answers.
 
 #include "ymodem/deadline.h"
+#include "ymodem/line.h"
 
 #include <QByteArray>
 #include <QString>
@@ -29,10 +30,10 @@ struct UploadTiming
     qint64 firstPause = 5000;       // the device restarts into its bootloader
     qint64 secondWriteLimit = 1000; // write report of the second command frame
     qint64 secondPause = 1000;
-    qint64 receiverLimit = 60000; // the receiver's first "C"
-    qint64 replyLimit = 5000;     // each answer during the transfer
-    qint64 writeLimit = 5000;     // write report of any later frame, plus its wire time
-    qint32 baudRate = 115200;     // only used to add a frame's wire time to writeLimit
+    qint64 receiverLimit = 60000;     // the receiver's first "C"
+    qint64 replyLimit = 5000;         // each answer during the transfer
+    qint64 writeLimit = 5000;         // write report of any later frame, plus its wire time
+    qint32 baudRate = line::BaudRate; // only used to add a frame's wire time to writeLimit
 };
 
 struct UploadOptions

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -47,6 +48,17 @@ int main(int argc, char *argv[])
     const station::StationOptions early = station::parseStationOptions(arguments);
     if (early.action == Action::ShowHelp || early.action == Action::ShowVersion)
         return answerWithoutWindow(argc, argv, early);
+    // Qt's own options (-platform, -style) come with one dash; a line
+    // without any is wrong whatever Qt would take off it, and is told so
+    // without a display.
+    const bool qtOptions =
+        std::any_of(arguments.cbegin() + 1, arguments.cend(), [](const QString &a) {
+            return a.startsWith(QLatin1Char('-')) && !a.startsWith(QLatin1String("--"));
+        });
+    if (early.action == Action::UsageError && !qtOptions) {
+        std::fprintf(stderr, "%s\n", qPrintable(early.error));
+        return flash::ExitUsage;
+    }
 
     QApplication app(argc, argv);
     const station::StationOptions options = station::parseStationOptions(QApplication::arguments());

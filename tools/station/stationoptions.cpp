@@ -59,7 +59,8 @@ StationOptions parseStationOptions(const QStringList &arguments)
     QCommandLineParser &parser = options.parser;
     // Asked for help, the answer comes whatever else is on the line.
     const bool parsed = parser.parse(arguments);
-    const bool help = parser.isSet(QStringLiteral("help"));
+    const bool help =
+        parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"));
     StationOptions result;
     if (help || parser.isSet(QStringLiteral("version"))) {
         result.action =

@@ -15,6 +15,6 @@ set_tests_properties(bootloadersim_tool_rejects_bad_value PROPERTIES WILL_FAIL T
 # through its link, the link gone after.
 if(TARGET tst_bootloadersim)
     add_dependencies(tst_bootloadersim kvt-bootloader-sim)
-    set_property(TEST tst_bootloadersim APPEND PROPERTY
-                 ENVIRONMENT "KVT_BOOTLOADER_SIM=$<TARGET_FILE:kvt-bootloader-sim>")
+    target_compile_definitions(tst_bootloadersim PRIVATE
+                               KVT_BOOTLOADER_SIM="$<TARGET_FILE:kvt-bootloader-sim>")
 endif()

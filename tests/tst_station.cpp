@@ -1,121 +1,70 @@
-// The production station against simulated boards: each board is a simulator
-// on a pseudo-terminal, plugged by making a symlink to it in a temporary
-// folder and pulled by removing the link, as udev does in /dev/serial.
+// The production station's engine in-process, against simulated boards:
+// which entries are boards, what udev's ways with links and folders do to
+// them, and the counts.
 
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
-#include "station/recordfile.h"
-#include "station/station.h"
+#include "stationfixture.h"
+#include "station/slotwatcher.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 
-#include <csignal>
-#include <memory>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
 
 using namespace station;
+using namespace stationtest;
 
 namespace {
 
-QByteArray makeImage(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 131 + i / 1024) & 0xFF);
-    return image.replace(0, 4, QByteArray::fromHex("00400020"));
-}
-
 const QByteArray Image = makeImage(5000);
 
-// A board: the simulated bootloader, ready before its entry appears.
-struct Board
+enum class LinkEvent
 {
-    explicit Board(const BootloaderSimOptions &options) : sim(pty.releaseMaster(), options)
-    {
-        sim.start();
-    }
-    PtyPair pty;
-    BootloaderSim sim;
+    SameTarget,     // udev's change event: a new link to the same device
+    Touched,        // the link's times change
+    NewPlug,        // the same tty again, but a new USB device number
+    OtherTarget,    // the entry now leads to another device
+    RemovedAndMade, // pulled and plugged again
 };
-
-class Fixture
-{
-public:
-    Fixture() { QDir().mkpath(folder_.path() + "/slots"); }
-    QString folder() const { return folder_.path(); }
-    QString record() const { return folder_.filePath(QStringLiteral("record.jsonl")); }
-    QString slotPath(const QString &slot) const { return folder() + "/slots/" + slot; }
-
-    Board &plug(const QString &slot, int replyDelayMs = 0)
-    {
-        BootloaderSimOptions options;
-        options.replyDelayMs = replyDelayMs;
-        boards_[slot] = std::make_unique<Board>(options);
-        QFile::link(boards_[slot]->pty.slavePath(), slotPath(slot));
-        return *boards_[slot];
-    }
-    void pull(const QString &slot) { QFile::remove(slotPath(slot)); }
-    Board &board(const QString &slot) { return *boards_.at(slot); }
-
-    StationConfig config() const
-    {
-        StationConfig config;
-        config.folder = folder() + "/slots";
-        config.settleMs = 30;
-        config.recordPath = record();
-        config.upload.retries = 3;
-        config.upload.stopOnCancel = true;
-        config.upload.timing.firstPause = 30;
-        config.upload.timing.secondPause = 10;
-        return config;
-    }
-
-private:
-    QTemporaryDir folder_;
-    std::map<QString, std::unique_ptr<Board>> boards_;
-};
-
-QVector<QJsonObject> recordsOf(const QString &path, const QString &slot = {})
-{
-    QVector<QJsonObject> found;
-    for (const QJsonObject &record : RecordFile::read(path))
-        if (slot.isEmpty() || record.value("slot").toString() == slot)
-            found.append(record);
-    return found;
-}
 
 } // namespace
+
+Q_DECLARE_METATYPE(LinkEvent)
 
 class TestStation : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void threeBoardsOncePerPlugAndABadPort();
-    void boardPulledMidFlashAndReplugged();
+    void boardsOncePerPlugAndWhatIsNoBoard();
+    void linkEvents_data();
+    void linkEvents();
+    void folderComesAndGoes_data();
+    void folderComesAndGoes();
+    void refusedAtStart();
+    void settleWait();
     void onlyMatchingAdapters();
-    void stopAndKillAsAProcess_data();
-    void stopAndKillAsAProcess();
     void counts();
 };
 
-void TestStation::threeBoardsOncePerPlugAndABadPort()
+void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
 {
     Fixture fixture;
     const QStringList names{"usb-0:1.1", "usb-0:1.2", "usb-0:1.3"};
     fixture.plug(names[0]); // present before the station starts
-    QFile::link("/dev/null", fixture.slotPath("bad"));
+    QFile::link("/dev/null", fixture.slotPath("null"));
     Station station(fixture.config(), Image);
     QSignalSpy finished(&station, &Station::boardFinished);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
     fixture.plug(names[1]);
     fixture.plug(names[2]);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 4, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 20000);
+    // A second entry of one device is not a second board.
+    QFile::link(fixture.board(names[0]).pty.slavePath(), fixture.slotPath("usb-0:1.9"));
     QTest::qWait(300); // a board left plugged is not flashed again
-    QCOMPARE(finished.size(), 4);
+    QCOMPARE(finished.size(), 3);
     const QString sha256 = QCryptographicHash::hash(Image, QCryptographicHash::Sha256).toHex();
     for (const QString &slot : names) {
         QCOMPARE(fixture.board(slot).sim.receivedImage(), Image);
@@ -127,37 +76,166 @@ void TestStation::threeBoardsOncePerPlugAndABadPort()
         QCOMPARE(record.value("port").toString(),
                  QFileInfo(fixture.slotPath(slot)).canonicalFilePath());
     }
-    const QJsonObject bad = recordsOf(fixture.record(), "bad").value(0);
-    QCOMPARE(bad.value("status").toString(), QStringLiteral("open-failed"));
-    QCOMPARE(bad.value("message").toString(), QStringLiteral("not a serial port"));
+    // What is no board is shown with its reason, never recorded or counted.
+    const Slot null = station.slotStates().value("null");
+    QCOMPARE(null.waiting, Slot::Waiting::NotSerial);
+    QVERIFY2(null.skipped.startsWith("not a serial port"), qPrintable(null.skipped));
+    const Slot twin = station.slotStates().value("usb-0:1.9");
+    QCOMPARE(twin.waiting, Slot::Waiting::Twin);
+    QCOMPARE(twin.skipped, QStringLiteral("same device as slot usb-0:1.1"));
+    QCOMPARE(recordsOf(fixture.record()).size(), 3);
     QCOMPARE(station.counts().ok, 3);
-    QCOMPARE(station.counts().failed, 1);
-    // A folder that is not there is refused before anything starts.
-    StationConfig missing = fixture.config();
-    missing.folder = fixture.folder() + "/no-such-folder";
-    Station nowhere(missing, Image);
-    QVERIFY(!nowhere.start(&why) && why.contains("does not exist"));
+    QCOMPARE(station.counts().boards(), 3);
 }
 
-void TestStation::boardPulledMidFlashAndReplugged()
+void TestStation::linkEvents_data()
 {
+    QTest::addColumn<LinkEvent>("event");
+    QTest::addColumn<bool>("midFlash");
+    QTest::addColumn<QStringList>("statuses");
+    QTest::addColumn<int>("sessions"); // of the first board
+
+    const QStringList once{"ok"};
+    QTest::newRow("same device, link replaced mid-flash") << LinkEvent::SameTarget << true << once << 1;
+    QTest::newRow("same device, link replaced when idle") << LinkEvent::SameTarget << false << once << 1;
+    QTest::newRow("link touched when idle") << LinkEvent::Touched << false << once << 1;
+    QTest::newRow("same tty, new plug") << LinkEvent::NewPlug << false << QStringList{"ok", "ok"} << 2;
+    QTest::newRow("another device mid-flash")
+        << LinkEvent::OtherTarget << true << QStringList{"unplugged", "ok"} << 1;
+    QTest::newRow("removed and made again")
+        << LinkEvent::RemovedAndMade << false << QStringList{"ok", "ok"} << 2;
+}
+
+void TestStation::linkEvents()
+{
+    QFETCH(LinkEvent, event);
+    QFETCH(bool, midFlash);
+    QFETCH(QStringList, statuses);
+    QFETCH(int, sessions);
     Fixture fixture;
-    Station station(fixture.config(), makeImage(20 * 1024));
+    Board &board = fixture.plug("a", midFlash ? 60 : 0);
+    Board &other = fixture.plug("other", 0, false);
+    // The USB device number, as sysfs would tell it, changes at every plug.
+    auto plugNumber = std::make_shared<int>(1);
+    StationConfig config = fixture.config();
+    config.identify = [plugNumber](const QString &) {
+        return flash::UsbIdentity{"0403", "6001", QString::number(*plugNumber)};
+    };
+    Station station(config, makeImage(midFlash ? 20 * 1024 : 5000));
     QSignalSpy finished(&station, &Station::boardFinished);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
-    Board &board = fixture.plug("slot-a", 100); // slow enough to be pulled mid-flash
-    QTRY_VERIFY_WITH_TIMEOUT(board.sim.counters().dataBlocks >= 2, 10000);
-    fixture.pull("slot-a");
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-    QCOMPARE(recordsOf(fixture.record()).last().value("status").toString(),
-             QStringLiteral("unplugged"));
-    QTRY_COMPARE(station.slotStates().value("slot-a").state, Slot::State::Empty);
-    // The slot is armed again: a new board in it is flashed.
-    fixture.plug("slot-a");
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 20000);
-    QCOMPARE(recordsOf(fixture.record()).last().value("status").toString(), QStringLiteral("ok"));
-    QCOMPARE(station.counts().failed, 1);
+    if (midFlash)
+        QTRY_VERIFY_WITH_TIMEOUT(board.sim.counters().dataBlocks >= 2, 10000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+
+    const QString target = board.pty.slavePath();
+    switch (event) {
+    case LinkEvent::SameTarget:
+        fixture.relink("a", target);
+        break;
+    case LinkEvent::Touched:
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(fixture.slotPath("a")).constData(),
+                            nullptr, AT_SYMLINK_NOFOLLOW) == 0);
+        break;
+    case LinkEvent::NewPlug:
+        ++*plugNumber;
+        fixture.relink("a", target);
+        break;
+    case LinkEvent::OtherTarget:
+        fixture.relink("a", other.pty.slavePath());
+        break;
+    case LinkEvent::RemovedAndMade:
+        fixture.pull("a");
+        QTRY_COMPARE(station.slotStates().value("a").state, Slot::State::Empty);
+        QFile::link(target, fixture.slotPath("a"));
+        break;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(statusesOf(fixture.record()).size(), statuses.size(), 30000);
+    QTest::qWait(300); // nothing more comes
+    QCOMPARE(statusesOf(fixture.record()), statuses);
+    QCOMPARE(board.sim.counters().sessions, sessions);
+    QVERIFY(!station.slotStates().contains(".#ax1")); // udev's temporary name is no slot
+}
+
+void TestStation::folderComesAndGoes_data()
+{
+    QTest::addColumn<int>("levels"); // folders removed: by-path, then serial too
+    QTest::addColumn<bool>("thereAtStart");
+    QTest::newRow("missing at start") << 2 << false;
+    QTest::newRow("folder removed and made again") << 1 << true;
+    QTest::newRow("folder and parent removed and made again") << 2 << true;
+}
+
+void TestStation::folderComesAndGoes()
+{
+    QFETCH(int, levels);
+    QFETCH(bool, thereAtStart);
+    Fixture fixture(QStringLiteral("serial/by-path"));
+    QString removed = fixture.slotFolder();
+    for (int level = 1; level < levels; ++level)
+        removed = QFileInfo(removed).path();
+    Station station(fixture.config(), Image);
+    QSignalSpy finished(&station, &Station::boardFinished);
+    QSignalSpy waiting(&station, &Station::folderWaiting);
+    if (thereAtStart)
+        fixture.plug("first");
+    else
+        QVERIFY(QDir(removed).removeRecursively());
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    if (thereAtStart) {
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+        fixture.pull("first"); // udev removes the folders with the last entry
+        QVERIFY(QDir(removed).removeRecursively());
+    }
+    QTRY_VERIFY(station.isWaitingForFolder());
+    QCOMPARE(waiting.size(), 1);
+    QVERIFY(QDir().mkpath(fixture.slotFolder()));
+    fixture.plug("second");
+    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), "second").size(), 1, 10000);
+    QVERIFY(!station.isWaitingForFolder());
+    QCOMPARE(fixture.board("second").sim.receivedImage(), Image);
+}
+
+// Only what can never work is refused at start, with its reason.
+void TestStation::refusedAtStart()
+{
+    Fixture fixture;
+    QFile file(fixture.folder() + "/plain");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (const QString &folder : {file.fileName(), file.fileName() + "/by-path"}) {
+        StationConfig config = fixture.config();
+        config.folder = folder;
+        Station station(config, Image);
+        QString why;
+        QVERIFY(!station.start(&why));
+        QCOMPARE(why, file.fileName() + " is not a folder");
+    }
+}
+
+// An entry counts once it stayed the settle time; one that went before is
+// forgotten without a word.
+void TestStation::settleWait()
+{
+    Fixture fixture;
+    SlotWatcher watcher(fixture.slotFolder(), 400);
+    QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
+    QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
+    QVERIFY(watcher.start());
+    QElapsedTimer clock;
+    clock.start();
+    fixture.plug("brief");
+    fixture.plug("stays");
+    QTest::qWait(150);
+    fixture.pull("brief");
+    QTRY_COMPARE_WITH_TIMEOUT(plugged.size(), 1, 5000);
+    QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(plugged.first().first().toString(), QStringLiteral("stays"));
+    QTest::qWait(400);
+    QCOMPARE(plugged.size(), 1);
+    QCOMPARE(unplugged.size(), 0);
 }
 
 void TestStation::onlyMatchingAdapters()
@@ -180,55 +258,13 @@ void TestStation::onlyMatchingAdapters()
     const QJsonObject record = recordsOf(fixture.record()).first();
     QCOMPARE(record.value("slot").toString(), QStringLiteral("ftdi"));
     QCOMPARE(record.value("usb").toObject().value("serial").toString(), QStringLiteral("FT1"));
+    QCOMPARE(station.slotStates().value("ch340").waiting, Slot::Waiting::WrongAdapter);
     QVERIFY(station.slotStates().value("ch340").skipped.contains("1a86:7523"));
     QVERIFY(station.slotStates().value("unknown").skipped.contains("unknown"));
 }
 
-void TestStation::stopAndKillAsAProcess_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM stops the boards in flight") << int(SIGTERM);
-    QTest::newRow("SIGKILL leaves whole lines") << int(SIGKILL);
-}
-
-void TestStation::stopAndKillAsAProcess()
-{
-    QFETCH(int, signal);
-    Fixture fixture;
-    QFile image(fixture.folder() + "/app.kvt");
-    QVERIFY(image.open(QIODevice::WriteOnly) && image.write(makeImage(40 * 1024)) > 0);
-    image.close();
-    fixture.plug("done");
-    QProcess flasher;
-    flasher.start(KVT_FLASH_BINARY,
-                  {image.fileName(), "--watch", fixture.folder() + "/slots", "--record",
-                   fixture.record(), "--settle", "30", "--json", "--timing-scale", "0.02"});
-    QVERIFY(flasher.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record()).size(), 1, 20000);
-    Board &busy = fixture.plug("busy", 50);
-    QTRY_VERIFY_WITH_TIMEOUT(busy.sim.counters().dataBlocks >= 2, 10000);
-    ::kill(flasher.processId(), signal);
-    QVERIFY(flasher.waitForFinished(5000));
-    QFile file(fixture.record());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray raw = file.readAll();
-    if (signal == SIGKILL) {
-        // Every line written is whole: a crash loses at most the line being
-        // written, and there was none.
-        QVERIFY(raw.endsWith('\n'));
-        QCOMPARE(recordsOf(fixture.record()).size(), raw.count('\n'));
-        return;
-    }
-    QCOMPARE(flasher.exitCode(), 130);
-    QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
-    const QVector<QJsonObject> records = recordsOf(fixture.record());
-    QCOMPARE(records.size(), 2);
-    QCOMPARE(records.last().value("status").toString(), QStringLiteral("stopped"));
-    QVERIFY(flasher.readAllStandardOutput().contains("\"event\":\"summary\""));
-}
-
-// The summary: boards ok in percent (-1 before the first), boards an hour
-// (0 under a minute).
+// The summary: ok / (ok + failed) in percent, -1 before the first; stopped
+// boards are no failures; boards an hour (0 under a minute).
 void TestStation::counts()
 {
     const struct
@@ -236,7 +272,12 @@ void TestStation::counts()
         StationCounts counts;
         double yield;
         double perHour;
-    } rows[] = {{{0, 0, 0}, -1, 0}, {{3, 1, 30000}, 75, 0}, {{45, 5, 1800000}, 90, 100}};
+    } rows[] = {{{0, 0, 0, 0, 0}, -1, 0},
+                {{0, 0, 2, 1, 0}, -1, 0},
+                {{3, 1, 0, 0, 30000}, 75, 0},
+                {{3, 1, 4, 2, 30000}, 75, 0},
+                {{45, 5, 0, 0, 1800000}, 90, 100},
+                {{40, 5, 3, 2, 1800000}, 40 * 100.0 / 45, 100}};
     for (const auto &row : rows) {
         QCOMPARE(row.counts.yieldPercent(), row.yield);
         QCOMPARE(row.counts.boardsPerHour(), row.perHour);

@@ -18,7 +18,7 @@ constexpr int MaxSettleMs = 60000;
 const char *const Synopsis =
     R"(Usage: kvt-flash [options] FIRMWARE.kvt --port PORT [--port PORT ...]
        kvt-flash [options] FIRMWARE.kvt --watch [DIR] [--match VID:PID]...
-                 [--record FILE] [--station NAME] [--settle MS]
+                 [--record FILE | --no-record] [--station NAME] [--settle MS]
        kvt-flash --list-ports [--json]
 
 Sends a firmware image to the bootloader of one or more devices over serial
@@ -74,13 +74,26 @@ Station (--watch):
   Every entry that appears in DIR (a device node or a symlink to one) is a
   board in the slot named by the entry: /dev/serial/by-path names a slot by
   the adapter's position on the hub, /dev/serial/by-id by its serial number.
-  Boards already present are flashed too. A board is flashed once per plug:
-  its slot waits until the entry goes away. Each board ends with one JSON
-  line in the --record file (schema, station, version, slot, port, usb, file,
-  bytes, sha256, started, ended, duration_ms, status, phase, message, sent,
-  resends), synced to the disk; with --json the same object is the result
-  event, beside plug, unplug and skip events. SIGINT or SIGTERM stops the
-  boards in flight (recorded as stopped), prints a summary and exits 130.
+  Boards already present are flashed too. A board is its device: a link
+  replaced by one to the same device is the same board. A board is flashed
+  once per plug: its slot waits until the entry goes away. DIR may be missing
+  (udev removes it with the last adapter): the station waits for it.
+  Entries that are no serial port, or a second entry of one device, are
+  skipped with the reason.
+
+  Each board ends with one JSON line in the record (schema, station,
+  version, slot, port, usb, file, bytes, sha256, started, ended, duration_ms,
+  status, phase, message, sent, resends), synced to the disk; by default
+  $XDG_STATE_HOME/kvt/records.jsonl (~/.local/state/kvt/records.jsonl).
+  While a record cannot be written (a full disk), no new board starts: the
+  station holds, keeps the records and tries again every few seconds. A
+  record file renamed or removed (log rotation) is made again. With --json
+  the record is the result event, beside watch, waiting, watching, plug,
+  unplug, skip, error, record, image, stopping and summary events.
+
+  SIGINT, SIGTERM or SIGHUP stops the boards in flight (CAN CAN, recorded as
+  stopped), prints a summary and exits 130; a second one stops at once,
+  recording each board in flight as stopped before the device confirmed.
   The folder is watched through inotify; no udev daemon, no entries.
 
 Exit status:
@@ -93,9 +106,11 @@ Exit status:
        different ways); the per-port lines tell which
   6    a device cancelled the transfer (CAN CAN)
   7    a device refused a block (NAK) and no resend was left
+  8    (--watch) records could not be written; they are printed on standard
+       error as JSON lines
   64   the command line is wrong
-  130  interrupted (SIGINT or SIGTERM); each device in its bootloader was
-       sent CAN CAN and the ports were closed
+  130  interrupted (SIGINT, SIGTERM or SIGHUP); each device in its bootloader
+       was sent CAN CAN and the ports were closed
 
 Examples:
   Update the device on /dev/ttyUSB0:
@@ -139,8 +154,11 @@ struct Options
                              "With --watch: flash only boards on adapters with this USB "
                              "identity, such as 0403:6001. Give it once per kind of adapter.",
                              "VID:PID"};
-    QCommandLineOption record{"record", "With --watch: append one JSON line per board to FILE.",
+    QCommandLineOption record{"record",
+                              "With --watch: append one JSON line per board to FILE (default "
+                              "$XDG_STATE_HOME/kvt/records.jsonl).",
                               "FILE"};
+    QCommandLineOption noRecord{"no-record", "With --watch: keep no record of the boards."};
     QCommandLineOption stationName{"station",
                                    "With --watch: the station's name in the record (default "
                                    "the host name).",
@@ -164,8 +182,8 @@ struct Options
     void addTo(QCommandLineParser &parser)
     {
         timingScale.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOptions({port, retries, leadIn, replyLimit, watch, match, record, stationName,
-                           settle, listPorts, quiet, json, verbose, help, version, timingScale});
+        parser.addOptions({port, retries, leadIn, replyLimit, watch, match, record, noRecord,
+                           stationName, settle, listPorts, quiet, json, verbose, help, version, timingScale});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to send.");
     }
 };
@@ -281,7 +299,10 @@ CommandLine checkedWatch(CommandLine command, const QCommandLineParser &parser,
                 QStringLiteral("--match needs a USB identity such as 0403:6001, not '%1'").arg(id));
         command.matches.append(id.toLower());
     }
+    if (parser.isSet(options.record) && parser.isSet(options.noRecord))
+        return usageError(QStringLiteral("--record and --no-record exclude each other"));
     command.recordPath = parser.value(options.record);
+    command.noRecord = parser.isSet(options.noRecord);
     command.stationName = parser.value(options.stationName);
     bool ok = false;
     command.settleMs = parser.value(options.settle).toInt(&ok);
@@ -331,7 +352,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(options.watch))
         return checkedWatch(command, parser, options);
     for (const QCommandLineOption &only :
-         {options.match, options.record, options.stationName, options.settle}) {
+         {options.match, options.record, options.noRecord, options.stationName, options.settle}) {
         if (parser.isSet(only))
             return usageError(QStringLiteral("--%1 needs --watch").arg(only.names().constLast()));
     }

@@ -39,7 +39,8 @@ struct CommandLine
     // --watch
     QString watchFolder = QStringLiteral("/dev/serial/by-path");
     QStringList matches; // "vid:pid", lower-case
-    QString recordPath;
+    QString recordPath; // empty: the default record
+    bool noRecord = false;
     QString stationName;
     int settleMs = 500;
 

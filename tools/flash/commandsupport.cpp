@@ -6,7 +6,11 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <memory>
+
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -32,33 +36,35 @@ int interruptPipe[2] = {-1, -1};
 
 extern "C" void onInterrupt(int)
 {
+    const int saved = errno;
     const char byte = 1;
     const ssize_t ignored = ::write(interruptPipe[1], &byte, 1);
     (void)ignored;
+    errno = saved;
 }
 
 } // namespace
 
-std::unique_ptr<QSocketNotifier> watchInterrupts(std::function<void()> onFirst, bool &interrupted)
+std::unique_ptr<QSocketNotifier> watchInterrupts(std::function<void()> onFirst,
+                                                 std::function<void()> onSecond)
 {
-    if (::pipe(interruptPipe) != 0)
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return nullptr;
     auto notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+    auto count = std::make_shared<int>(0);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
-                     [onFirst, &interrupted] {
+                     [onFirst, onSecond, count] {
                          char bytes[16];
-                         const ssize_t ignored = ::read(interruptPipe[0], bytes, sizeof bytes);
-                         (void)ignored;
-                         if (interrupted)
-                             QCoreApplication::exit(ExitInterrupted);
-                         interrupted = true;
-                         onFirst();
+                         const ssize_t n = ::read(interruptPipe[0], bytes, sizeof bytes);
+                         for (ssize_t i = 0; i < n && *count < 2; ++i)
+                             ++*count == 1 ? onFirst() : onSecond();
                      });
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
     return notifier;
 }
 

@@ -20,10 +20,12 @@ int terminalColumns();
 // Standard output is a terminal that can redraw lines in place.
 bool liveTerminal();
 
-// SIGINT and SIGTERM reach `onFirst` from the event loop, so every device is
-// told and every port closed and reported before the process ends; a second
-// signal ends the loop at once with 130. `interrupted` is set by the first.
-std::unique_ptr<QSocketNotifier> watchInterrupts(std::function<void()> onFirst, bool &interrupted);
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) reach `onFirst` from the
+// event loop, so every device is told and every port closed and reported
+// before the process ends; a second signal reaches `onSecond`, for ending at
+// once.
+std::unique_ptr<QSocketNotifier> watchInterrupts(std::function<void()> onFirst,
+                                                 std::function<void()> onSecond);
 
 // Why the file is no image, in the flasher's words; empty for a valid one.
 QString imageProblemText(const QString &path, const firmware::FirmwareImage &image);

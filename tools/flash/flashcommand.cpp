@@ -152,8 +152,12 @@ int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
     QObject::connect(&run, &FlashRun::finished, QCoreApplication::instance(),
                      &QCoreApplication::exit, Qt::QueuedConnection);
     bool interrupted = false;
-    const std::unique_ptr<QSocketNotifier> interrupts =
-        watchInterrupts([&run] { run.stop(); }, interrupted);
+    const std::unique_ptr<QSocketNotifier> interrupts = watchInterrupts(
+        [&run, &interrupted] {
+            interrupted = true;
+            run.stop();
+        },
+        [] { QCoreApplication::exit(ExitInterrupted); });
     run.start();
     const int status = QCoreApplication::exec();
     return interrupted ? int(ExitInterrupted) : status;

@@ -20,6 +20,7 @@ enum ExitStatus : int
     ExitMixed = 5,        // the ports ended differently
     ExitCancelled = 6,    // a device cancelled the transfer (CAN CAN)
     ExitRefused = 7,      // a device refused a block (NAK) with no resend left
+    ExitUnrecorded = 8,   // a station's records could not be written
     ExitUsage = 64,       // the command line is wrong (EX_USAGE)
     ExitInterrupted = 130 // stopped by a signal, as shells count it (128 + SIGINT)
 };

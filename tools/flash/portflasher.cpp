@@ -2,6 +2,7 @@
 
 #include "flash/outcomes.h"
 #include "flash/serialports.h"
+#include "ymodem/frames.h"
 #include "ymodem/line.h"
 
 #include <QtGlobal>
@@ -74,12 +75,8 @@ void PortFlasher::start()
     clock_.start();
     configurePort();
     if (!serial_.open(QIODevice::ReadWrite)) {
-        // Reported from the loop, so that whoever started several flashers
-        // sees every finished() after its own start() calls have returned.
         const QString system = serial_.errorString();
-        const QString why = openFailureText(port_, serial_.error(), system);
-        QTimer::singleShot(0, this,
-                           [this, why, system] { finish(Outcome::OpenFailed, why, system); });
+        finish(Outcome::OpenFailed, openFailureText(port_, serial_.error(), system), system);
         return;
     }
     session_.start(clock_.elapsed());
@@ -98,9 +95,23 @@ void PortFlasher::stop()
     afterSessionCall();
 }
 
-void PortFlasher::unplugged()
+void PortFlasher::unplug()
 {
     finish(Outcome::Unplugged, QStringLiteral("the board was removed"));
+}
+
+FlashResult PortFlasher::abandon()
+{
+    if (finished_)
+        return result_;
+    // The bootloader listens from the wait for its receiver on; before, the
+    // device is restarting and nobody would read the CAN.
+    if (serial_.isOpen() && session_.phase() >= ymodem::UploadPhase::WaitReceiver) {
+        serial_.write(QByteArray(2, ymodem::CAN));
+        serial_.flush();
+    }
+    conclude(Outcome::Stopped, QStringLiteral("stopped before the device confirmed"), {});
+    return result_;
 }
 
 void PortFlasher::configurePort()
@@ -232,10 +243,19 @@ void PortFlasher::announcePhase()
     emit phaseChanged(activePhase_);
 }
 
+// Whoever caused the end (a stop, an unplug, the session from inside a port
+// signal) hears of it from the event loop, after its own call returned.
 void PortFlasher::finish(Outcome outcome, const QString &message, const QString &detail)
 {
     if (finished_)
         return;
+    conclude(outcome, message, detail);
+    QMetaObject::invokeMethod(
+        this, [this] { emit finished(result_); }, Qt::QueuedConnection);
+}
+
+void PortFlasher::conclude(Outcome outcome, const QString &message, const QString &detail)
+{
     finished_ = true;
     deadline_.stop();
     result_.port = port_;
@@ -252,7 +272,6 @@ void PortFlasher::finish(Outcome outcome, const QString &message, const QString 
     session_.stop(); // nothing more goes out once the outcome is known
     if (serial_.isOpen())
         serial_.close();
-    emit finished(result_);
 }
 
 } // namespace flash

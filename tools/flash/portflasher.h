@@ -89,18 +89,26 @@ public:
     const FlashResult &result() const { return result_; }
 
 public slots:
-    // Opens the port and starts the upload. A port that cannot be opened
-    // ends the upload too, but finished() is then emitted from the event
-    // loop, never from inside start().
+    // finished() always comes from the event loop, never from inside one of
+    // these calls, so whoever calls them may go on with its own state.
+
+    // Opens the port and starts the upload; a port that cannot be opened
+    // ends the upload too.
     void start();
     // Tells a device in its bootloader that the transfer is off (CAN CAN
     // after the frame on the line), closes the port and finishes as
-    // stopped; before the bootloader runs, at once. finished() may come
-    // from inside stop() or later from the loop.
+    // stopped; before the bootloader runs, at once.
     void stop();
     // The device is gone (its entry removed): the upload ends as unplugged
     // at once, without another word to the line.
-    void unplugged();
+    void unplug();
+
+public:
+    // For a process that must end now: a device in its bootloader is sent
+    // CAN CAN without waiting for the frame on the line, the port is closed
+    // and the result returned ("stopped before the device confirmed");
+    // finished() is not emitted. An upload already ended keeps its result.
+    FlashResult abandon();
 
 signals:
     // The upload moved on; not emitted for its end, which finished() tells.
@@ -125,6 +133,7 @@ private:
     void announcePhase();
     void reportProgress();
     void finish(FlashResult::Outcome outcome, const QString &message, const QString &detail = {});
+    void conclude(FlashResult::Outcome outcome, const QString &message, const QString &detail);
 
     const QString port_;
     ymodem::UploadSession session_;

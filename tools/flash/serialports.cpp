@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <csignal>
 #include <grp.h>
+#include <pwd.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,17 +28,62 @@ QString resolvePort(const QString &name)
     return canonical.isEmpty() ? path : canonical;
 }
 
-namespace {
-
-QString permissionText(const QString &device, const struct stat &info)
+QString permissionText(const QString &device, uid_t owner, gid_t group, mode_t mode)
 {
-    const struct group *owner = ::getgrgid(info.st_gid);
-    const QString group =
-        owner ? QString::fromLocal8Bit(owner->gr_name) : QStringLiteral("dialout");
-    return QStringLiteral("permission denied: %1 belongs to group %2; join it with "
-                          "'sudo usermod -aG %2 $USER' and log in again")
-        .arg(device, group);
+    const struct group *groupEntry = ::getgrgid(group);
+    const QString groupName =
+        groupEntry ? QString::fromLocal8Bit(groupEntry->gr_name) : QString::number(group);
+    if ((mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return QStringLiteral("permission denied: %1 belongs to group %2; join it with "
+                              "'sudo usermod -aG %2 $USER' and log in again")
+            .arg(device, groupName);
+    const struct passwd *user = ::getpwuid(owner);
+    return QStringLiteral("no access to %1 (owner %2, mode %3): install the udev rule (see README)")
+        .arg(device, user ? QString::fromLocal8Bit(user->pw_name) : QString::number(owner))
+        .arg(int(mode & 07777), 4, 8, QLatin1Char('0'));
 }
+
+QString lockFileOf(const QString &device)
+{
+    // The serial port library names the lock after the port's name under
+    // /dev, and keeps it in the first of these folders that has it or may
+    // hold it.
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name = QStringLiteral("/LCK..") + name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char *folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                               "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QString::fromLatin1(folder) + name;
+        const QFileInfo info{QString::fromLatin1(folder)};
+        if (info.isReadable() && (QFileInfo::exists(path) || info.isWritable()))
+            return path;
+    }
+    return {};
+}
+
+QString lockHolderText(const QString &lockFile)
+{
+    QFile file(lockFile);
+    struct stat info = {};
+    if (lockFile.isEmpty() || ::stat(QFile::encodeName(lockFile).constData(), &info) != 0 ||
+        !file.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    const qint64 pid = lines.value(0).trimmed().toLongLong();
+    const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
+    const struct passwd *user = ::getpwuid(info.st_uid);
+    const QString owner = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
+    if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
+        return QStringLiteral("in use by another program (process %1%2, owner %3)")
+            .arg(pid)
+            .arg(program.isEmpty() ? QString() : QStringLiteral(", ") + program, owner);
+    return QStringLiteral("locked by %1, left by process %2 (owner %3), which is no longer "
+                          "running; remove it")
+        .arg(lockFile)
+        .arg(pid)
+        .arg(owner);
+}
+
+namespace {
 
 // Qt reports a lock held by another process and a port the user may not open
 // with the same error; asking the device itself tells them apart. A node
@@ -45,15 +93,17 @@ QString probe(const QString &device, const struct stat &info)
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == EACCES || errno == EPERM)
-            return permissionText(device, info);
+            return permissionText(device, info.st_uid, info.st_gid, info.st_mode);
         if (errno == EBUSY)
             return QStringLiteral("in use by another program");
         return {};
     }
     const bool terminal = ::isatty(fd) == 1;
     ::close(fd);
-    return terminal ? QStringLiteral("in use by another program")
-                    : QStringLiteral("not a serial port");
+    if (!terminal)
+        return QStringLiteral("not a serial port");
+    const QString holder = lockHolderText(lockFileOf(device));
+    return holder.isEmpty() ? QStringLiteral("in use by another program") : holder;
 }
 
 } // namespace
@@ -73,6 +123,26 @@ QString openFailureText(const QString &device, QSerialPort::SerialPortError erro
             return why;
     }
     return systemText;
+}
+
+QString serialPortProblem(const QString &device)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
+        return {};
+    if (S_ISBLK(info.st_mode))
+        return QStringLiteral("not a serial port (a block device)");
+    if (!S_ISCHR(info.st_mode))
+        return QStringLiteral("not a serial port");
+    const QString subsystem =
+        QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem")
+                      .arg(major(info.st_rdev))
+                      .arg(minor(info.st_rdev)))
+            .canonicalFilePath();
+    const QString kind = QFileInfo(subsystem).fileName();
+    if (kind.isEmpty() || kind == QLatin1String("tty"))
+        return {};
+    return QStringLiteral("not a serial port (a %1 device)").arg(kind);
 }
 
 namespace {

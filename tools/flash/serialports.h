@@ -8,6 +8,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <sys/types.h>
+
 namespace flash {
 
 // A name with a "/" in it, or one that names an entry of the current
@@ -23,6 +25,23 @@ QString resolvePort(const QString &name);
 // denied" with the group that owns it and how to join it.
 QString openFailureText(const QString &device, QSerialPort::SerialPortError error,
                         const QString &systemText);
+
+// Why `device` is no serial port: a block device, or a character device the
+// system files under another class (/dev/null, /dev/zero are "mem"); empty
+// for a serial port, or when the system does not say.
+QString serialPortProblem(const QString &device);
+
+// Why a user may not open a device of this owner, group and mode: the group
+// to join when the group may read and write it, else the udev rule to
+// install.
+QString permissionText(const QString &device, uid_t owner, gid_t group, mode_t mode);
+
+// Who holds the lock file of a port, when one is there: a running program,
+// or one that died and left it ("... is no longer running; remove it").
+// Empty when there is no lock file.
+QString lockHolderText(const QString &lockFile);
+// Where the serial port library keeps the lock of `device`.
+QString lockFileOf(const QString &device);
 
 // The USB adapter behind a device, when the system knows it; read from sysfs
 // for that device alone, in microseconds.

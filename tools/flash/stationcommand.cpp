@@ -2,12 +2,14 @@
 
 #include "flash/commandsupport.h"
 #include "flash/outcomes.h"
+#include "station/imagewatch.h"
 #include "station/station.h"
 #include "station/stationconsole.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 
 namespace flash {
 
@@ -45,11 +47,24 @@ station::StationConfig stationConfig(const CommandLine &command)
     config.settleMs = command.settleMs;
     config.matches = command.matches;
     config.stationName = command.stationName;
-    config.recordPath = command.recordPath;
+    if (!command.noRecord)
+        config.recordPath =
+            command.recordPath.isEmpty() ? station::RecordFile::defaultPath() : command.recordPath;
     config.file = command.firmware;
     config.version = QStringLiteral(KVT_VERSION);
     config.upload = uploadOptions(command);
     return config;
+}
+
+// Records the station could not write are not lost: they go to standard
+// error, one JSON line each, and the exit status says so.
+int endStatus(const station::Station &station, QTextStream &err)
+{
+    const QVector<QJsonObject> unwritten = station.unwrittenRecords();
+    for (const QJsonObject &record : unwritten)
+        err << QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) << '\n';
+    err.flush();
+    return unwritten.isEmpty() ? ExitInterrupted : ExitUnrecorded;
 }
 
 } // namespace
@@ -64,6 +79,9 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     }
     station::Station station(stationConfig(command), image.data);
     StationConsole console(station, consoleMode(command), out, err, terminalColumns());
+    const station::ImageWatch imageWatch(command.firmware, station.imageSha256());
+    QObject::connect(&imageWatch, &station::ImageWatch::changed, &console,
+                     &StationConsole::imageChanged);
     if (modemManagerRunning())
         console.error(QStringLiteral(
             "warning: ModemManager is running; it probes new serial ports and can swallow the "
@@ -75,14 +93,22 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
         return ExitPortFailed;
     }
     console.started();
-    bool interrupted = false;
-    const auto interrupts = watchInterrupts([&station] { station.stop(); }, interrupted);
-    QObject::connect(&station, &station::Station::stopped, QCoreApplication::instance(), [&] {
+    int status = -1;
+    const auto end = [&] {
+        if (status >= 0)
+            return;
         console.summary();
-        QCoreApplication::exit(ExitInterrupted);
-    });
+        status = endStatus(station, err);
+        QCoreApplication::exit(status);
+    };
+    QObject::connect(&station, &station::Station::stopped, QCoreApplication::instance(), end);
+    const auto interrupts = watchInterrupts([&station] { station.stop(); },
+                                            [&] {
+                                                station.abandon();
+                                                end();
+                                            });
     QCoreApplication::exec();
-    return ExitInterrupted;
+    return status;
 }
 
 } // namespace flash

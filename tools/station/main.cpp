@@ -7,9 +7,11 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QJsonDocument>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -24,6 +26,40 @@ station::StationConfig configFrom(const station::StationOptions &options)
     config.upload.retries = 3;
     config.upload.stopOnCancel = true;
     return config;
+}
+
+station::StationWindow *liveWindow = nullptr;
+
+void abandonStation()
+{
+    if (liveWindow && liveWindow->station())
+        liveWindow->station()->abandon();
+}
+
+// Records the station could not write go to standard error, one JSON line
+// each, so that none is lost; true when there were any.
+bool printUnwritten()
+{
+    if (!liveWindow || !liveWindow->station())
+        return false;
+    const QVector<QJsonObject> unwritten = liveWindow->station()->unwrittenRecords();
+    for (const QJsonObject &record : unwritten)
+        std::fprintf(stderr, "%s\n", QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
+    return !unwritten.isEmpty();
+}
+
+// Qt ends the process with exit() when the connection to the display
+// breaks; with boards in flight, that is an interruption like SIGTERM.
+extern "C" void onExitWithBoards()
+{
+    const station::Station *station = liveWindow ? liveWindow->station() : nullptr;
+    if (!station || (station->inFlight() == 0 && station->unwrittenRecords().isEmpty()))
+        return;
+    std::fputs("kvt-station: the display went away; stopping the boards in flight\n", stderr);
+    abandonStation();
+    const bool unwritten = printUnwritten();
+    std::fflush(stderr);
+    std::_Exit(unwritten ? flash::ExitUnrecorded : flash::ExitInterrupted);
 }
 
 // Help and version, before any display is needed.
@@ -78,6 +114,8 @@ int main(int argc, char *argv[])
         window.chooseFolder(options.folder);
     if (!options.recordPath.isEmpty())
         window.chooseRecord(options.recordPath);
+    if (options.noRecord)
+        window.keepNoRecord();
     window.show();
     // With an image given, the station starts at once; when it cannot, the
     // operator has been told why and the window stays for another try.
@@ -85,8 +123,23 @@ int main(int argc, char *argv[])
         window.startStation();
 
     bool interrupted = false;
-    const auto interrupts =
-        flash::watchInterrupts([&window] { window.closeWithoutAsking(); }, interrupted);
-    const int status = QApplication::exec();
-    return interrupted ? flash::ExitInterrupted : status;
+    const auto interrupts = flash::watchInterrupts(
+        [&] {
+            interrupted = true;
+            window.closeWithoutAsking();
+        },
+        [&] {
+            abandonStation();
+            QApplication::exit(flash::ExitInterrupted);
+        });
+    // Losing the display ends the process from inside Qt (exit()); the
+    // boards in flight are told and recorded on the way out.
+    liveWindow = &window;
+    std::atexit(onExitWithBoards);
+    int status = QApplication::exec();
+    status = interrupted ? int(flash::ExitInterrupted) : status;
+    if (printUnwritten())
+        status = flash::ExitUnrecorded;
+    liveWindow = nullptr;
+    return status;
 }

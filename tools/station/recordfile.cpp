@@ -1,59 +1,146 @@
 #include "recordfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
-#include <QVector>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace station {
 
+namespace {
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
 RecordFile::~RecordFile()
+{
+    close();
+}
+
+void RecordFile::close()
 {
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
+}
+
+QString RecordFile::defaultPath()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || QDir::isRelativePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/kvt/records.jsonl");
 }
 
 bool RecordFile::open(const QString &path, QString *why)
 {
-    fd_ =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
+    close();
+    path_ = QFileInfo(path).absoluteFilePath();
+    const QString folder = QFileInfo(path_).absolutePath();
+    if (!QDir().mkpath(folder)) {
         if (why)
-            *why = QString::fromLocal8Bit(std::strerror(errno));
+            *why = QStringLiteral("cannot make the folder %1").arg(folder);
         return false;
     }
-    // A line torn by a crash must not swallow the next record: end it.
+    checkTail_ = true;
+    return openAtPath(why) && endTornLine(why);
+}
+
+bool RecordFile::openAtPath(QString *why)
+{
+    close();
+    fd_ = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC,
+                 0644);
+    struct stat info = {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+        if (why)
+            *why = systemText(errno);
+        close();
+        return false;
+    }
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    return true;
+}
+
+// Log rotation renames or removes the file under the open descriptor; lines
+// written there would be lost to whoever reads the path.
+bool RecordFile::stillAtPath() const
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path_).constData(), &info) == 0 && info.st_dev == device_ &&
+           info.st_ino == inode_;
+}
+
+// A line torn by a crash or a full disk must not swallow the next record.
+bool RecordFile::endTornLine(QString *why)
+{
+    if (!checkTail_)
+        return true;
     char last = '\n';
     const off_t size = ::lseek(fd_, 0, SEEK_END);
-    if (size > 0 && ::pread(fd_, &last, 1, size - 1) == 1 && last != '\n')
-        return ::write(fd_, "\n", 1) == 1;
+    if (size < 0 || (size > 0 && ::pread(fd_, &last, 1, size - 1) != 1)) {
+        if (why)
+            *why = systemText(errno);
+        close();
+        return false;
+    }
+    if (last != '\n' && !writeWhole("\n", why)) {
+        close();
+        return false;
+    }
+    checkTail_ = false;
+    return true;
+}
+
+bool RecordFile::writeWhole(const QByteArray &bytes, QString *why)
+{
+    // O_APPEND puts each write at the end; a short write (a full disk)
+    // leaves a torn line, which the next append ends.
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (why)
+                *why = n < 0 ? systemText(errno) : systemText(ENOSPC);
+            checkTail_ = true;
+            return false;
+        }
+        done += n;
+    }
     return true;
 }
 
 bool RecordFile::append(const QJsonObject &record, QString *why)
 {
-    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    // O_APPEND puts each write at the end as one piece; a short write (a
-    // full disk) leaves a torn line that readers pass over.
-    qint64 done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd_, line.constData() + done, size_t(line.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (why)
-                *why = QString::fromLocal8Bit(std::strerror(errno));
+    if (path_.isEmpty())
+        return false;
+    if (fd_ < 0 || !stillAtPath()) {
+        checkTail_ = true;
+        if (!openAtPath(why))
             return false;
-        }
-        done += n;
     }
+    if (!endTornLine(why))
+        return false;
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    if (!writeWhole(line, why))
+        return false;
     if (::fsync(fd_) != 0) {
         if (why)
-            *why = QString::fromLocal8Bit(std::strerror(errno));
+            *why = systemText(errno);
+        checkTail_ = true;
         return false;
     }
     return true;

@@ -6,12 +6,20 @@
 // time, so the system has finished setting the port up; entries present at
 // start are plugged too. Event-driven through inotify (QFileSystemWatcher):
 // the folder is read again only when it changed.
+//
+// A board is the device its entry leads to, not the entry: udev replaces a
+// link with a new one to the same device on every change event, and that is
+// still the same board. udev also removes the folder with its last entry,
+// and its parents up to /dev, so the folder may be missing at start and may
+// come and go; the nearest folder above it that exists tells when it is back.
 
-#include <QDateTime>
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
+#include <sys/types.h>
 
 class QFileSystemWatcher;
 class QTimer;
@@ -23,11 +31,19 @@ class SlotWatcher : public QObject
     Q_OBJECT
 
 public:
-    SlotWatcher(const QString &folder, int settleMs, QObject *parent = nullptr);
+    // What tells one plug of a device from the next where the device number
+    // and the tty name are reused (a USB device's bus and device numbers);
+    // empty when the system does not know.
+    using DeviceTag = std::function<QString(const QString &device)>;
 
-    // Starts watching; false (with a reason) when the folder cannot be read.
+    SlotWatcher(const QString &folder, int settleMs, DeviceTag tag = {},
+                QObject *parent = nullptr);
+
+    // Starts watching, the folder there or not; false (with a reason) only
+    // for a path that can never be a folder of entries, or one above it that
+    // cannot be read.
     bool start(QString *why = nullptr);
-    QString folder() const { return folder_; }
+    bool isWaitingForFolder() const { return waiting_; }
 
 signals:
     // `entry` is the path of the entry in the folder; `device` what it leads to.
@@ -35,27 +51,44 @@ signals:
     // Only for slots that were plugged; an entry that went before it settled
     // is forgotten quietly.
     void unplugged(const QString &slot);
+    // The folder is missing (true), or there again (false).
+    void folderWaiting(bool waiting);
 
 private:
-    // What an entry is: a new target or a new node under the same name is a
-    // new board, even when both changes fell between two reads.
     struct Entry
     {
-        QString device;
-        quint64 identity = 0; // inode of the entry and of its target
+        QString device; // the device node the entry leads to
+        dev_t rdev = 0;
+        QString tag;
+        quint64 linkStamp = 0; // the entry's own inode and change time
         QTimer *settle = nullptr;
         bool plugged = false;
+
+        bool sameBoard(const Entry &other) const
+        {
+            return device == other.device && rdev == other.rdev && tag == other.tag;
+        }
     };
 
     void rescan();
+    void watchFolderOrAbove();
     QHash<QString, Entry> readFolder() const;
+    bool readEntry(const QString &name, Entry *entry) const;
+    void add(const QString &slot, Entry entry);
     void forget(const QString &slot);
     void settled(const QString &slot);
+    void setWaiting(bool waiting);
 
     const QString folder_;
     const int settleMs_;
+    const DeviceTag tag_;
     QFileSystemWatcher *watcher_ = nullptr;
     QHash<QString, Entry> entries_;
+    bool waiting_ = false;
 };
+
+// Why `folder` can never be watched: a path above it (or itself) that is no
+// folder, or the nearest one that exists cannot be read. Empty when it can.
+QString unwatchableFolder(const QString &folder);
 
 } // namespace station

@@ -6,7 +6,6 @@
 #include "uploadtext.h"
 
 #include <QCryptographicHash>
-#include <QJsonDocument>
 #include <QSysInfo>
 #include <QTimer>
 
@@ -14,10 +13,22 @@ namespace station {
 
 using flash::FlashResult;
 using flash::PortFlasher;
+using Waiting = Slot::Waiting;
+
+namespace {
+
+// What changes at every plug of a USB device, though its tty name and device
+// number are often reused.
+QString plugTag(const flash::UsbIdentity &usb)
+{
+    return usb.serial;
+}
+
+} // namespace
 
 double StationCounts::yieldPercent() const
 {
-    return boards() == 0 ? -1 : 100.0 * ok / boards();
+    return ok + failed == 0 ? -1 : 100.0 * ok / (ok + failed);
 }
 
 double StationCounts::boardsPerHour() const
@@ -30,13 +41,17 @@ double StationCounts::boardsPerHour() const
 Station::Station(StationConfig config, QByteArray image, QObject *parent)
     : QObject(parent), config_(std::move(config)), image_(std::move(image)),
       sha256_(
-          QString::fromLatin1(QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex()))
+          QString::fromLatin1(QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex())),
+      gate_(this)
 {
     qRegisterMetaType<station::Slot>("station::Slot");
     if (config_.stationName.isEmpty())
         config_.stationName = QSysInfo::machineHostName();
     if (!config_.identify)
         config_.identify = [](const QString &device) { return flash::usbIdentity(device); };
+    gate_.setRetryInterval(config_.recordRetryMs);
+    connect(&gate_, &RecordGate::written, this, &Station::onWritten);
+    connect(&gate_, &RecordGate::heldChanged, this, &Station::onHeldChanged);
 }
 
 Station::~Station() = default;
@@ -44,50 +59,68 @@ Station::~Station() = default;
 bool Station::start(QString *why)
 {
     QString reason;
-    if (!config_.recordPath.isEmpty() && !record_.open(config_.recordPath, &reason)) {
+    if (!gate_.open(config_.recordPath, &reason)) {
         *why = QStringLiteral("cannot open the record %1: %2").arg(config_.recordPath, reason);
         return false;
     }
-    auto *watcher = new SlotWatcher(config_.folder, config_.settleMs, this);
-    connect(watcher, &SlotWatcher::plugged, this, &Station::onPlugged);
-    connect(watcher, &SlotWatcher::unplugged, this, &Station::onUnplugged);
+    const auto identify = config_.identify;
+    watcher_ = new SlotWatcher(
+        config_.folder, config_.settleMs,
+        [identify](const QString &device) { return plugTag(identify(device)); }, this);
+    connect(watcher_, &SlotWatcher::plugged, this, &Station::onPlugged);
+    connect(watcher_, &SlotWatcher::unplugged, this, &Station::onUnplugged);
+    connect(watcher_, &SlotWatcher::folderWaiting, this, &Station::folderWaiting);
     sinceStart_.start();
-    return watcher->start(why);
+    return watcher_->start(why);
+}
+
+bool Station::isWaitingForFolder() const
+{
+    return watcher_ && watcher_->isWaitingForFolder();
 }
 
 void Station::stop()
 {
+    if (stopping_)
+        return;
     stopping_ = true;
-    if (flashers_.isEmpty()) {
-        emit stopped();
+    startQueue_.clear();
+    emit stopping(flights_.size());
+    if (flights_.isEmpty()) {
+        QTimer::singleShot(0, this, &Station::stopped);
         return;
     }
     // Each flasher finishes in its own time (after CAN CAN is written);
     // onFinished() emits stopped() after the last.
-    const QList<PortFlasher *> running = flashers_.values();
-    for (PortFlasher *flasher : running)
-        flasher->stop();
+    for (const Flight &flight : qAsConst(flights_))
+        flight.flasher->stop();
+}
+
+void Station::abandon()
+{
+    stopping_ = true;
+    startQueue_.clear();
+    const QStringList names = flights_.keys();
+    for (const QString &name : names) {
+        PortFlasher *flasher = flights_.value(name).flasher;
+        flasher->disconnect(this);
+        onFinished(name, flasher, flasher->abandon());
+    }
 }
 
 void Station::setPaused(bool paused)
 {
     paused_ = paused;
-    if (paused_ || stopping_)
-        return;
-    for (Slot &slot : slots_) {
-        if (slot.state == Slot::State::Settling && slot.skipped == QLatin1String("paused"))
-            queueStart(slot.name);
-    }
+    if (!paused_)
+        resumeWaiting(Waiting::Paused);
 }
 
 StationCounts Station::counts() const
 {
-    return {ok_, failed_, sinceStart_.isValid() ? sinceStart_.elapsed() : 0};
-}
-
-int Station::inFlight() const
-{
-    return flashers_.size();
+    StationCounts counts = counts_;
+    counts.notRecorded = gate_.unwritten().size();
+    counts.elapsedMs = sinceStart_.isValid() ? sinceStart_.elapsed() : 0;
+    return counts;
 }
 
 bool Station::matches(const flash::UsbIdentity &usb) const
@@ -96,6 +129,8 @@ bool Station::matches(const flash::UsbIdentity &usb) const
     return config_.matches.isEmpty() || config_.matches.contains(usb.vidPid().toLower());
 }
 
+// --- Boards coming and going -------------------------------------------------
+
 void Station::onPlugged(const QString &name, const QString &, const QString &device)
 {
     Slot &slot = slots_[name];
@@ -103,29 +138,74 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
     slot.state = Slot::State::Settling;
     slot.device = device;
     slot.usb = config_.identify(device);
-    slot.skipped.clear();
     slot.phase = ymodem::UploadPhase::NotStarted;
     slot.sent = slot.acknowledged = 0;
     slot.total = image_.size();
+    slot.waiting = Waiting::No;
+    slot.skipped.clear();
     emit plugged(slot);
-    if (!matches(slot.usb)) {
-        slot.skipped = QStringLiteral("not a matching adapter (%1)")
-                           .arg(slot.usb.isKnown() ? slot.usb.vidPid() : QStringLiteral("unknown"));
-        emit slotChanged(slot);
-        return;
-    }
-    if (stopping_)
-        return;
-    if (paused_) {
-        slot.skipped = QStringLiteral("paused");
-        emit slotChanged(slot);
-        return;
-    }
-    queueStart(name);
+    gate_.flush(); // a held record is tried again at every event
+    QString words;
+    const Waiting waiting = waitReason(slot, &words);
+    if (waiting != Waiting::No)
+        setWaiting(slot, waiting, words);
+    else if (!stopping_)
+        queueStart(name);
 }
+
+Slot::Waiting Station::waitReason(const Slot &slot, QString *words) const
+{
+    *words = flash::serialPortProblem(slot.device);
+    if (!words->isEmpty())
+        return Waiting::NotSerial;
+    for (const Slot &other : slots_) {
+        if (other.name != slot.name && other.state != Slot::State::Empty &&
+            other.device == slot.device) {
+            *words = QStringLiteral("same device as slot %1").arg(other.name);
+            return Waiting::Twin;
+        }
+    }
+    if (!matches(slot.usb)) {
+        *words = QStringLiteral("not a matching adapter (%1)")
+                     .arg(slot.usb.isKnown() ? slot.usb.vidPid() : QStringLiteral("unknown"));
+        return Waiting::WrongAdapter;
+    }
+    if (paused_) {
+        *words = QStringLiteral("paused");
+        return Waiting::Paused;
+    }
+    return Waiting::No;
+}
+
+void Station::setWaiting(Slot &slot, Waiting waiting, const QString &words)
+{
+    slot.waiting = waiting;
+    slot.skipped = words;
+    emit slotChanged(slot);
+}
+
+void Station::onUnplugged(const QString &name)
+{
+    auto it = slots_.find(name);
+    if (it == slots_.end())
+        return;
+    // A board pulled mid-flash ends as unplugged, without a word to a line
+    // that is no longer there; its end comes back from the event loop.
+    if (flights_.contains(name))
+        flights_[name].flasher->unplug();
+    it->state = Slot::State::Empty;
+    it->waiting = Waiting::No;
+    it->skipped.clear();
+    emit unplugged(*it);
+    gate_.flush();
+}
+
+// --- Starting boards ---------------------------------------------------------
 
 void Station::queueStart(const QString &name)
 {
+    if (startQueue_.contains(name))
+        return;
     if (startQueue_.isEmpty())
         QTimer::singleShot(0, this, &Station::startNext);
     startQueue_.append(name);
@@ -138,19 +218,41 @@ void Station::startNext()
     Slot &slot = slots_[startQueue_.takeFirst()];
     if (!startQueue_.isEmpty())
         QTimer::singleShot(0, this, &Station::startNext);
-    // Pulled, paused or stopped since it was queued: not now.
-    if (slot.state == Slot::State::Settling && !stopping_ && !paused_)
+    // Pulled, paused or stopped since it was queued, or the board before it
+    // in this slot not recorded yet: not now.
+    if (slot.state != Slot::State::Settling || slot.waiting != Waiting::No || stopping_ ||
+        flights_.contains(slot.name))
+        return;
+    if (paused_)
+        setWaiting(slot, Waiting::Paused, QStringLiteral("paused"));
+    else if (gate_.isHeld())
+        setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + gate_.error());
+    else
         startBoard(slot);
+}
+
+void Station::resumeWaiting(Waiting waiting)
+{
+    for (Slot &slot : slots_) {
+        if (slot.state == Slot::State::Settling && slot.waiting == waiting) {
+            slot.waiting = Waiting::No;
+            slot.skipped.clear();
+            emit slotChanged(slot);
+            if (!stopping_)
+                queueStart(slot.name);
+        }
+    }
 }
 
 void Station::startBoard(Slot &slot)
 {
     slot.state = Slot::State::Flashing;
-    slot.skipped.clear();
     slot.started = QDateTime::currentDateTimeUtc();
     slot.clock.start();
-    auto *flasher = new PortFlasher(slot.device, image_, config_.upload, this);
-    flashers_.insert(slot.name, flasher);
+    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device,
+                  slot.usb, slot.started, slot.clock};
+    PortFlasher *flasher = flight.flasher;
+    flights_.insert(slot.name, flight);
     const QString name = slot.name;
     connect(flasher, &PortFlasher::phaseChanged, this, [this, name](ymodem::UploadPhase phase) {
         Slot &slot = slots_[name];
@@ -163,70 +265,89 @@ void Station::startBoard(Slot &slot)
         slot.acknowledged = acked;
         emit slotChanged(slot);
     });
-    connect(flasher, &PortFlasher::finished, this,
-            [this, name](const FlashResult &result) { onFinished(name, result); });
+    connect(flasher, &PortFlasher::finished, this, [this, name, flasher](const FlashResult &result) {
+        onFinished(name, flasher, result);
+    });
     emit slotChanged(slot);
     flasher->start();
 }
 
-void Station::onUnplugged(const QString &name)
-{
-    auto it = slots_.find(name);
-    if (it == slots_.end())
-        return;
-    // A board pulled mid-flash ends as unplugged, without a word to a line
-    // that is no longer there.
-    if (PortFlasher *flasher = flashers_.value(name))
-        flasher->unplugged();
-    it->state = Slot::State::Empty;
-    it->skipped.clear();
-    emit unplugged(*it);
-}
+// --- Ends and records ----------------------------------------------------------
 
-void Station::onFinished(const QString &name, const FlashResult &result)
+void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashResult &result)
 {
-    PortFlasher *flasher = flashers_.take(name);
+    const Flight flight = flights_.take(name);
     flasher->deleteLater();
     Slot &slot = slots_[name];
-    slot.phase = result.phase;
-    slot.acknowledged = result.acknowledged;
-    slot.last = recordFor(slot, result);
+    const bool sameBoard = slot.state == Slot::State::Flashing;
+    slot.last = recordFor(name, flight, result);
     slot.lastOk = result.succeeded();
-    if (slot.state == Slot::State::Flashing)
+    slot.lastRecorded = false;
+    if (sameBoard) {
         slot.state = Slot::State::Done;
-    result.succeeded() ? ++ok_ : ++failed_;
-    QString why;
-    if (record_.isOpen() && !record_.append(slot.last, &why))
-        emit recordFailed(
-            QStringLiteral("cannot write the record %1: %2").arg(config_.recordPath, why));
+        slot.phase = result.phase;
+        slot.acknowledged = result.acknowledged;
+    }
+    gate_.submit(slot.last);
     emit boardFinished(slot, slot.last);
-    if (stopping_ && flashers_.isEmpty())
+    if (stopping_ && flights_.isEmpty())
         emit stopped();
+    else if (!sameBoard && slot.state == Slot::State::Settling && slot.waiting == Waiting::No)
+        queueStart(name); // plugged again before this end was told
 }
 
-QJsonObject Station::recordFor(const Slot &slot, const FlashResult &result) const
+void Station::onWritten(const QJsonObject &record)
+{
+    const QString status = record.value(QStringLiteral("status")).toString();
+    if (status == QLatin1String("ok"))
+        ++counts_.ok;
+    else if (status == QLatin1String("stopped"))
+        ++counts_.stopped;
+    else
+        ++counts_.failed;
+    auto slot = slots_.find(record.value(QStringLiteral("slot")).toString());
+    if (slot != slots_.end() && slot->last == record) {
+        slot->lastRecorded = true;
+        emit slotChanged(*slot);
+    }
+}
+
+void Station::onHeldChanged(const QString &why)
+{
+    emit recordHeld(why);
+    if (why.isEmpty()) {
+        resumeWaiting(Waiting::Held);
+        return;
+    }
+    for (Slot &slot : slots_)
+        if (slot.waiting == Waiting::Held)
+            setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + why);
+}
+
+QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
+                               const FlashResult &result) const
 {
     const QDateTime ended = QDateTime::currentDateTimeUtc();
     QJsonObject record{{"schema", 1},
                        {"station", config_.stationName},
                        {"version", config_.version},
-                       {"slot", slot.name},
-                       {"port", slot.device},
+                       {"slot", slot},
+                       {"port", flight.device},
                        {"file", config_.file},
                        {"bytes", image_.size()},
                        {"sha256", sha256_},
-                       {"started", slot.started.toString(Qt::ISODateWithMs)},
+                       {"started", flight.started.toString(Qt::ISODateWithMs)},
                        {"ended", ended.toString(Qt::ISODateWithMs)},
-                       {"duration_ms", slot.clock.elapsed()},
+                       {"duration_ms", flight.clock.elapsed()},
                        {"status", QLatin1String(flash::outcomeName(result.outcome))},
                        {"phase", uploadtext::phaseName(result.phase)},
                        {"message", result.message},
                        {"sent", result.bytesSent},
                        {"resends", result.resends}};
-    if (slot.usb.isKnown() || !slot.usb.serial.isEmpty())
-        record.insert(
-            QStringLiteral("usb"),
-            QJsonObject{{"vid", slot.usb.vid}, {"pid", slot.usb.pid}, {"serial", slot.usb.serial}});
+    if (flight.usb.isKnown() || !flight.usb.serial.isEmpty())
+        record.insert(QStringLiteral("usb"), QJsonObject{{"vid", flight.usb.vid},
+                                                         {"pid", flight.usb.pid},
+                                                         {"serial", flight.usb.serial}});
     return record;
 }
 

@@ -5,9 +5,12 @@
 // After a board's result its slot waits until the entry goes; only a new
 // entry in that slot starts another upload. The one engine behind
 // `kvt-flash --watch` and the kvt-station window.
+//
+// The record is the gate: a board starts only while records can be written,
+// and a board's result counts once its record is on the disk.
 
 #include "flash/portflasher.h"
-#include "recordfile.h"
+#include "recordgate.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -19,6 +22,8 @@
 #include <functional>
 
 namespace station {
+
+class SlotWatcher;
 
 struct StationConfig
 {
@@ -33,17 +38,21 @@ struct StationConfig
     // Who the adapter behind a device is; the system's view unless a test
     // says otherwise.
     std::function<flash::UsbIdentity(const QString &device)> identify;
+    int recordRetryMs = 3000; // how often a held record is tried again
 };
 
-// Counts since the station started.
+// Counts since the station started. A board counts under its status once its
+// record is written, and as not recorded until then.
 struct StationCounts
 {
     int ok = 0;
     int failed = 0;
+    int stopped = 0;     // stopped by the operator: not the board's failure
+    int notRecorded = 0; // ended, its record not written yet
     qint64 elapsedMs = 0;
 
-    int boards() const { return ok + failed; }
-    // Share of boards ok, in percent; -1 before the first board.
+    int boards() const { return ok + failed + stopped + notRecorded; }
+    // ok / (ok + failed), in percent; -1 before the first such board.
     double yieldPercent() const;
     // Boards ended per hour so far; 0 before a minute has passed.
     double boardsPerHour() const;
@@ -53,17 +62,28 @@ struct Slot
 {
     enum class State
     {
-        Settling, // seen, not flashed yet (or skipped: `skipped` says why)
+        Settling, // seen, not flashed yet (`waiting` says why, if it waits)
         Flashing,
         Done,  // result in `last`; waits for the board to be removed
         Empty, // the board is gone; `last` keeps its result
     };
+    // Why a plugged board is not flashing.
+    enum class Waiting
+    {
+        No,
+        Paused,
+        WrongAdapter, // --match excludes it
+        Held,         // the record cannot be written
+        NotSerial,    // the entry leads to no serial port
+        Twin,         // another slot's entry leads to the same device
+    };
 
     QString name;
     State state = State::Empty;
+    Waiting waiting = Waiting::No;
+    QString skipped; // the words for `waiting`
     QString device;
     flash::UsbIdentity usb;
-    QString skipped; // why the board is not flashed (--match, paused)
     ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
     qint64 sent = 0;
     qint64 acknowledged = 0;
@@ -72,6 +92,7 @@ struct Slot
     QElapsedTimer clock;
     QJsonObject last; // the record of the last board in this slot
     bool lastOk = false;
+    bool lastRecorded = false; // `last` is on the disk
 };
 
 class Station : public QObject
@@ -83,18 +104,29 @@ public:
     ~Station() override;
 
     // Opens the record and starts watching; false with the reason when the
-    // station cannot run.
+    // station can never run (the folder missing is not such a reason).
     bool start(QString *why);
     // Uploads in flight are told to stop (CAN CAN) and recorded as stopped;
-    // stopped() follows once every one has ended.
+    // stopped() follows from the event loop once every one has ended.
     void stop();
+    // At once, for a process that must end now: a device in its bootloader
+    // is sent CAN CAN without waiting, and every board in flight is
+    // recorded as stopped before the device confirmed. Emits nothing.
+    void abandon();
     // While paused, no new board starts; running ones finish.
     void setPaused(bool paused);
     bool isPaused() const { return paused_; }
+    bool isStopping() const { return stopping_; }
+    bool isWaitingForFolder() const;
+    // Why records cannot be written; empty while they can.
+    QString recordError() const { return gate_.error(); }
+    // Records that never reached the disk, oldest first.
+    QVector<QJsonObject> unwrittenRecords() const { return gate_.unwritten(); }
+    QString recordPath() const { return gate_.path(); }
 
     const QMap<QString, Slot> &slotStates() const { return slots_; }
     StationCounts counts() const;
-    int inFlight() const;
+    int inFlight() const { return flights_.size(); }
     const StationConfig &config() const { return config_; }
     QString imageSha256() const { return sha256_; }
     qint64 imageSize() const { return image_.size(); }
@@ -104,32 +136,52 @@ signals:
     void unplugged(const station::Slot &slot);
     void slotChanged(const station::Slot &slot); // state, phase or progress
     void boardFinished(const station::Slot &slot, const QJsonObject &record);
-    // A record could not be written: the station goes on, but says so.
-    void recordFailed(const QString &why);
+    // Records cannot be written (why), or can again (empty).
+    void recordHeld(const QString &why);
+    // The watched folder is missing (true) or there again (false).
+    void folderWaiting(bool waiting);
+    void stopping(int inFlight);
     void stopped();
 
 private:
+    // One board's upload, with what its record needs to know of it.
+    struct Flight
+    {
+        flash::PortFlasher *flasher = nullptr;
+        QString device;
+        flash::UsbIdentity usb;
+        QDateTime started;
+        QElapsedTimer clock;
+    };
+
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void onUnplugged(const QString &slot);
+    Slot::Waiting waitReason(const Slot &slot, QString *words) const;
+    void setWaiting(Slot &slot, Slot::Waiting waiting, const QString &words);
     void queueStart(const QString &name);
     void startNext();
     void startBoard(Slot &slot);
-    void onFinished(const QString &name, const flash::FlashResult &result);
-    QJsonObject recordFor(const Slot &slot, const flash::FlashResult &result) const;
+    void onFinished(const QString &name, flash::PortFlasher *flasher,
+                    const flash::FlashResult &result);
+    void onWritten(const QJsonObject &record);
+    void onHeldChanged(const QString &why);
+    void resumeWaiting(Slot::Waiting waiting);
+    QJsonObject recordFor(const QString &slot, const Flight &flight,
+                          const flash::FlashResult &result) const;
     bool matches(const flash::UsbIdentity &usb) const;
 
     StationConfig config_;
     const QByteArray image_;
     const QString sha256_;
     QMap<QString, Slot> slots_;
-    QMap<QString, flash::PortFlasher *> flashers_;
+    QMap<QString, Flight> flights_;
     // Boards plugged together settle together: each starts in a pass of
     // the event loop of its own, so the loop stays responsive.
     QStringList startQueue_;
-    RecordFile record_;
+    RecordGate gate_;
+    SlotWatcher *watcher_ = nullptr;
     QElapsedTimer sinceStart_;
-    int ok_ = 0;
-    int failed_ = 0;
+    StationCounts counts_;
     bool paused_ = false;
     bool stopping_ = false;
 };

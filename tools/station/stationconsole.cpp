@@ -26,10 +26,16 @@ QString stateWord(const Slot &slot)
 {
     switch (slot.state) {
     case Slot::State::Settling:
-        return slot.skipped.isEmpty() ? QStringLiteral("waiting") : QStringLiteral("skipped");
+        if (slot.waiting == Slot::Waiting::Held)
+            return QStringLiteral("held");
+        return slot.waiting == Slot::Waiting::No ? QStringLiteral("waiting")
+                                                 : QStringLiteral("skipped");
     case Slot::State::Flashing:
         return QStringLiteral("flashing");
     case Slot::State::Done:
+        // Until its record is on the disk, a board is nobody's to trace.
+        if (!slot.lastRecorded)
+            return QStringLiteral("unrecorded");
         return slot.lastOk ? QStringLiteral("ok") : QStringLiteral("FAILED");
     case Slot::State::Empty:
         break;
@@ -52,7 +58,9 @@ StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QT
     connect(&station_, &Station::unplugged, this, &StationConsole::onUnplugged);
     connect(&station_, &Station::slotChanged, this, &StationConsole::onChanged);
     connect(&station_, &Station::boardFinished, this, &StationConsole::onFinished);
-    connect(&station_, &Station::recordFailed, this, &StationConsole::error);
+    connect(&station_, &Station::recordHeld, this, &StationConsole::onRecordHeld);
+    connect(&station_, &Station::folderWaiting, this, &StationConsole::onFolderWaiting);
+    connect(&station_, &Station::stopping, this, &StationConsole::onStopping);
     if (mode_ == Mode::Terminal) {
         ticker_.setInterval(1000);
         connect(&ticker_, &QTimer::timeout, this, [this] { redraw(true); });
@@ -62,6 +70,10 @@ StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QT
 QString StationConsole::countsText(const StationCounts &counts)
 {
     QString text = QStringLiteral("ok %1 · failed %2").arg(counts.ok).arg(counts.failed);
+    if (counts.stopped > 0)
+        text += QStringLiteral(" · stopped %1").arg(counts.stopped);
+    if (counts.notRecorded > 0)
+        text += QStringLiteral(" · not recorded %1").arg(counts.notRecorded);
     if (counts.yieldPercent() >= 0)
         text += QStringLiteral(" · yield %1 %").arg(counts.yieldPercent(), 0, 'f', 1);
     if (counts.boardsPerHour() > 0)
@@ -73,19 +85,22 @@ void StationConsole::started()
 {
     const StationConfig &config = station_.config();
     const QString text = QStringLiteral("station %1: watching %2 for boards; image %3 (%4 bytes, "
-                                        "sha256 %5)")
+                                        "sha256 %5); %6")
                              .arg(config.stationName, config.folder, config.file)
                              .arg(station_.imageSize())
-                             .arg(station_.imageSha256());
+                             .arg(station_.imageSha256(), recordText());
     if (mode_ == Mode::Json)
         json({{"event", "watch"},
               {"station", config.stationName},
               {"folder", config.folder},
               {"file", config.file},
               {"bytes", station_.imageSize()},
-              {"sha256", station_.imageSha256()}});
+              {"sha256", station_.imageSha256()},
+              {"record", station_.recordPath().isEmpty() ? QJsonValue() : station_.recordPath()}});
     else if (mode_ == Mode::Log)
         logLine({}, text);
+    if (station_.isWaitingForFolder())
+        onFolderWaiting(true);
     else if (mode_ == Mode::Terminal) {
         ticker_.start();
         redraw(true);
@@ -114,10 +129,79 @@ void StationConsole::summary()
         json({{"event", "summary"},
               {"ok", counts.ok},
               {"failed", counts.failed},
+              {"stopped", counts.stopped},
+              {"not_recorded", counts.notRecorded},
               {"boards", counts.boards()}});
     else
         out_ << "station stopped: " << counts.boards() << " boards, " << countsText(counts) << '\n';
     out_.flush();
+}
+
+void StationConsole::imageChanged(const QString &loadedSha256, const QString &diskSha256)
+{
+    const QString file = station_.config().file;
+    if (diskSha256 == loadedSha256)
+        imageWarning_.clear();
+    else if (diskSha256.isEmpty())
+        imageWarning_ = QStringLiteral("%1 is gone from the disk; still flashing the image loaded "
+                                       "at start (sha256 %2)")
+                            .arg(file, loadedSha256);
+    else
+        imageWarning_ = QStringLiteral("%1 changed on disk (now sha256 %2); still flashing the "
+                                       "image loaded at start (sha256 %3)")
+                            .arg(file, diskSha256, loadedSha256);
+    if (mode_ == Mode::Json)
+        json({{"event", "image"},
+              {"file", file},
+              {"loaded_sha256", loadedSha256},
+              {"disk_sha256", diskSha256.isEmpty() ? QJsonValue() : diskSha256}});
+    else if (!imageWarning_.isEmpty())
+        error(QStringLiteral("warning: ") + imageWarning_);
+    redraw(true);
+}
+
+QString StationConsole::recordText() const
+{
+    return station_.recordPath().isEmpty()
+               ? QStringLiteral("no record (--no-record)")
+               : QStringLiteral("record %1").arg(station_.recordPath());
+}
+
+void StationConsole::onRecordHeld(const QString &why)
+{
+    if (!why.isEmpty()) {
+        error(QStringLiteral("held: %1; no board starts until it can").arg(why));
+    } else if (mode_ == Mode::Json) {
+        json({{"event", "record"}, {"held", false}, {"record", station_.recordPath()}});
+    } else if (mode_ != Mode::Terminal) {
+        logLine({}, QStringLiteral("the record can be written again: boards start"));
+    }
+    redraw(true);
+}
+
+void StationConsole::onFolderWaiting(bool waiting)
+{
+    const QString folder = station_.config().folder;
+    if (mode_ == Mode::Json)
+        json({{"event", waiting ? "waiting" : "watching"}, {"folder", folder}});
+    else if (mode_ == Mode::Log)
+        logLine({}, waiting ? QStringLiteral("waiting for %1 to appear").arg(folder)
+                            : QStringLiteral("%1 is there: watching for boards").arg(folder));
+    redraw(true);
+}
+
+void StationConsole::onStopping(int inFlight)
+{
+    if (mode_ == Mode::Json)
+        json({{"event", "stopping"}, {"boards", inFlight}});
+    else if (mode_ == Mode::Log)
+        logLine({}, stoppingText(inFlight));
+    redraw(true);
+}
+
+QString StationConsole::stoppingText(int inFlight)
+{
+    return QStringLiteral("stopping %1 boards… (Ctrl-C again to stop at once)").arg(inFlight);
 }
 
 void StationConsole::onPlugged(const Slot &slot)
@@ -151,7 +235,7 @@ void StationConsole::onUnplugged(const Slot &slot)
 
 void StationConsole::onChanged(const Slot &slot)
 {
-    if (!slot.skipped.isEmpty() && slot.state == Slot::State::Settling) {
+    if (slot.waiting != Slot::Waiting::No && slot.state == Slot::State::Settling) {
         if (mode_ == Mode::Json)
             json({{"event", "skip"}, {"slot", slot.name}, {"why", slot.skipped}});
         else if (mode_ == Mode::Log)
@@ -170,7 +254,9 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
     } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
         const QString seconds =
             QString::number(record.value("duration_ms").toDouble() / 1000.0, 'f', 1);
-        const QString message = record.value("message").toString();
+        QString message = record.value("message").toString();
+        if (!slot.lastRecorded)
+            message += QStringLiteral(" (record not written yet)");
         logLine(slot.name, ok ? QStringLiteral("ok in %1 s: %2").arg(seconds, message)
                               : QStringLiteral("FAILED (%1) after %2 s: %3")
                                     .arg(record.value("status").toString(), seconds, message));
@@ -222,7 +308,16 @@ QStringList StationConsole::terminalLines() const
     QStringList lines{fit(QStringLiteral("%1 · %2 · sha256 %3… · %4")
                               .arg(config.stationName, config.file, station_.imageSha256().left(12),
                                    countsText(station_.counts())),
-                          columns_ - 1)};
+                          columns_ - 1),
+                      fit(recordText(), columns_ - 1)};
+    if (!station_.recordError().isEmpty())
+        lines.append(fit(QStringLiteral("HELD: ") + station_.recordError(), columns_ - 1));
+    if (!imageWarning_.isEmpty())
+        lines.append(fit(QStringLiteral("WARNING: ") + imageWarning_, columns_ - 1));
+    if (station_.isWaitingForFolder())
+        lines.append(fit(QStringLiteral("waiting for %1 to appear").arg(config.folder), columns_ - 1));
+    if (station_.isStopping())
+        lines.append(fit(stoppingText(station_.inFlight()), columns_ - 1));
     for (const Slot &slot : station_.slotStates())
         lines.append(slotLine(slot));
     return lines;

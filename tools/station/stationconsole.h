@@ -31,6 +31,9 @@ public:
 
     void started();
     void error(const QString &text);
+    // The image file on disk no longer holds what the station loaded
+    // (`diskSha256` empty: it is gone); the station flashes what it loaded.
+    void imageChanged(const QString &loadedSha256, const QString &diskSha256);
     // The closing line with the counts.
     void summary();
 
@@ -44,6 +47,11 @@ private:
     void onUnplugged(const Slot &slot);
     void onChanged(const Slot &slot);
     void onFinished(const Slot &slot, const QJsonObject &record);
+    void onRecordHeld(const QString &why);
+    void onFolderWaiting(bool waiting);
+    void onStopping(int inFlight);
+    QString recordText() const;
+    static QString stoppingText(int inFlight);
     void logLine(const QString &slot, const QString &text);
     void json(QJsonObject object);
     void redraw(bool now = false);
@@ -57,6 +65,7 @@ private:
     QTimer ticker_; // the terminal's clock and speeds move in silence too
     QElapsedTimer sinceDraw_;
     int drawnLines_ = 0;
+    QString imageWarning_; // kept in the terminal's header
 };
 
 } // namespace station

@@ -28,7 +28,7 @@ struct Parser
             "without, pick the image and the folder in the window.");
         parser.addHelpOption();
         parser.addVersionOption();
-        parser.addOptions({watch, record, name, match, settle});
+        parser.addOptions({watch, record, noRecord, name, match, settle});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to flash.",
                                      "[FIRMWARE.kvt]");
     }
@@ -38,7 +38,11 @@ struct Parser
                                    "Watch DIR for boards (default: the last folder chosen, or "
                                    "/dev/serial/by-path).",
                                    "DIR"};
-    const QCommandLineOption record{"record", "Append one JSON line per board to FILE.", "FILE"};
+    const QCommandLineOption record{"record",
+                                    "Append one JSON line per board to FILE (default: the last "
+                                    "record chosen, or $XDG_STATE_HOME/kvt/records.jsonl).",
+                                    "FILE"};
+    const QCommandLineOption noRecord{"no-record", "Keep no record of the boards."};
     const QCommandLineOption name{
         "station", "The station's name in the record (default: the host name).", "NAME"};
     const QCommandLineOption match{"match",
@@ -75,7 +79,10 @@ StationOptions parseStationOptions(const QStringList &arguments)
             QStringLiteral("one firmware file at most, not %1").arg(positional.size()));
     result.firmware = positional.value(0);
     result.folder = parser.value(options.watch);
+    if (parser.isSet(options.record) && parser.isSet(options.noRecord))
+        return usageError(QStringLiteral("--record and --no-record exclude each other"));
     result.recordPath = parser.value(options.record);
+    result.noRecord = parser.isSet(options.noRecord);
     result.stationName = parser.value(options.name);
     static const QRegularExpression usbId(QStringLiteral("^[0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}$"));
     for (const QString &id : parser.values(options.match)) {

@@ -22,7 +22,8 @@ struct StationOptions
     Action action = Action::Run;
     QString firmware;   // empty: chosen in the window
     QString folder;     // empty: the last one chosen, or /dev/serial/by-path
-    QString recordPath; // empty: the last one chosen, or none
+    QString recordPath; // empty: the last one chosen, or the default record
+    bool noRecord = false;
     QString stationName;
     QStringList matches; // "vid:pid", lower-case
     int settleMs = 500;

@@ -135,7 +135,7 @@ void StationWindow::restoreChoices()
 {
     const QSettings settings;
     folder_ = settings.value(FolderKey, base_.folder).toString();
-    record_ = settings.value(RecordKey).toString();
+    record_ = settings.value(RecordKey, RecordFile::defaultPath()).toString();
     StationImage image;
     QString ignored;
     if (loadStationImage(settings.value(ImageKey).toString(), &image, &ignored))
@@ -168,8 +168,14 @@ void StationWindow::chooseFolder(const QString &folder)
 
 void StationWindow::chooseRecord(const QString &path)
 {
-    record_ = path;
+    record_ = path.isEmpty() ? RecordFile::defaultPath() : path;
     QSettings().setValue(RecordKey, record_);
+    showChoices();
+}
+
+void StationWindow::keepNoRecord()
+{
+    noRecord_ = true;
     showChoices();
 }
 
@@ -208,7 +214,7 @@ bool StationWindow::startStation()
         return false;
     StationConfig config = base_;
     config.folder = folder_;
-    config.recordPath = record_;
+    config.recordPath = noRecord_ ? QString() : record_;
     config.file = QFileInfo(image_.path).fileName();
     auto station = std::make_unique<Station>(config, image_.data);
     station->setPaused(pauseButton_->isChecked());
@@ -231,9 +237,12 @@ void StationWindow::connectStation()
     connect(station, &Station::plugged, grid_, &TileGrid::showSlot);
     connect(station, &Station::unplugged, grid_, &TileGrid::showSlot);
     connect(station, &Station::boardFinished, grid_, &TileGrid::showSlot);
-    connect(station, &Station::recordFailed, this, [this](const QString &why) {
-        recordError_->setText(why);
-        recordError_->show();
+    connect(station, &Station::folderWaiting, this, &StationWindow::showState);
+    connect(station, &Station::stopping, this, &StationWindow::showState);
+    // The banner stays while records cannot be written: no board starts.
+    connect(station, &Station::recordHeld, this, [this](const QString &why) {
+        recordError_->setText(QStringLiteral("Held: %1. No board starts until it can.").arg(why));
+        recordError_->setVisible(!why.isEmpty());
     });
 }
 
@@ -274,8 +283,8 @@ void StationWindow::showChoices()
     imageLabel_->setToolTip(image_.isLoaded() ? image_.path + "\nsha256 " + image_.sha256
                                               : QString());
     folderLabel_->setText(folder_);
-    recordLabel_->setText(record_.isEmpty() ? QStringLiteral("none: boards are not recorded")
-                                            : record_);
+    recordLabel_->setText(noRecord_ ? QStringLiteral("none: boards are not recorded (--no-record)")
+                                    : record_);
     imageWarning_->setText(
         QStringLiteral("%1 has changed on disk since it was read. The boards still get the image "
                        "read then (sha256 %2…); to flash the new file, close the station and "
@@ -298,6 +307,10 @@ void StationWindow::showState()
         status = image_.isLoaded()
                      ? QStringLiteral("Press Start to watch %1 for boards.").arg(folder_)
                      : QStringLiteral("Choose the firmware image to flash.");
+    else if (station_->isStopping())
+        status = QStringLiteral("Stopping %1 boards…").arg(station_->inFlight());
+    else if (station_->isWaitingForFolder())
+        status = QStringLiteral("Waiting for %1 to appear: plug in an adapter.").arg(folder_);
     else if (pauseButton_->isChecked())
         status = QStringLiteral("Paused: boards plugged now wait; boards in flight finish.");
     else
@@ -354,16 +367,10 @@ void StationWindow::closeWithoutAsking()
 void StationWindow::stopThenClose()
 {
     closing_ = Closing::Stopping;
-    status_->setText(QStringLiteral("Stopping the boards in flight…"));
-    // Queued: with nothing in flight stopped() comes from within stop(),
-    // inside the close event being handled.
-    connect(
-        station_.get(), &Station::stopped, this,
-        [this] {
-            closing_ = Closing::Done;
-            close();
-        },
-        Qt::QueuedConnection);
+    connect(station_.get(), &Station::stopped, this, [this] {
+        closing_ = Closing::Done;
+        close();
+    });
     station_->stop();
 }
 

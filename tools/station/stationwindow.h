@@ -40,7 +40,9 @@ public:
     // False, after saying why in the updater window's words, for no image.
     bool chooseImage(const QString &path);
     void chooseFolder(const QString &folder);
-    void chooseRecord(const QString &path); // empty: no record
+    void chooseRecord(const QString &path); // empty: the default record
+    // For this run, no record at all (--no-record).
+    void keepNoRecord();
     // Starts watching; false after saying why when the station cannot run.
     bool startStation();
     void setPaused(bool paused);
@@ -83,6 +85,7 @@ private:
     StationImage image_;
     QString folder_;
     QString record_;
+    bool noRecord_ = false;
     std::unique_ptr<Station> station_;
     QTimer ticker_;
     int turn_ = 0;

@@ -1,0 +1,255 @@
+// The station's record as the gate: the record file against rotation, torn
+// lines and write failures; a station that cannot write holds; and every way
+// a station process ends tells the devices and records them.
+
+#include "stationfixture.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+
+#include <csignal>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace station;
+using namespace stationtest;
+
+namespace {
+
+const QJsonObject First{{"n", 1}};
+const QJsonObject Second{{"n", 2}};
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void write(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
+enum class Fault
+{
+    TornAtOpen,  // a crash left half a line
+    Renamed,     // log rotation moved the file away
+    Removed,     // ... or deleted it
+    FolderMissing,
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
+
+class TestStationRecord : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void recordFile_data();
+    void recordFile();
+    void cannotOpen();
+    void heldWhileTheRecordCannotBeWritten();
+    void abandonAtOnce();
+    void endsOfAStation_data();
+    void endsOfAStation();
+};
+
+void TestStationRecord::recordFile_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QByteArray>("atPath"); // what the path holds afterwards
+    const QByteArray second = QJsonDocument(Second).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray both = QJsonDocument(First).toJson(QJsonDocument::Compact) + '\n' + second;
+    QTest::newRow("torn line ended at open") << Fault::TornAtOpen << "{\"n\":0\n" + both;
+    QTest::newRow("renamed: made again") << Fault::Renamed << second;
+    QTest::newRow("removed: made again") << Fault::Removed << second;
+    QTest::newRow("folder made as needed") << Fault::FolderMissing << both;
+}
+
+void TestStationRecord::recordFile()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QByteArray, atPath);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(fault == Fault::FolderMissing ? "a/b/record.jsonl"
+                                                                    : "record.jsonl");
+    if (fault == Fault::TornAtOpen)
+        write(path, "{\"n\":0");
+    RecordFile record;
+    QString why;
+    QVERIFY2(record.open(path, &why), qPrintable(why));
+    QVERIFY(record.append(First, &why));
+    if (fault == Fault::Renamed)
+        QVERIFY(QFile::rename(path, path + ".1"));
+    if (fault == Fault::Removed)
+        QVERIFY(QFile::remove(path));
+    QVERIFY2(record.append(Second, &why), qPrintable(why));
+    QCOMPARE(contentOf(path), atPath);
+    if (fault == Fault::Renamed)
+        QCOMPARE(RecordFile::read(path + ".1"), QVector<QJsonObject>{First});
+}
+
+void TestStationRecord::cannotOpen()
+{
+    QTemporaryDir dir;
+    write(dir.filePath("plain"), "x");
+    RecordFile record;
+    QString why;
+    QVERIFY(!record.open(dir.filePath("plain/record.jsonl"), &why));
+    QVERIFY2(why.contains(dir.filePath("plain")), qPrintable(why));
+    QVERIFY(!record.isOpen());
+}
+
+// A disk of two pages: one holds a filler, the other the record, nearly full.
+class SmallDisk
+{
+public:
+    SmallDisk()
+    {
+        mounted_ = ::mount("tmpfs", QFile::encodeName(dir_.path()).constData(), "tmpfs", 0,
+                           "size=8k") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            ::umount2(QFile::encodeName(dir_.path()).constData(), MNT_DETACH);
+    }
+    bool isMounted() const { return mounted_; }
+    QString path(const QString &name) const { return dir_.filePath(name); }
+
+private:
+    QTemporaryDir dir_;
+    bool mounted_ = false;
+};
+
+// A board's record cut short and refused on a full disk: the station holds,
+// starts no new board and keeps the record; once the disk has room the torn
+// line is ended, the record written and the held board flashed.
+void TestStationRecord::heldWhileTheRecordCannotBeWritten()
+{
+    SmallDisk disk;
+    if (!disk.isMounted())
+        QSKIP("needs to mount a small tmpfs (root)");
+    const QByteArray earlier = QJsonDocument(QJsonObject{{"pad", QString(4096 - 80, 'x')}})
+                                   .toJson(QJsonDocument::Compact) + '\n';
+    write(disk.path("record.jsonl"), earlier);
+    write(disk.path("filler"), QByteArray(4096, 'f'));
+    Fixture fixture;
+    StationConfig config = fixture.config();
+    config.recordPath = disk.path("record.jsonl");
+    Station station(config, makeImage(5000));
+    QSignalSpy held(&station, &Station::recordHeld);
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    fixture.plug("first");
+    QTRY_COMPARE_WITH_TIMEOUT(held.size(), 1, 10000);
+    QCOMPARE(station.recordError(), QStringLiteral("the record cannot be written: ") +
+                                        QString::fromLocal8Bit(std::strerror(ENOSPC)));
+    QCOMPARE(station.slotStates().value("first").state, Slot::State::Done);
+    QVERIFY(!station.slotStates().value("first").lastRecorded);
+    QCOMPARE(station.counts().notRecorded, 1);
+    QCOMPARE(station.counts().ok, 0);
+    fixture.plug("second");
+    QTRY_COMPARE(station.slotStates().value("second").waiting, Slot::Waiting::Held);
+    QVERIFY(station.slotStates().value("second").skipped.startsWith("held: the record cannot"));
+    QTest::qWait(200); // tried again, still failing, and nothing starts
+    QCOMPARE(fixture.board("second").sim.counters().sessions, 0);
+    QVERIFY(QFile::remove(disk.path("filler")));
+    QTRY_COMPARE_WITH_TIMEOUT(statusesOf(config.recordPath), (QStringList{"", "ok", "ok"}), 10000);
+    QVERIFY(station.recordError().isEmpty());
+    QCOMPARE(held.last().first().toString(), QString());
+    QCOMPARE(station.counts().ok, 2);
+    QCOMPARE(station.counts().notRecorded, 0);
+    const QByteArray raw = contentOf(config.recordPath);
+    QCOMPARE(raw.count('\n'), 4); // the earlier line, the torn one ended, two records
+    QVERIFY(raw.endsWith('\n'));
+}
+
+// The second Ctrl-C: the boards in flight are recorded at once, each device
+// in its bootloader still sent CAN CAN.
+void TestStationRecord::abandonAtOnce()
+{
+    Fixture fixture;
+    Station station(fixture.config(), makeImage(20 * 1024));
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    Board &busy = fixture.plug("busy", 60);
+    QTRY_VERIFY_WITH_TIMEOUT(busy.sim.counters().dataBlocks >= 2, 10000);
+    station.abandon();
+    QCOMPARE(station.inFlight(), 0);
+    const QJsonObject record = recordsOf(fixture.record()).value(0);
+    QCOMPARE(record.value("status").toString(), QStringLiteral("stopped"));
+    QCOMPARE(record.value("message").toString(),
+             QStringLiteral("stopped before the device confirmed"));
+    QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
+}
+
+void TestStationRecord::endsOfAStation_data()
+{
+    QTest::addColumn<QList<int>>("signalsToSend");
+    QTest::addColumn<bool>("fullDisk");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGTERM") << QList<int>{SIGTERM} << false << 130;
+    QTest::newRow("SIGHUP, the terminal closed") << QList<int>{SIGHUP} << false << 130;
+    QTest::newRow("Ctrl-C twice") << QList<int>{SIGINT, SIGINT} << false << 130;
+    QTest::newRow("SIGTERM with the disk full") << QList<int>{SIGTERM} << true << 8;
+    QTest::newRow("SIGKILL leaves whole lines") << QList<int>{SIGKILL} << false << -1;
+}
+
+void TestStationRecord::endsOfAStation()
+{
+    QFETCH(QList<int>, signalsToSend);
+    QFETCH(bool, fullDisk);
+    QFETCH(int, exitCode);
+    Fixture fixture;
+    const QString image = fixture.folder() + "/app.kvt";
+    write(image, makeImage(40 * 1024));
+    const QString record = fullDisk ? fixture.folder() + "/full.jsonl" : fixture.record();
+    if (fullDisk)
+        QVERIFY(QFile::link("/dev/full", record));
+    fixture.plug("done");
+    QProcess flasher;
+    flasher.start(KVT_FLASH_BINARY, {image, "--watch", fixture.slotFolder(), "--record", record,
+                                     "--settle", "30", "--json", "--timing-scale", "0.02"});
+    QVERIFY(flasher.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(fixture.board("done").sim.phase() == BootloaderSim::Phase::Completed,
+                             20000);
+    // The image rebuilt on disk: still the loaded bytes, and a warning.
+    write(image, makeImage(1024));
+    Board &busy = fixture.plug("busy", 50);
+    QTRY_VERIFY_WITH_TIMEOUT(busy.sim.counters().dataBlocks >= 2 || fullDisk, 10000);
+    for (const int signal : signalsToSend)
+        ::kill(flasher.processId(), signal);
+    QVERIFY(flasher.waitForFinished(10000));
+    const QByteArray out = flasher.readAllStandardOutput();
+    const QByteArray err = flasher.readAllStandardError();
+    if (exitCode < 0) { // a crash loses at most the line being written
+        QVERIFY(contentOf(record).endsWith('\n'));
+        QCOMPARE(recordsOf(record).size(), contentOf(record).count('\n'));
+        return;
+    }
+    QCOMPARE(flasher.exitCode(), exitCode);
+    QVERIFY2(out.contains("\"event\":\"image\""), out.constData());
+    QVERIFY(out.contains(QCryptographicHash::hash(makeImage(1024), QCryptographicHash::Sha256)
+                             .toHex()));
+    QVERIFY(out.contains("\"event\":\"summary\""));
+    if (fullDisk) { // nothing lost: the records go to stderr
+        QVERIFY2(err.contains("\"event\":\"error\""), err.constData());
+        QVERIFY(err.contains("\"slot\":\"done\",") && err.contains("\"status\":\"ok\""));
+        QCOMPARE(busy.sim.counters().sessions, 0); // held
+        return;
+    }
+    QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
+    QVERIFY(out.contains("\"event\":\"stopping\""));
+    const QVector<QJsonObject> records = recordsOf(record);
+    QCOMPARE(statusesOf(record), (QStringList{"ok", "stopped"}));
+    QCOMPARE(records.last().value("sha256").toString(), records.first().value("sha256").toString());
+}
+
+QTEST_MAIN(TestStationRecord)
+#include "tst_stationrecord.moc"

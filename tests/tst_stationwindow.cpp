@@ -130,7 +130,8 @@ private slots:
     void init() { QSettings().clear(); }
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
-    void startedFromTheCommandLineAndTerminated();
+    void startedFromTheCommandLineAndEnded_data();
+    void startedFromTheCommandLineAndEnded();
 };
 
 void TestStationWindow::tilesFollowTheBoards()
@@ -205,20 +206,67 @@ void TestStationWindow::pausedThenClosedWithUploadsInFlight()
     QCOMPARE(fixture.statuses(), QStringList{"port-1 stopped"});
 }
 
-// Started with arguments, the station runs at once; SIGTERM stops the boards
-// in flight as closing does, without asking.
-void TestStationWindow::startedFromTheCommandLineAndTerminated()
+// A display of its own, for a test that takes it away.
+class Display
 {
+public:
+    Display()
+    {
+        for (int number = 90; number < 100 && !isUp(); ++number) {
+            name_ = QStringLiteral(":%1").arg(number);
+            server_.start("Xvfb", {name_, "-nolisten", "tcp"});
+            QTest::qWait(500);
+        }
+    }
+    ~Display() { stop(); }
+    bool isUp() const { return server_.state() == QProcess::Running; }
+    QString name() const { return name_; }
+    void stop()
+    {
+        server_.kill();
+        server_.waitForFinished();
+    }
+
+private:
+    QProcess server_;
+    QString name_;
+};
+
+void TestStationWindow::startedFromTheCommandLineAndEnded_data()
+{
+    QTest::addColumn<int>("signal"); // 0: the display goes away
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("the display went away") << 0;
+}
+
+// Started with arguments, the station runs at once; SIGTERM, SIGHUP or a
+// lost display stop the boards in flight as closing does, without asking.
+void TestStationWindow::startedFromTheCommandLineAndEnded()
+{
+    QFETCH(int, signal);
     Fixture fixture;
     QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit()); // the program's settings go there
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", config.path()); // the program's settings go there
+    Display display;
+    if (signal == 0) {
+        if (!display.isUp())
+            QSKIP("needs Xvfb");
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("DISPLAY", display.name());
+    }
     QProcess app;
+    app.setProcessEnvironment(environment);
     app.start(KVT_STATION_BINARY, {fixture.image(), "--watch", fixture.slotFolder(), "--record",
                                    fixture.record(), "--settle", "30"});
     QVERIFY(app.waitForStarted());
     Board &board = fixture.plug("port-1");
     QTRY_VERIFY_WITH_TIMEOUT(board.sim.counters().bytesRead > 0, 10000);
-    ::kill(app.processId(), SIGTERM);
+    if (signal != 0)
+        ::kill(app.processId(), signal);
+    else
+        display.stop();
     QVERIFY(app.waitForFinished(10000));
     QCOMPARE(app.exitCode(), 130);
     QCOMPARE(fixture.statuses(), QStringList{"port-1 stopped"});

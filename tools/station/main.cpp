@@ -56,6 +56,8 @@ extern "C" void onExitWithBoards()
     if (!station || (station->inFlight() == 0 && station->unwrittenRecords().isEmpty()))
         return;
     std::fputs("kvt-station: the display went away; stopping the boards in flight\n", stderr);
+    // Nothing may be drawn any more: the window hears no news.
+    liveWindow->station()->disconnect();
     abandonStation();
     const bool unwritten = printUnwritten();
     std::fflush(stderr);

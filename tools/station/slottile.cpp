@@ -113,14 +113,25 @@ SlotTile::Look SlotTile::lookOf(const Slot &slot)
 {
     switch (slot.state) {
     case Slot::State::Settling:
-        if (slot.skipped == QLatin1String("paused"))
+        switch (slot.waiting) {
+        case Slot::Waiting::No:
+            return {Tone::Waiting, QStringLiteral("WAITING")};
+        case Slot::Waiting::Paused:
             return {Tone::Held, QStringLiteral("PAUSED")};
-        if (!slot.skipped.isEmpty())
+        case Slot::Waiting::Held:
+            return {Tone::Held, QStringLiteral("HELD")};
+        case Slot::Waiting::WrongAdapter:
+        case Slot::Waiting::NotSerial:
+        case Slot::Waiting::Twin:
             return {Tone::Held, QStringLiteral("SKIPPED")};
-        return {Tone::Waiting, QStringLiteral("WAITING")};
+        }
+        break;
     case Slot::State::Flashing:
         return {Tone::Flashing, QStringLiteral("FLASHING")};
     case Slot::State::Done:
+        // Until its record is on the disk, a board is nobody's to trace.
+        if (!slot.lastRecorded)
+            return {Tone::Held, QStringLiteral("NOT RECORDED")};
         return slot.lastOk ? Look{Tone::Ok, QStringLiteral("OK")}
                            : Look{Tone::Failed, QStringLiteral("FAILED")};
     case Slot::State::Empty:

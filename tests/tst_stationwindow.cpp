@@ -130,6 +130,7 @@ private slots:
     void init() { QSettings().clear(); }
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
+    void heldWhileTheRecordCannotBeWritten();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
 };
@@ -204,6 +205,27 @@ void TestStationWindow::pausedThenClosedWithUploadsInFlight()
     QTRY_VERIFY(!window->isVisible());
     QTRY_COMPARE(board.sim.phase(), BootloaderSim::Phase::Cancelled);
     QCOMPARE(fixture.statuses(), QStringList{"port-1 stopped"});
+}
+
+// A record on a full disk: a banner says why, the board's tile does not say
+// OK, and the next board is held.
+void TestStationWindow::heldWhileTheRecordCannotBeWritten()
+{
+    Fixture fixture;
+    QVERIFY(QFile::link("/dev/full", fixture.record()));
+    const auto window = fixture.startedWindow();
+    window->show();
+    fixture.plug("port-1");
+    TileGrid *grid = window->grid();
+    QTRY_VERIFY_WITH_TIMEOUT(grid->tile("port-1"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(look(grid->tile("port-1")), "NOT RECORDED amber", 10000);
+    auto *banner = window->findChild<QLabel *>("recordError");
+    QVERIFY(!banner->isHidden());
+    QVERIFY2(banner->text().contains("the record cannot be written"), qPrintable(banner->text()));
+    fixture.plug("port-2");
+    QTRY_VERIFY(grid->tile("port-2"));
+    QTRY_COMPARE(look(grid->tile("port-2")), "HELD amber");
+    QVERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
 // A display of its own, for a test that takes it away.

@@ -83,6 +83,7 @@ QString StationConsole::countsText(const StationCounts &counts)
 
 void StationConsole::started()
 {
+    started_ = true;
     const StationConfig &config = station_.config();
     const QString text = QStringLiteral("station %1: watching %2 for boards; image %3 (%4 bytes, "
                                         "sha256 %5); %6")
@@ -115,8 +116,20 @@ void StationConsole::error(const QString &text)
                     .toJson(QJsonDocument::Compact)
              << '\n';
     else
-        err_ << "kvt-flash: " << text << '\n';
+        err_ << eraseBlock() << "kvt-flash: " << text << '\n';
     err_.flush();
+    redraw(true);
+}
+
+// The terminal's live block is taken away before a line is written above
+// it, and drawn again below: the line stays, the block is not repeated.
+QString StationConsole::eraseBlock()
+{
+    if (mode_ != Mode::Terminal || drawnLines_ == 0)
+        return {};
+    const QString erase = QStringLiteral("\r\x1b[%1A\x1b[J").arg(drawnLines_);
+    drawnLines_ = 0;
+    return erase;
 }
 
 void StationConsole::summary()
@@ -181,6 +194,8 @@ void StationConsole::onRecordHeld(const QString &why)
 
 void StationConsole::onFolderWaiting(bool waiting)
 {
+    if (!started_)
+        return; // started() tells, after the start line
     const QString folder = station_.config().folder;
     if (mode_ == Mode::Json)
         json({{"event", waiting ? "waiting" : "watching"}, {"folder", folder}});
@@ -194,7 +209,7 @@ void StationConsole::onStopping(int inFlight)
 {
     if (mode_ == Mode::Json)
         json({{"event", "stopping"}, {"boards", inFlight}});
-    else if (mode_ == Mode::Log)
+    else if (mode_ == Mode::Log && inFlight > 0)
         logLine({}, stoppingText(inFlight));
     redraw(true);
 }
@@ -282,7 +297,7 @@ void StationConsole::json(QJsonObject object)
 QString StationConsole::slotLine(const Slot &slot) const
 {
     QString line = fit(slot.name, SlotWidth).leftJustified(SlotWidth) + QLatin1Char(' ') +
-                   stateWord(slot).leftJustified(9);
+                   stateWord(slot).leftJustified(11);
     if (slot.state == Slot::State::Flashing) {
         const int percent = qMax(
             0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
@@ -325,7 +340,7 @@ QStringList StationConsole::terminalLines() const
 
 void StationConsole::redraw(bool now)
 {
-    if (mode_ != Mode::Terminal)
+    if (mode_ != Mode::Terminal || !started_)
         return;
     if (!now && sinceDraw_.isValid() && sinceDraw_.elapsed() < RedrawMs)
         return;

@@ -51,6 +51,7 @@ private:
     void onFolderWaiting(bool waiting);
     void onStopping(int inFlight);
     QString recordText() const;
+    QString eraseBlock();
     static QString stoppingText(int inFlight);
     void logLine(const QString &slot, const QString &text);
     void json(QJsonObject object);
@@ -65,6 +66,7 @@ private:
     QTimer ticker_; // the terminal's clock and speeds move in silence too
     QElapsedTimer sinceDraw_;
     int drawnLines_ = 0;
+    bool started_ = false;
     QString imageWarning_; // kept in the terminal's header
 };
 

@@ -2,8 +2,8 @@
 // which entries are boards, what udev's ways with links and folders do to
 // them, and the counts.
 
-#include "stationfixture.h"
 #include "station/slotwatcher.h"
+#include "stationfixture.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -96,10 +96,13 @@ void TestStation::linkEvents_data()
     QTest::addColumn<int>("sessions"); // of the first board
 
     const QStringList once{"ok"};
-    QTest::newRow("same device, link replaced mid-flash") << LinkEvent::SameTarget << true << once << 1;
-    QTest::newRow("same device, link replaced when idle") << LinkEvent::SameTarget << false << once << 1;
+    QTest::newRow("same device, link replaced mid-flash")
+        << LinkEvent::SameTarget << true << once << 1;
+    QTest::newRow("same device, link replaced when idle")
+        << LinkEvent::SameTarget << false << once << 1;
     QTest::newRow("link touched when idle") << LinkEvent::Touched << false << once << 1;
-    QTest::newRow("same tty, new plug") << LinkEvent::NewPlug << false << QStringList{"ok", "ok"} << 2;
+    QTest::newRow("same tty, new plug")
+        << LinkEvent::NewPlug << false << QStringList{"ok", "ok"} << 2;
     QTest::newRow("another device mid-flash")
         << LinkEvent::OtherTarget << true << QStringList{"unplugged", "ok"} << 1;
     QTest::newRow("removed and made again")
@@ -136,8 +139,8 @@ void TestStation::linkEvents()
         fixture.relink("a", target);
         break;
     case LinkEvent::Touched:
-        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(fixture.slotPath("a")).constData(),
-                            nullptr, AT_SYMLINK_NOFOLLOW) == 0);
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(fixture.slotPath("a")).constData(), nullptr,
+                            AT_SYMLINK_NOFOLLOW) == 0);
         break;
     case LinkEvent::NewPlug:
         ++*plugNumber;
@@ -272,12 +275,9 @@ void TestStation::counts()
         StationCounts counts;
         double yield;
         double perHour;
-    } rows[] = {{{0, 0, 0, 0, 0}, -1, 0},
-                {{0, 0, 2, 1, 0}, -1, 0},
-                {{3, 1, 0, 0, 30000}, 75, 0},
-                {{3, 1, 4, 2, 30000}, 75, 0},
-                {{45, 5, 0, 0, 1800000}, 90, 100},
-                {{40, 5, 3, 2, 1800000}, 40 * 100.0 / 45, 100}};
+    } rows[] = {{{0, 0, 0, 0, 0}, -1, 0},          {{0, 0, 2, 1, 0}, -1, 0},
+                {{3, 1, 0, 0, 30000}, 75, 0},      {{3, 1, 4, 2, 30000}, 75, 0},
+                {{45, 5, 0, 0, 1800000}, 90, 100}, {{40, 5, 3, 2, 1800000}, 40 * 100.0 / 45, 100}};
     for (const auto &row : rows) {
         QCOMPARE(row.counts.yieldPercent(), row.yield);
         QCOMPARE(row.counts.boardsPerHour(), row.perHour);

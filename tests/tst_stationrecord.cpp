@@ -7,8 +7,8 @@
 #include <QCryptographicHash>
 #include <QProcess>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -35,9 +35,9 @@ void write(const QString &path, const QByteArray &bytes)
 
 enum class Fault
 {
-    TornAtOpen,  // a crash left half a line
-    Renamed,     // log rotation moved the file away
-    Removed,     // ... or deleted it
+    TornAtOpen, // a crash left half a line
+    Renamed,    // log rotation moved the file away
+    Removed,    // ... or deleted it
     FolderMissing,
 };
 
@@ -76,8 +76,8 @@ void TestStationRecord::recordFile()
     QFETCH(Fault, fault);
     QFETCH(QByteArray, atPath);
     QTemporaryDir dir;
-    const QString path = dir.filePath(fault == Fault::FolderMissing ? "a/b/record.jsonl"
-                                                                    : "record.jsonl");
+    const QString path =
+        dir.filePath(fault == Fault::FolderMissing ? "a/b/record.jsonl" : "record.jsonl");
     if (fault == Fault::TornAtOpen)
         write(path, "{\"n\":0");
     RecordFile record;
@@ -136,7 +136,8 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     if (!disk.isMounted())
         QSKIP("needs to mount a small tmpfs (root)");
     const QByteArray earlier = QJsonDocument(QJsonObject{{"pad", QString(4096 - 80, 'x')}})
-                                   .toJson(QJsonDocument::Compact) + '\n';
+                                   .toJson(QJsonDocument::Compact) +
+                               '\n';
     write(disk.path("record.jsonl"), earlier);
     write(disk.path("filler"), QByteArray(4096, 'f'));
     Fixture fixture;
@@ -235,8 +236,8 @@ void TestStationRecord::endsOfAStation()
     }
     QCOMPARE(flasher.exitCode(), exitCode);
     QVERIFY2(out.contains("\"event\":\"image\""), out.constData());
-    QVERIFY(out.contains(QCryptographicHash::hash(makeImage(1024), QCryptographicHash::Sha256)
-                             .toHex()));
+    QVERIFY(out.contains(
+        QCryptographicHash::hash(makeImage(1024), QCryptographicHash::Sha256).toHex()));
     QVERIFY(out.contains("\"event\":\"summary\""));
     if (fullDisk) { // nothing lost: the records go to stderr
         QVERIFY2(err.contains("\"event\":\"error\""), err.constData());

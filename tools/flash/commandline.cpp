@@ -183,7 +183,8 @@ struct Options
     {
         timingScale.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOptions({port, retries, leadIn, replyLimit, watch, match, record, noRecord,
-                           stationName, settle, listPorts, quiet, json, verbose, help, version, timingScale});
+                           stationName, settle, listPorts, quiet, json, verbose, help, version,
+                           timingScale});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to send.");
     }
 };

@@ -39,7 +39,7 @@ struct CommandLine
     // --watch
     QString watchFolder = QStringLiteral("/dev/serial/by-path");
     QStringList matches; // "vid:pid", lower-case
-    QString recordPath; // empty: the default record
+    QString recordPath;  // empty: the default record
     bool noRecord = false;
     QString stationName;
     int settleMs = 500;

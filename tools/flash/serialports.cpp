@@ -4,12 +4,12 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <csignal>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace flash {
@@ -71,7 +71,8 @@ QString lockHolderText(const QString &lockFile)
     const qint64 pid = lines.value(0).trimmed().toLongLong();
     const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
     const struct passwd *user = ::getpwuid(info.st_uid);
-    const QString owner = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
+    const QString owner =
+        user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
     if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
         return QStringLiteral("in use by another program (process %1%2, owner %3)")
             .arg(pid)
@@ -134,11 +135,10 @@ QString serialPortProblem(const QString &device)
         return QStringLiteral("not a serial port (a block device)");
     if (!S_ISCHR(info.st_mode))
         return QStringLiteral("not a serial port");
-    const QString subsystem =
-        QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem")
-                      .arg(major(info.st_rdev))
-                      .arg(minor(info.st_rdev)))
-            .canonicalFilePath();
+    const QString subsystem = QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem")
+                                            .arg(major(info.st_rdev))
+                                            .arg(minor(info.st_rdev)))
+                                  .canonicalFilePath();
     const QString kind = QFileInfo(subsystem).fileName();
     if (kind.isEmpty() || kind == QLatin1String("tty"))
         return {};

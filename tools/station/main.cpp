@@ -44,7 +44,8 @@ bool printUnwritten()
         return false;
     const QVector<QJsonObject> unwritten = liveWindow->station()->unwrittenRecords();
     for (const QJsonObject &record : unwritten)
-        std::fprintf(stderr, "%s\n", QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
+        std::fprintf(stderr, "%s\n",
+                     QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
     return !unwritten.isEmpty();
 }
 

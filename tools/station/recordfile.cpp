@@ -59,8 +59,8 @@ bool RecordFile::open(const QString &path, QString *why)
 bool RecordFile::openAtPath(QString *why)
 {
     close();
-    fd_ = ::open(QFile::encodeName(path_).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC,
-                 0644);
+    fd_ =
+        ::open(QFile::encodeName(path_).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     struct stat info = {};
     if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
         if (why)

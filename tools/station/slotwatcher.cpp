@@ -90,7 +90,8 @@ bool SlotWatcher::readEntry(const QString &name, Entry *entry) const
     // The rest costs more; an entry whose link did not change is still
     // what it was.
     const auto known = entries_.constFind(name);
-    if (known != entries_.cend() && known->linkStamp == entry->linkStamp && known->rdev == entry->rdev) {
+    if (known != entries_.cend() && known->linkStamp == entry->linkStamp &&
+        known->rdev == entry->rdev) {
         entry->device = known->device;
         entry->tag = known->tag;
         return true;
@@ -103,8 +104,8 @@ bool SlotWatcher::readEntry(const QString &name, Entry *entry) const
 QHash<QString, SlotWatcher::Entry> SlotWatcher::readFolder() const
 {
     QHash<QString, Entry> found;
-    const QStringList names = QDir(folder_).entryList(
-        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QStringList names =
+        QDir(folder_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         Entry entry;
         if (!isTemporaryName(name) && readEntry(name, &entry))

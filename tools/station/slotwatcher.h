@@ -36,8 +36,7 @@ public:
     // empty when the system does not know.
     using DeviceTag = std::function<QString(const QString &device)>;
 
-    SlotWatcher(const QString &folder, int settleMs, DeviceTag tag = {},
-                QObject *parent = nullptr);
+    SlotWatcher(const QString &folder, int settleMs, DeviceTag tag = {}, QObject *parent = nullptr);
 
     // Starts watching, the folder there or not; false (with a reason) only
     // for a path that can never be a folder of entries, or one above it that

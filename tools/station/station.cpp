@@ -40,8 +40,8 @@ double StationCounts::boardsPerHour() const
 
 Station::Station(StationConfig config, QByteArray image, QObject *parent)
     : QObject(parent), config_(std::move(config)), image_(std::move(image)),
-      sha256_(
-          QString::fromLatin1(QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex())),
+      sha256_(QString::fromLatin1(
+          QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex())),
       gate_(this)
 {
     qRegisterMetaType<station::Slot>("station::Slot");
@@ -249,8 +249,8 @@ void Station::startBoard(Slot &slot)
     slot.state = Slot::State::Flashing;
     slot.started = QDateTime::currentDateTimeUtc();
     slot.clock.start();
-    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device,
-                  slot.usb, slot.started, slot.clock};
+    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device, slot.usb,
+                  slot.started, slot.clock};
     PortFlasher *flasher = flight.flasher;
     flights_.insert(slot.name, flight);
     const QString name = slot.name;
@@ -265,9 +265,9 @@ void Station::startBoard(Slot &slot)
         slot.acknowledged = acked;
         emit slotChanged(slot);
     });
-    connect(flasher, &PortFlasher::finished, this, [this, name, flasher](const FlashResult &result) {
-        onFinished(name, flasher, result);
-    });
+    connect(
+        flasher, &PortFlasher::finished, this,
+        [this, name, flasher](const FlashResult &result) { onFinished(name, flasher, result); });
     emit slotChanged(slot);
     flasher->start();
 }

@@ -175,9 +175,8 @@ void StationConsole::imageChanged(const QString &loadedSha256, const QString &di
 
 QString StationConsole::recordText() const
 {
-    return station_.recordPath().isEmpty()
-               ? QStringLiteral("no record (--no-record)")
-               : QStringLiteral("record %1").arg(station_.recordPath());
+    return station_.recordPath().isEmpty() ? QStringLiteral("no record (--no-record)")
+                                           : QStringLiteral("record %1").arg(station_.recordPath());
 }
 
 void StationConsole::onRecordHeld(const QString &why)
@@ -330,7 +329,8 @@ QStringList StationConsole::terminalLines() const
     if (!imageWarning_.isEmpty())
         lines.append(fit(QStringLiteral("WARNING: ") + imageWarning_, columns_ - 1));
     if (station_.isWaitingForFolder())
-        lines.append(fit(QStringLiteral("waiting for %1 to appear").arg(config.folder), columns_ - 1));
+        lines.append(
+            fit(QStringLiteral("waiting for %1 to appear").arg(config.folder), columns_ - 1));
     if (station_.isStopping())
         lines.append(fit(stoppingText(station_.inFlight()), columns_ - 1));
     for (const Slot &slot : station_.slotStates())

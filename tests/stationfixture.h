@@ -53,13 +53,27 @@ public:
     QString record() const { return folder_.filePath(QStringLiteral("record.jsonl")); }
     QString slotPath(const QString &slot) const { return slots_ + '/' + slot; }
 
+    QString image() const { return folder_.filePath(QStringLiteral("app.kvt")); }
+    void writeImage(int size) const
+    {
+        const QByteArray bytes = makeImage(size);
+        QFile file(image());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+
     // A board answering `replyDelayMs` late; not plugged when `plugged` is
-    // false (a board that a link is later turned to).
+    // false (a board that a link is later turned to). Its adapter's serial
+    // number is "SN-" and the slot's name.
     Board &plug(const QString &slot, int replyDelayMs = 0, bool plugged = true)
     {
         BootloaderSimOptions options;
         options.replyDelayMs = replyDelayMs;
+        return plug(slot, options, plugged);
+    }
+    Board &plug(const QString &slot, const BootloaderSimOptions &options, bool plugged = true)
+    {
         auto &board = boards_[slot] = std::make_unique<Board>(options);
+        serials_->insert(board->pty.slavePath(), QStringLiteral("SN-") + slot);
         if (plugged)
             QFile::link(board->pty.slavePath(), slotPath(slot));
         return *board;
@@ -88,6 +102,9 @@ public:
         config.upload.stopOnCancel = true;
         config.upload.timing.firstPause = 30;
         config.upload.timing.secondPause = 10;
+        config.identify = [serials = serials_](const QString &device) {
+            return flash::UsbIdentity{"0403", "6001", serials->value(device)};
+        };
         return config;
     }
 
@@ -95,6 +112,7 @@ private:
     QTemporaryDir folder_;
     QString slots_;
     std::map<QString, std::unique_ptr<Board>> boards_;
+    std::shared_ptr<QHash<QString, QString>> serials_ = std::make_shared<QHash<QString, QString>>();
 };
 
 inline QVector<QJsonObject> recordsOf(const QString &path, const QString &slot = {})

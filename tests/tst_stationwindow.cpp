@@ -2,12 +2,10 @@
 // board is a simulator on a pseudo-terminal, plugged by a symlink to it in a
 // temporary folder and pulled by removing the link.
 
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
-#include "station/recordfile.h"
 #include "station/slottile.h"
 #include "station/stationwindow.h"
 #include "station/tilegrid.h"
+#include "stationfixture.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -18,18 +16,9 @@
 #include <csignal>
 
 using namespace station;
+using stationtest::Board;
 
 namespace {
-
-struct Board
-{
-    explicit Board(const BootloaderSimOptions &options) : sim(pty.releaseMaster(), options)
-    {
-        sim.start();
-    }
-    PtyPair pty;
-    BootloaderSim sim;
-};
 
 // The window, with its questions answered by the test.
 class Window : public StationWindow
@@ -45,19 +34,10 @@ protected:
     bool confirmStop(int) override { return ++asked, stopWhenAsked; }
 };
 
-class Fixture
+class Fixture : public stationtest::Fixture
 {
 public:
-    Fixture() { QDir().mkpath(slotFolder()), writeImage(20 * 1024); }
-    QString slotFolder() const { return dir_.filePath(QStringLiteral("slots")); }
-    QString record() const { return dir_.filePath(QStringLiteral("record.jsonl")); }
-    QString image() const { return dir_.filePath(QStringLiteral("app.kvt")); }
-    void writeImage(int size) const
-    {
-        const QByteArray bytes = QByteArray::fromHex("00400020") + QByteArray(size - 4, 'Z');
-        QFile file(image());
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
+    Fixture() { writeImage(20 * 1024); }
 
     // A board answering `replyDelayMs` late (60: seconds of flashing for the
     // fixture's image), and cancelling at block `cancelAtBlock` unless 0.
@@ -66,24 +46,14 @@ public:
         BootloaderSimOptions options;
         options.replyDelayMs = replyDelayMs;
         options.cancelAtBlock = cancelAtBlock;
-        auto &board = boards_[slot] = std::make_unique<Board>(options);
-        serials_.insert(board->pty.slavePath(), QStringLiteral("SN-") + slot);
-        QFile::link(board->pty.slavePath(), slotFolder() + '/' + slot);
-        return *board;
+        return stationtest::Fixture::plug(slot, options);
     }
-    void pull(const QString &slot) { QFile::remove(slotFolder() + '/' + slot); }
 
     std::unique_ptr<Window> startedWindow()
     {
-        StationConfig config;
-        config.settleMs = 30;
-        config.upload.stopOnCancel = true;
-        config.upload.timing.firstPause = 30;
-        config.upload.timing.secondPause = 10;
-        config.identify = [this](const QString &device) {
-            return flash::UsbIdentity{"0403", "6001", serials_.value(device)};
-        };
-        auto window = std::make_unique<Window>(config);
+        StationConfig base = config();
+        base.upload.retries = 0;
+        auto window = std::make_unique<Window>(base);
         window->chooseFolder(slotFolder());
         window->chooseRecord(record());
         if (!window->chooseImage(image()) || !window->startStation())
@@ -98,11 +68,6 @@ public:
             found.append(line.value("slot").toString() + ' ' + line.value("status").toString());
         return found;
     }
-
-private:
-    QTemporaryDir dir_;
-    std::map<QString, std::unique_ptr<Board>> boards_;
-    QHash<QString, QString> serials_;
 };
 
 // What a person reads on a tile: its word and what its colour is called.

@@ -190,7 +190,7 @@ void TestStationWindow::heldWhileTheRecordCannotBeWritten()
     fixture.plug("port-2");
     QTRY_VERIFY(grid->tile("port-2"));
     QTRY_COMPARE(look(grid->tile("port-2")), "HELD amber");
-    QVERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
+    QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
 // A display of its own, for a test that takes it away.

@@ -8,7 +8,7 @@
 #include "devices.h"
 #include "figures.h"
 
-#include "station/stationwindow.h"
+#include "kvt-station/stationwindow.h"
 
 #include <QDir>
 #include <QEventLoop>

@@ -148,12 +148,13 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
             *error = QStringLiteral("bad --sizes: ") + parser.value("sizes");
         config.pacedSizes = config.instantSizes;
     }
-    config.simTool = parser.isSet("sim-tool")
-                         ? parser.value("sim-tool")
-                         : defaultTool(KVT_SIM_TOOL, "/../tools/sim/kvt-bootloader-sim");
+    config.simTool =
+        parser.isSet("sim-tool")
+            ? parser.value("sim-tool")
+            : defaultTool(KVT_SIM_TOOL, "/../programs/kvt-bootloader-sim/kvt-bootloader-sim");
     config.flashTool = parser.isSet("flash-tool")
                            ? parser.value("flash-tool")
-                           : defaultTool(KVT_FLASH_TOOL, "/../tools/flash/kvt-flash");
+                           : defaultTool(KVT_FLASH_TOOL, "/../programs/kvt-flash/kvt-flash");
     return config;
 }
 

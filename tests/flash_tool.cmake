@@ -11,7 +11,7 @@
 if(NOT CMAKE_SCRIPT_MODE_FILE)
     # ---- Declaration (configure time) ----
     if(TARGET tst_flash)
-        target_link_libraries(tst_flash PRIVATE kvtflash)
+        target_link_libraries(tst_flash PRIVATE kvtflashcli)
         target_compile_definitions(tst_flash PRIVATE KVT_FLASH_BINARY="$<TARGET_FILE:kvt-flash>"
             KVT_VERSION="${PROJECT_VERSION}")
         add_dependencies(tst_flash kvt-flash)
@@ -21,7 +21,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     add_test(NAME kvt_flash_cli
         COMMAND ${CMAKE_COMMAND}
             -DFLASHER=$<TARGET_FILE:kvt-flash>
-            -DMAN_PAGE=${PROJECT_SOURCE_DIR}/tools/flash/kvt-flash.1
+            -DMAN_PAGE=${PROJECT_SOURCE_DIR}/programs/kvt-flash/kvt-flash.1
             -DMAN=${KVT_MAN}
             -P ${CMAKE_CURRENT_LIST_FILE})
     return()

@@ -4,9 +4,10 @@
 // The device's pauses and limits run at a fifth (--timing-scale 0.2): 1.2 s
 // of lead-in and 1 s for each answer.
 
+#include "common/exitstatus.h"
 #include "flash/outcomes.h"
-#include "flash/reporters.h"
 #include "flash/serialports.h"
+#include "kvt-flash/reporters.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
 
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 using namespace flash;
+using namespace programs;
 using Outcome = FlashResult::Outcome;
 
 namespace {

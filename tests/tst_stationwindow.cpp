@@ -2,9 +2,9 @@
 // board is a simulator on a pseudo-terminal, plugged by a symlink to it in a
 // temporary folder and pulled by removing the link.
 
-#include "station/slottile.h"
-#include "station/stationwindow.h"
-#include "station/tilegrid.h"
+#include "kvt-station/slottile.h"
+#include "kvt-station/stationwindow.h"
+#include "kvt-station/tilegrid.h"
 #include "stationfixture.h"
 
 #include <QLabel>

@@ -2,8 +2,6 @@
 
 #include "uploadtext.h"
 
-#include <QSet>
-
 namespace flash {
 
 using Outcome = FlashResult::Outcome;
@@ -31,37 +29,6 @@ const char *outcomeName(Outcome outcome)
         return "stopped";
     }
     return "";
-}
-
-int exitStatusFor(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Succeeded:
-        return ExitSuccess;
-    case Outcome::TimedOut:
-        return ExitTimedOut;
-    case Outcome::Refused:
-        return ExitRefused;
-    case Outcome::Cancelled:
-        return ExitCancelled;
-    case Outcome::OpenFailed:
-    case Outcome::PortFailed:
-    case Outcome::Unplugged:
-        return ExitPortFailed;
-    case Outcome::Stopped:
-        return ExitInterrupted;
-    }
-    return ExitMixed;
-}
-
-int exitStatusFor(const QVector<FlashResult> &results)
-{
-    QSet<int> statuses;
-    for (const FlashResult &result : results)
-        statuses.insert(exitStatusFor(result.outcome));
-    if (statuses.size() > 1)
-        return ExitMixed;
-    return statuses.isEmpty() ? ExitSuccess : *statuses.cbegin();
 }
 
 Outcome outcomeOf(const UploadEnd &end)

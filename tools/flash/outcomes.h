@@ -10,25 +10,6 @@
 
 namespace flash {
 
-// The process exit statuses of kvt-flash.
-enum ExitStatus : int
-{
-    ExitSuccess = 0,      // every port was updated
-    ExitBadFile = 2,      // the image cannot be read or is not valid
-    ExitPortFailed = 3,   // a port could not be opened, broke, or went away
-    ExitTimedOut = 4,     // a device did not answer in time
-    ExitMixed = 5,        // the ports ended differently
-    ExitCancelled = 6,    // a device cancelled the transfer (CAN CAN)
-    ExitRefused = 7,      // a device refused a block (NAK) with no resend left
-    ExitUnrecorded = 8,   // a station's records could not be written
-    ExitUsage = 64,       // the command line is wrong (EX_USAGE)
-    ExitInterrupted = 130 // stopped by a signal, as shells count it (128 + SIGINT)
-};
-
-int exitStatusFor(FlashResult::Outcome outcome);
-// All ports alike give that outcome's status; any difference gives ExitMixed.
-int exitStatusFor(const QVector<FlashResult> &results);
-
 // The outcome of a session that ended by itself.
 FlashResult::Outcome outcomeOf(const ymodem::UploadEnd &end);
 // "Time out: no answer to block 3", "the device refused block 3 (NAK)", ...

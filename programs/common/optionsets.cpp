@@ -1,0 +1,123 @@
+#include "optionsets.h"
+
+#include "flash/portflasher.h"
+#include "station/recordfile.h"
+
+#include <QRegularExpression>
+
+namespace programs {
+
+namespace {
+
+constexpr int MaxRetries = 100;
+constexpr qint64 MaxMilliseconds = 600000;
+constexpr int MaxSettleMs = 60000;
+constexpr double MaxTimingScale = 10;
+
+// A whole number of milliseconds from 1 to 10 minutes.
+bool readMilliseconds(const QString &text, qint64 &value)
+{
+    bool ok = false;
+    value = text.trimmed().toLongLong(&ok);
+    return ok && value >= 1 && value <= MaxMilliseconds;
+}
+
+bool fail(QString *error, const QString &why)
+{
+    *error = why;
+    return false;
+}
+
+} // namespace
+
+ymodem::UploadOptions UploadSettings::uploadOptions() const
+{
+    ymodem::UploadOptions options;
+    options.retries = retries;
+    options.stopOnCancel = true;
+    options.timing.firstPause = firstPause;
+    options.timing.secondPause = secondPause;
+    options.timing.replyLimit = replyLimit;
+    if (timingScale != 1.0)
+        options.timing = flash::scaledTiming(options.timing, timingScale);
+    return options;
+}
+
+QList<QCommandLineOption> UploadOptionSet::options() const
+{
+    QCommandLineOption hidden = timingScale_;
+    hidden.setFlags(QCommandLineOption::HiddenFromHelp);
+    return {retries_, leadIn_, replyLimit_, hidden};
+}
+
+bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *settings,
+                           QString *error) const
+{
+    bool ok = false;
+    settings->retries = parser.value(retries_).toInt(&ok);
+    if (!ok || settings->retries < 0 || settings->retries > MaxRetries)
+        return fail(error, QStringLiteral("--retries needs a whole number from 0 to %1, not '%2'")
+                               .arg(MaxRetries)
+                               .arg(parser.value(retries_)));
+    const QStringList pauses = parser.value(leadIn_).split(QLatin1Char(','));
+    if (pauses.size() != 2 || !readMilliseconds(pauses[0], settings->firstPause) ||
+        !readMilliseconds(pauses[1], settings->secondPause))
+        return fail(error, QStringLiteral("--lead-in needs two pauses in milliseconds, such as "
+                                          "5000,1000 (each 1 to %1), not '%2'")
+                               .arg(MaxMilliseconds)
+                               .arg(parser.value(leadIn_)));
+    if (!readMilliseconds(parser.value(replyLimit_), settings->replyLimit))
+        return fail(error, QStringLiteral("--reply-limit needs milliseconds from 1 to %1, not '%2'")
+                               .arg(MaxMilliseconds)
+                               .arg(parser.value(replyLimit_)));
+    settings->timingScale = parser.value(timingScale_).toDouble(&ok);
+    if (!ok || !(settings->timingScale > 0) || settings->timingScale > MaxTimingScale)
+        return fail(error, QStringLiteral("--timing-scale needs a factor above 0, at most %1")
+                               .arg(MaxTimingScale));
+    return true;
+}
+
+QList<QCommandLineOption> StationOptionSet::options() const
+{
+    return {match_, record_, noRecord_, stationName_, settle_};
+}
+
+bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *settings,
+                            QString *error) const
+{
+    static const QRegularExpression usbId(QStringLiteral("^[0-9a-fA-F]{4}:[0-9a-fA-F]{4}$"));
+    for (const QString &id : parser.values(match_)) {
+        if (!usbId.match(id).hasMatch())
+            return fail(
+                error,
+                QStringLiteral("--match needs a USB identity such as 0403:6001, not '%1'").arg(id));
+        settings->matches.append(id.toLower());
+    }
+    if (parser.isSet(record_) && parser.isSet(noRecord_))
+        return fail(error, QStringLiteral("--record and --no-record exclude each other"));
+    settings->recordPath = parser.value(record_);
+    settings->noRecord = parser.isSet(noRecord_);
+    settings->stationName = parser.value(stationName_);
+    bool ok = false;
+    settings->settleMs = parser.value(settle_).toInt(&ok);
+    if (!ok || settings->settleMs < 0 || settings->settleMs > MaxSettleMs)
+        return fail(error, QStringLiteral("--settle needs milliseconds from 0 to %1, not '%2'")
+                               .arg(MaxSettleMs)
+                               .arg(parser.value(settle_)));
+    return true;
+}
+
+station::StationConfig stationConfig(const StationSettings &station, const UploadSettings &upload)
+{
+    station::StationConfig config;
+    config.settleMs = station.settleMs;
+    config.matches = station.matches;
+    config.stationName = station.stationName;
+    if (!station.noRecord)
+        config.recordPath =
+            station.recordPath.isEmpty() ? station::RecordFile::defaultPath() : station.recordPath;
+    config.upload = upload.uploadOptions();
+    return config;
+}
+
+} // namespace programs

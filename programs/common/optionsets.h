@@ -1,0 +1,106 @@
+#pragma once
+
+// The options that kvt-flash and kvt-station share, each defined once with
+// its default: how an upload runs, and how a station watches, records and
+// names its boards. One parser reads them for every program, and one
+// function turns them into the station engine's configuration.
+
+#include "station/station.h"
+#include "ymodem/upload.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace programs {
+
+// The robust exchange's resends, the tools' default; the window sends none.
+constexpr int RobustRetries = 3;
+
+struct UploadSettings
+{
+    int retries = RobustRetries;
+    // The device's pauses after the two command frames and its reply limit.
+    qint64 firstPause = ymodem::UploadTiming{}.firstPause;
+    qint64 secondPause = ymodem::UploadTiming{}.secondPause;
+    qint64 replyLimit = ymodem::UploadTiming{}.replyLimit;
+    // Multiplies every pause and limit; hidden, for tests and benchmarks.
+    double timingScale = 1.0;
+
+    ymodem::UploadOptions uploadOptions() const;
+};
+
+struct StationSettings
+{
+    QStringList matches; // "vid:pid", lower-case
+    QString recordPath;  // empty: the default record
+    bool noRecord = false;
+    QString stationName;
+    int settleMs = station::StationConfig{}.settleMs;
+};
+
+class UploadOptionSet
+{
+public:
+    QList<QCommandLineOption> options() const;
+    // False with the user's words for a wrong value.
+    bool read(const QCommandLineParser &parser, UploadSettings *settings, QString *error) const;
+
+private:
+    QCommandLineOption retries_{{"r", "retries"},
+                                QStringLiteral("Send a block, EOT or the closing block again, up "
+                                               "to N times, when the device answers NAK or does "
+                                               "not answer in time (default %1). 0 keeps the "
+                                               "exchange exactly as the updater's window "
+                                               "performs it.")
+                                    .arg(RobustRetries),
+                                "N",
+                                QString::number(RobustRetries)};
+    QCommandLineOption leadIn_{
+        "lead-in",
+        QStringLiteral("The device's pauses after the first and the second "
+                       "command frame, in milliseconds (default %1,%2).")
+            .arg(UploadSettings{}.firstPause)
+            .arg(UploadSettings{}.secondPause),
+        "MS,MS",
+        QStringLiteral("%1,%2").arg(UploadSettings{}.firstPause).arg(UploadSettings{}.secondPause)};
+    QCommandLineOption replyLimit_{"reply-limit",
+                                   QStringLiteral("How long the device may take to answer each "
+                                                  "frame of the transfer, in milliseconds "
+                                                  "(default %1).")
+                                       .arg(UploadSettings{}.replyLimit),
+                                   "MS", QString::number(UploadSettings{}.replyLimit)};
+    QCommandLineOption timingScale_{"timing-scale", QString(), "FACTOR", "1"};
+};
+
+class StationOptionSet
+{
+public:
+    QList<QCommandLineOption> options() const;
+    bool read(const QCommandLineParser &parser, StationSettings *settings, QString *error) const;
+
+private:
+    QCommandLineOption match_{"match",
+                              "Flash only boards on adapters with this USB identity, such as "
+                              "0403:6001. Give it once per kind of adapter.",
+                              "VID:PID"};
+    QCommandLineOption record_{"record",
+                               "Append one JSON line per board to FILE (default "
+                               "$XDG_STATE_HOME/kvt/records.jsonl).",
+                               "FILE"};
+    QCommandLineOption noRecord_{"no-record", "Keep no record of the boards."};
+    QCommandLineOption stationName_{
+        "station", "The station's name in the record (default the host name).", "NAME"};
+    QCommandLineOption settle_{"settle",
+                               QStringLiteral("Wait MS milliseconds after a port appears before "
+                                              "opening it (default %1).")
+                                   .arg(StationSettings{}.settleMs),
+                               "MS", QString::number(StationSettings{}.settleMs)};
+};
+
+// What the station engine runs with, from the options both programs take.
+station::StationConfig stationConfig(const StationSettings &station, const UploadSettings &upload);
+
+} // namespace programs

@@ -1,0 +1,346 @@
+#include "kvt-flash/stationconsole.h"
+
+#include "common/stationwords.h"
+#include "uploadtext.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+
+namespace station {
+
+namespace {
+
+constexpr int RedrawMs = 200;
+constexpr int SlotWidth = 24;
+
+QString nowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QString fit(const QString &text, int width)
+{
+    return text.size() <= width ? text : text.left(qMax(0, width - 1)) + QChar(0x2026);
+}
+
+QString stateWord(const Slot &slot)
+{
+    switch (slot.state) {
+    case Slot::State::Settling:
+        if (slot.waiting == Slot::Waiting::Held)
+            return QStringLiteral("held");
+        return slot.waiting == Slot::Waiting::No ? QStringLiteral("waiting")
+                                                 : QStringLiteral("skipped");
+    case Slot::State::Flashing:
+        return QStringLiteral("flashing");
+    case Slot::State::Done:
+        // Until its record is on the disk, a board is nobody's to trace.
+        if (!slot.lastRecorded)
+            return QStringLiteral("unrecorded");
+        return slot.lastOk ? QStringLiteral("ok") : QStringLiteral("FAILED");
+    case Slot::State::Empty:
+        break;
+    }
+    return QStringLiteral("empty");
+}
+
+QString boardName(const Slot &slot)
+{
+    return slot.usb.serial.isEmpty() ? slot.device : slot.usb.serial;
+}
+
+} // namespace
+
+StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QTextStream &err,
+                               int columns, QObject *parent)
+    : QObject(parent), station_(station), mode_(mode), out_(out), err_(err), columns_(columns)
+{
+    connect(&station_, &Station::plugged, this, &StationConsole::onPlugged);
+    connect(&station_, &Station::unplugged, this, &StationConsole::onUnplugged);
+    connect(&station_, &Station::slotChanged, this, &StationConsole::onChanged);
+    connect(&station_, &Station::boardFinished, this, &StationConsole::onFinished);
+    connect(&station_, &Station::recordHeld, this, &StationConsole::onRecordHeld);
+    connect(&station_, &Station::folderWaiting, this, &StationConsole::onFolderWaiting);
+    connect(&station_, &Station::stopping, this, &StationConsole::onStopping);
+    if (mode_ == Mode::Terminal) {
+        ticker_.setInterval(1000);
+        connect(&ticker_, &QTimer::timeout, this, [this] { redraw(true); });
+    }
+}
+
+void StationConsole::started()
+{
+    started_ = true;
+    const StationConfig &config = station_.config();
+    const QString text = QStringLiteral("station %1: watching %2 for boards; image %3 (%4 bytes, "
+                                        "sha256 %5); %6")
+                             .arg(config.stationName, config.folder, config.file)
+                             .arg(station_.imageSize())
+                             .arg(station_.imageSha256(), recordText());
+    if (mode_ == Mode::Json)
+        json({{"event", "watch"},
+              {"station", config.stationName},
+              {"folder", config.folder},
+              {"file", config.file},
+              {"bytes", station_.imageSize()},
+              {"sha256", station_.imageSha256()},
+              {"record", station_.recordPath().isEmpty() ? QJsonValue() : station_.recordPath()}});
+    else if (mode_ == Mode::Log)
+        logLine({}, text);
+    if (station_.isWaitingForFolder())
+        onFolderWaiting(true);
+    else if (mode_ == Mode::Terminal) {
+        ticker_.start();
+        redraw(true);
+    }
+}
+
+void StationConsole::error(const QString &text)
+{
+    if (mode_ == Mode::Json)
+        err_ << QJsonDocument(
+                    QJsonObject{{"event", "error"}, {"time", nowUtc()}, {"message", text}})
+                    .toJson(QJsonDocument::Compact)
+             << '\n';
+    else
+        err_ << eraseBlock() << "kvt-flash: " << text << '\n';
+    err_.flush();
+    redraw(true);
+}
+
+// The terminal's live block is taken away before a line is written above
+// it, and drawn again below: the line stays, the block is not repeated.
+QString StationConsole::eraseBlock()
+{
+    if (mode_ != Mode::Terminal || drawnLines_ == 0)
+        return {};
+    const QString erase = QStringLiteral("\r\x1b[%1A\x1b[J").arg(drawnLines_);
+    drawnLines_ = 0;
+    return erase;
+}
+
+void StationConsole::summary()
+{
+    ticker_.stop();
+    if (mode_ == Mode::Terminal)
+        redraw(true);
+    const StationCounts counts = station_.counts();
+    if (mode_ == Mode::Json)
+        json({{"event", "summary"},
+              {"ok", counts.ok},
+              {"failed", counts.failed},
+              {"stopped", counts.stopped},
+              {"not_recorded", counts.notRecorded},
+              {"boards", counts.boards()}});
+    else
+        out_ << "station stopped: " << counts.boards() << " boards, "
+             << programs::countsText(counts) << '\n';
+    out_.flush();
+}
+
+void StationConsole::imageChanged(const QString &loadedSha256, const QString &diskSha256)
+{
+    const QString file = station_.config().file;
+    if (diskSha256 == loadedSha256)
+        imageWarning_.clear();
+    else if (diskSha256.isEmpty())
+        imageWarning_ = QStringLiteral("%1 is gone from the disk; still flashing the image loaded "
+                                       "at start (sha256 %2)")
+                            .arg(file, loadedSha256);
+    else
+        imageWarning_ = QStringLiteral("%1 changed on disk (now sha256 %2); still flashing the "
+                                       "image loaded at start (sha256 %3)")
+                            .arg(file, diskSha256, loadedSha256);
+    if (mode_ == Mode::Json)
+        json({{"event", "image"},
+              {"file", file},
+              {"loaded_sha256", loadedSha256},
+              {"disk_sha256", diskSha256.isEmpty() ? QJsonValue() : diskSha256}});
+    else if (!imageWarning_.isEmpty())
+        error(QStringLiteral("warning: ") + imageWarning_);
+    redraw(true);
+}
+
+QString StationConsole::recordText() const
+{
+    return station_.recordPath().isEmpty() ? QStringLiteral("no record (--no-record)")
+                                           : QStringLiteral("record %1").arg(station_.recordPath());
+}
+
+void StationConsole::onRecordHeld(const QString &why)
+{
+    if (!why.isEmpty()) {
+        error(QStringLiteral("held: %1; no board starts until it can").arg(why));
+    } else if (mode_ == Mode::Json) {
+        json({{"event", "record"}, {"held", false}, {"record", station_.recordPath()}});
+    } else if (mode_ != Mode::Terminal) {
+        logLine({}, QStringLiteral("the record can be written again: boards start"));
+    }
+    redraw(true);
+}
+
+void StationConsole::onFolderWaiting(bool waiting)
+{
+    if (!started_)
+        return; // started() tells, after the start line
+    const QString folder = station_.config().folder;
+    if (mode_ == Mode::Json)
+        json({{"event", waiting ? "waiting" : "watching"}, {"folder", folder}});
+    else if (mode_ == Mode::Log)
+        logLine({}, waiting ? QStringLiteral("waiting for %1 to appear").arg(folder)
+                            : QStringLiteral("%1 is there: watching for boards").arg(folder));
+    redraw(true);
+}
+
+void StationConsole::onStopping(int inFlight)
+{
+    if (mode_ == Mode::Json)
+        json({{"event", "stopping"}, {"boards", inFlight}});
+    else if (mode_ == Mode::Log && inFlight > 0)
+        logLine({}, stoppingText(inFlight));
+    redraw(true);
+}
+
+QString StationConsole::stoppingText(int inFlight)
+{
+    return QStringLiteral("stopping %1 boards… (Ctrl-C again to stop at once)").arg(inFlight);
+}
+
+void StationConsole::onPlugged(const Slot &slot)
+{
+    if (mode_ == Mode::Json) {
+        QJsonObject event{{"event", "plug"}, {"slot", slot.name}, {"port", slot.device}};
+        if (slot.usb.isKnown() || !slot.usb.serial.isEmpty())
+            event.insert("usb", QJsonObject{{"vid", slot.usb.vid},
+                                            {"pid", slot.usb.pid},
+                                            {"serial", slot.usb.serial}});
+        json(event);
+    } else if (mode_ == Mode::Log) {
+        logLine(slot.name,
+                QStringLiteral("plugged: %1%2")
+                    .arg(slot.device,
+                         slot.usb.isKnown()
+                             ? QStringLiteral(" (%1 %2)").arg(slot.usb.vidPid(), slot.usb.serial)
+                             : QString()));
+    }
+    redraw(true);
+}
+
+void StationConsole::onUnplugged(const Slot &slot)
+{
+    if (mode_ == Mode::Json)
+        json({{"event", "unplug"}, {"slot", slot.name}});
+    else if (mode_ == Mode::Log)
+        logLine(slot.name, QStringLiteral("unplugged"));
+    redraw(true);
+}
+
+void StationConsole::onChanged(const Slot &slot)
+{
+    if (slot.waiting != Slot::Waiting::No && slot.state == Slot::State::Settling) {
+        if (mode_ == Mode::Json)
+            json({{"event", "skip"}, {"slot", slot.name}, {"why", slot.skipped}});
+        else if (mode_ == Mode::Log)
+            logLine(slot.name, QStringLiteral("not flashed: ") + slot.skipped);
+    }
+    redraw(slot.state != Slot::State::Flashing);
+}
+
+void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
+{
+    const bool ok = slot.lastOk;
+    if (mode_ == Mode::Json) {
+        QJsonObject event = record;
+        event.insert("event", "result");
+        json(event);
+    } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
+        const QString seconds =
+            QString::number(record.value("duration_ms").toDouble() / 1000.0, 'f', 1);
+        QString message = record.value("message").toString();
+        if (!slot.lastRecorded)
+            message += QStringLiteral(" (record not written yet)");
+        logLine(slot.name, ok ? QStringLiteral("ok in %1 s: %2").arg(seconds, message)
+                              : QStringLiteral("FAILED (%1) after %2 s: %3")
+                                    .arg(record.value("status").toString(), seconds, message));
+    }
+    redraw(true);
+}
+
+void StationConsole::logLine(const QString &slot, const QString &text)
+{
+    QTextStream &stream = mode_ == Mode::Quiet ? err_ : out_;
+    stream << nowUtc() << ' ' << (slot.isEmpty() ? QString() : slot + QStringLiteral(": ")) << text
+           << '\n';
+    stream.flush();
+}
+
+void StationConsole::json(QJsonObject object)
+{
+    object.insert(QStringLiteral("time"), nowUtc());
+    out_ << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
+    out_.flush();
+}
+
+QString StationConsole::slotLine(const Slot &slot) const
+{
+    QString line = fit(slot.name, SlotWidth).leftJustified(SlotWidth) + QLatin1Char(' ') +
+                   stateWord(slot).leftJustified(11);
+    if (slot.state == Slot::State::Flashing) {
+        const int percent = qMax(
+            0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
+        const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
+        line += QStringLiteral("%1% %2").arg(percent, 3).arg(uploadtext::phaseName(slot.phase));
+        if (ms > 500 && slot.sent > 0)
+            line += QStringLiteral(" %1 KiB/s").arg(slot.sent / 1.024 / ms, 0, 'f', 1);
+    } else if (!slot.skipped.isEmpty()) {
+        line += slot.skipped;
+    } else if (!slot.last.isEmpty()) {
+        line += QStringLiteral("%1 (%2 s)")
+                    .arg(slot.last.value("message").toString())
+                    .arg(slot.last.value("duration_ms").toDouble() / 1000.0, 0, 'f', 1);
+    }
+    if (slot.state != Slot::State::Empty)
+        line += QStringLiteral("  ") + boardName(slot);
+    return fit(line, columns_ - 1);
+}
+
+QStringList StationConsole::terminalLines() const
+{
+    const StationConfig &config = station_.config();
+    QStringList lines{fit(QStringLiteral("%1 · %2 · sha256 %3… · %4")
+                              .arg(config.stationName, config.file, station_.imageSha256().left(12),
+                                   programs::countsText(station_.counts())),
+                          columns_ - 1),
+                      fit(recordText(), columns_ - 1)};
+    if (!station_.recordError().isEmpty())
+        lines.append(fit(QStringLiteral("HELD: ") + station_.recordError(), columns_ - 1));
+    if (!imageWarning_.isEmpty())
+        lines.append(fit(QStringLiteral("WARNING: ") + imageWarning_, columns_ - 1));
+    if (station_.isWaitingForFolder())
+        lines.append(
+            fit(QStringLiteral("waiting for %1 to appear").arg(config.folder), columns_ - 1));
+    if (station_.isStopping())
+        lines.append(fit(stoppingText(station_.inFlight()), columns_ - 1));
+    for (const Slot &slot : station_.slotStates())
+        lines.append(slotLine(slot));
+    return lines;
+}
+
+void StationConsole::redraw(bool now)
+{
+    if (mode_ != Mode::Terminal || !started_)
+        return;
+    if (!now && sinceDraw_.isValid() && sinceDraw_.elapsed() < RedrawMs)
+        return;
+    sinceDraw_.start();
+    const QStringList lines = terminalLines();
+    if (drawnLines_ > 0)
+        out_ << "\r\x1b[" << drawnLines_ << 'A';
+    for (const QString &line : lines)
+        out_ << "\r\x1b[2K" << line << '\n';
+    out_ << "\x1b[J";
+    out_.flush();
+    drawnLines_ = lines.size();
+}
+
+} // namespace station

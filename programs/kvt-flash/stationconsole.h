@@ -1,0 +1,72 @@
+#pragma once
+
+// What `kvt-flash --watch` shows: on a terminal, a header with the counts
+// since start and a live line per slot; in logs, a line per event; with
+// --json, one object per event (plug, unplug, skip, result: the record).
+// Errors go to the error stream in every mode.
+
+#include "station/station.h"
+
+#include <QElapsedTimer>
+#include <QTextStream>
+#include <QTimer>
+
+namespace station {
+
+class StationConsole : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Mode
+    {
+        Terminal,
+        Log,
+        Json,
+        Quiet, // errors and failed boards only
+    };
+
+    StationConsole(Station &station, Mode mode, QTextStream &out, QTextStream &err,
+                   int columns = 80, QObject *parent = nullptr);
+
+    void started();
+    void error(const QString &text);
+    // The image file on disk no longer holds what the station loaded
+    // (`diskSha256` empty: it is gone); the station flashes what it loaded.
+    void imageChanged(const QString &loadedSha256, const QString &diskSha256);
+    // The closing line with the counts.
+    void summary();
+
+    // The terminal's block: the header, then a line per slot; each line
+    // shorter than the terminal's width.
+    QStringList terminalLines() const;
+
+private:
+    void onPlugged(const Slot &slot);
+    void onUnplugged(const Slot &slot);
+    void onChanged(const Slot &slot);
+    void onFinished(const Slot &slot, const QJsonObject &record);
+    void onRecordHeld(const QString &why);
+    void onFolderWaiting(bool waiting);
+    void onStopping(int inFlight);
+    QString recordText() const;
+    QString eraseBlock();
+    static QString stoppingText(int inFlight);
+    void logLine(const QString &slot, const QString &text);
+    void json(QJsonObject object);
+    void redraw(bool now = false);
+    QString slotLine(const Slot &slot) const;
+
+    Station &station_;
+    const Mode mode_;
+    QTextStream &out_;
+    QTextStream &err_;
+    const int columns_;
+    QTimer ticker_; // the terminal's clock and speeds move in silence too
+    QElapsedTimer sinceDraw_;
+    int drawnLines_ = 0;
+    bool started_ = false;
+    QString imageWarning_; // kept in the terminal's header
+};
+
+} // namespace station

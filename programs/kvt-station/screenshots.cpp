@@ -1,0 +1,154 @@
+// kvt-station-screenshots DIR: draws the station's window, as the README
+// shows it, into DIR/station.png: the real window and engine with simulated
+// boards on pseudo-terminals, one flashing, one ok, one failed and one taken
+// out. scripts/station-screenshots.sh runs it under Xvfb.
+
+#include "kvt-station/stationwindow.h"
+#include "kvt-station/tilegrid.h"
+#include "sim/bootloadersim.h"
+#include "sim/pty.h"
+#include "ymodem/line.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+namespace {
+
+struct Board
+{
+    explicit Board(const BootloaderSimOptions &options) : sim(pty.releaseMaster(), options)
+    {
+        sim.start();
+    }
+    PtyPair pty;
+    BootloaderSim sim;
+};
+
+// A folder of slots like /dev/serial/by-path, with boards plugged by symlink.
+class Fixture
+{
+public:
+    QString folder() const { return dir_.filePath(QStringLiteral("by-path")); }
+
+    void plug(const QString &slot, const QString &serial, const BootloaderSimOptions &options)
+    {
+        auto &board = boards_[slot] = std::make_unique<Board>(options);
+        serials_.insert(board->pty.slavePath(), serial);
+        QFile::link(board->pty.slavePath(), folder() + '/' + slot);
+    }
+    void pull(const QString &slot) { QFile::remove(folder() + '/' + slot); }
+    QString serialOf(const QString &device) const { return serials_.value(device); }
+
+    QString writeImage(int size) const
+    {
+        QByteArray image(size, '\0');
+        for (int i = 0; i < size; ++i)
+            image[i] = char(i * 131 + i / 1024);
+        image.replace(0, 4, QByteArray::fromHex("00400020"));
+        const QString path = dir_.filePath(QStringLiteral("sensor-fw-2.4.1.kvt"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != size)
+            return {};
+        return path;
+    }
+
+    QTemporaryDir dir_;
+
+private:
+    std::map<QString, std::unique_ptr<Board>> boards_;
+    QHash<QString, QString> serials_;
+};
+
+QString slotName(int port)
+{
+    return QStringLiteral("pci-0000:00:14.0-usb-0:1.%1:1.0-port0").arg(port);
+}
+
+// Runs the event loop until `done` holds; false after `limitMs`.
+template <typename Condition> bool waitFor(Condition done, int limitMs = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+int fail(const char *why)
+{
+    std::fprintf(stderr, "kvt-station-screenshots: %s\n", why);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The window remembers its choices; these are not the operator's.
+    QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    if (argc != 2)
+        return fail("usage: kvt-station-screenshots DIR");
+    const QString out = QString::fromLocal8Bit(argv[1]);
+
+    Fixture fixture;
+    QDir().mkpath(fixture.folder());
+    station::StationConfig config;
+    config.settleMs = 200;
+    config.stationName = QStringLiteral("line-3");
+    config.upload.retries = 3;
+    config.upload.stopOnCancel = true;
+    config.upload.timing.firstPause = 400;
+    config.upload.timing.secondPause = 100;
+    config.identify = [&fixture](const QString &device) {
+        return flash::UsbIdentity{"0403", "6001", fixture.serialOf(device)};
+    };
+    station::StationWindow window(config);
+    window.resize(1320, 390);
+    window.chooseFolder(fixture.folder());
+    window.chooseRecord(fixture.dir_.filePath(QStringLiteral("line-3.jsonl")));
+    if (!window.chooseImage(fixture.writeImage(320 * 1024)) || !window.startStation())
+        return fail("the station did not start");
+    window.show();
+
+    const auto word = [&window](int port) {
+        station::SlotTile *tile = window.grid()->tile(slotName(port));
+        return tile ? tile->word() : QString();
+    };
+    // A board flashed and taken out, its slot empty again.
+    fixture.plug(slotName(4), QStringLiteral("FT6Z1Q0D"), {});
+    if (!waitFor([&] { return word(4) == "OK"; }))
+        return fail("the first board did not end");
+    fixture.pull(slotName(4));
+    BootloaderSimOptions cancels;
+    cancels.cancelAtBlock = 90;
+    BootloaderSimOptions paced; // at the line's real speed: a transfer to watch
+    paced.paceBaud = ymodem::line::BaudRate;
+    fixture.plug(slotName(1), QStringLiteral("FT6Z1P8K"), {});
+    fixture.plug(slotName(2), QStringLiteral("FT6Z1Q3A"), cancels);
+    fixture.plug(slotName(3), QStringLiteral("FT6Z1Q7C"), paced);
+    const bool drawn = waitFor([&] {
+        const station::SlotTile *flashing = window.grid()->tile(slotName(3));
+        return word(1) == "OK" && word(2) == "FAILED" && word(4) == "UNPLUGGED" && flashing &&
+               flashing->detailText().contains(QStringLiteral("KiB/s")) &&
+               window.station()->slotStates().value(slotName(3)).acknowledged > 120 * 1024;
+    });
+    if (!drawn)
+        return fail("the boards did not reach the states to show");
+    QCoreApplication::processEvents();
+    if (!window.grab().save(out + QStringLiteral("/station.png")))
+        return fail("cannot write the picture");
+    std::printf("%s/station.png\n", qPrintable(out));
+    return 0;
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+// One slot of the station on screen, made to be read from a couple of metres:
+// the slot's name, its state as a word in large type on a colour that says the
+// same (blue flashing, green ok, red failed, grey empty), the progress and
+// speed while flashing, the board's USB serial number, the last result's
+// message and how long it took. Hovering shows the whole message and record;
+// a click opens them in a box that can be copied from.
+//
+// One widget that paints itself: a station shows dozens, and a tile drawn as
+// a handful of child widgets costs far more to make, lay out and repaint.
+
+#include "station/station.h"
+
+#include <QColor>
+#include <QWidget>
+
+namespace station {
+
+class SlotTile : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum class Tone
+    {
+        Empty,    // grey: the board is gone
+        Waiting,  // light grey: seen, about to start
+        Held,     // amber: not flashed (paused, or not a matching adapter)
+        Flashing, // blue
+        Ok,       // green
+        Failed,   // red
+    };
+
+    struct Look
+    {
+        Tone tone;
+        QString word;
+    };
+
+    // Each text colour stands at least 4.5:1 against its background.
+    struct Colours
+    {
+        QColor background;
+        QColor text;
+    };
+
+    static constexpr int Width = 300;
+    static constexpr int Height = 180;
+
+    explicit SlotTile(const QString &name, QWidget *parent = nullptr);
+
+    static Look lookOf(const Slot &slot);
+    static Colours coloursOf(Tone tone);
+    // Takes the slot as it is now; repaints only when what shows changed.
+    void showSlot(const Slot &slot);
+
+    Tone tone() const { return look_.tone; }
+    QString word() const { return look_.word; }
+    int progress() const { return progress_; } // percent; -1 when not flashing
+    QString detailText() const { return detail_; }
+    QString serialText() const { return serial_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    struct Shown
+    {
+        Look look;
+        int progress;
+        QString detail;
+        QString serial;
+        QString duration;
+    };
+
+    Shown flashing(const Slot &slot);
+    Shown result(const Slot &slot);
+    void showRecordBox();
+
+    Look look_{Tone::Waiting, QStringLiteral("WAITING")};
+    int progress_ = -1;
+    QString detail_; // up to two lines
+    QString serial_;
+    QString duration_;
+    QJsonObject record_;
+    qint64 dataSeenMs_ = -1; // when the tile first saw the data blocks, on the upload's clock
+    qint64 dataSeenBytes_ = 0;
+};
+
+} // namespace station

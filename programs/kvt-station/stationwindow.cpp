@@ -1,0 +1,377 @@
+#include "kvt-station/stationwindow.h"
+
+#include "common/stationwords.h"
+#include "kvt-station/slottile.h"
+#include "kvt-station/tilegrid.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+
+namespace station {
+
+namespace {
+
+// Tiles in flight are redrawn in turns, a quarter of them each 50 ms tick:
+// each moves five times a second, and no single repaint covers every tile of
+// a full station. The counts move on the first turn.
+constexpr int TickMs = 50;
+constexpr int Turns = 4;
+constexpr int TextPixels = 17;
+constexpr int CountsPixels = 28;
+constexpr int ButtonPixels = 20;
+
+const QString ImageKey = QStringLiteral("station/image");
+const QString FolderKey = QStringLiteral("station/folder");
+const QString RecordKey = QStringLiteral("station/record");
+
+void setPixelSize(QWidget *widget, int pixels, bool bold = false)
+{
+    QFont font = widget->font();
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    widget->setFont(font);
+}
+
+QPushButton *button(const QString &text, QWidget *parent)
+{
+    auto *pushButton = new QPushButton(text, parent);
+    setPixelSize(pushButton, ButtonPixels);
+    pushButton->setMinimumSize(150, 44);
+    return pushButton;
+}
+
+} // namespace
+
+StationWindow::StationWindow(StationConfig base, QWidget *parent)
+    : QWidget(parent), base_(std::move(base)), folder_(base_.folder)
+{
+    setWindowTitle(QStringLiteral("KVT station"));
+    setPixelSize(this, TextPixels);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(buildChoices());
+    imageWarning_ = new QLabel(this);
+    imageWarning_->setObjectName(QStringLiteral("imageWarning"));
+    imageWarning_->setStyleSheet(
+        QStringLiteral("background: #ffd54f; color: #1c1c1c; padding: 6px; font-weight: bold"));
+    imageWarning_->setWordWrap(true);
+    recordError_ = new QLabel(this);
+    recordError_->setObjectName(QStringLiteral("recordError"));
+    recordError_->setStyleSheet(
+        QStringLiteral("background: #c0262d; color: #ffffff; padding: 6px; font-weight: bold"));
+    recordError_->setWordWrap(true);
+    recordError_->hide(); // until a record cannot be written
+    layout->addWidget(imageWarning_);
+    layout->addWidget(recordError_);
+    layout->addWidget(buildControls());
+    grid_ = new TileGrid(this);
+    layout->addWidget(grid_, 1);
+    ticker_.setInterval(TickMs);
+    connect(&ticker_, &QTimer::timeout, this, &StationWindow::refresh);
+    ticker_.start();
+    showChoices();
+    showState();
+    resize(1280, 800);
+}
+
+StationWindow::~StationWindow() = default;
+
+QWidget *StationWindow::buildChoices()
+{
+    auto *box = new QWidget(this);
+    auto *layout = new QGridLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    const struct
+    {
+        const char *name;
+        QLabel **label;
+        void (StationWindow::*pick)();
+    } rows[] = {{"Image", &imageLabel_, &StationWindow::pickImage},
+                {"Folder", &folderLabel_, &StationWindow::pickFolder},
+                {"Record", &recordLabel_, &StationWindow::pickRecord}};
+    for (int row = 0; row < 3; ++row) {
+        layout->addWidget(new QLabel(QLatin1String(rows[row].name), box), row, 0);
+        *rows[row].label = new QLabel(box);
+        (*rows[row].label)->setObjectName(QString::fromLatin1(rows[row].name).toLower());
+        (*rows[row].label)->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(*rows[row].label, row, 1);
+        auto *pick = new QPushButton(QStringLiteral("%1…").arg(rows[row].name), box);
+        connect(pick, &QPushButton::clicked, this, rows[row].pick);
+        choiceButtons_.append(pick);
+        layout->addWidget(pick, row, 2);
+    }
+    layout->setColumnStretch(1, 1);
+    return box;
+}
+
+QWidget *StationWindow::buildControls()
+{
+    auto *box = new QWidget(this);
+    auto *layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    startButton_ = button(QStringLiteral("Start"), box);
+    pauseButton_ = button(QStringLiteral("Pause"), box);
+    pauseButton_->setCheckable(true);
+    connect(startButton_, &QPushButton::clicked, this, &StationWindow::startStation);
+    connect(pauseButton_, &QPushButton::toggled, this, &StationWindow::setPaused);
+    status_ = new QLabel(box);
+    status_->setWordWrap(true);
+    counts_ = new QLabel(box);
+    counts_->setObjectName(QStringLiteral("counts"));
+    setPixelSize(counts_, CountsPixels, true);
+    layout->addWidget(startButton_);
+    layout->addWidget(pauseButton_);
+    layout->addWidget(status_, 1);
+    layout->addWidget(counts_);
+    return box;
+}
+
+void StationWindow::restoreChoices()
+{
+    const QSettings settings;
+    folder_ = settings.value(FolderKey, base_.folder).toString();
+    record_ = settings.value(RecordKey, RecordFile::defaultPath()).toString();
+    StationImage image;
+    QString ignored;
+    if (loadStationImage(settings.value(ImageKey).toString(), &image, &ignored))
+        image_ = image;
+    showChoices();
+    showState();
+}
+
+bool StationWindow::chooseImage(const QString &path)
+{
+    StationImage image;
+    QString message;
+    if (!loadStationImage(path, &image, &message)) {
+        complain(message);
+        return false;
+    }
+    image_ = image;
+    QSettings().setValue(ImageKey, image_.path);
+    showChoices();
+    showState();
+    return true;
+}
+
+void StationWindow::chooseFolder(const QString &folder)
+{
+    folder_ = folder;
+    QSettings().setValue(FolderKey, folder_);
+    showChoices();
+}
+
+void StationWindow::chooseRecord(const QString &path)
+{
+    record_ = path.isEmpty() ? RecordFile::defaultPath() : path;
+    QSettings().setValue(RecordKey, record_);
+    showChoices();
+}
+
+void StationWindow::keepNoRecord()
+{
+    noRecord_ = true;
+    showChoices();
+}
+
+void StationWindow::pickImage()
+{
+    const QString start = image_.isLoaded() ? QFileInfo(image_.path).path() : QString();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Firmware image"), start,
+                                                      QStringLiteral("KVT firmware (*.kvt)"));
+    if (!path.isEmpty())
+        chooseImage(path);
+}
+
+void StationWindow::pickFolder()
+{
+    const QString folder =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("Folder of serial ports"), folder_);
+    if (!folder.isEmpty())
+        chooseFolder(folder);
+}
+
+void StationWindow::pickRecord()
+{
+    // The record is appended to, never replaced: no question about an
+    // existing file.
+    const QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Record of the boards"), record_,
+                                     QStringLiteral("JSON lines (*.jsonl);;All files (*)"), nullptr,
+                                     QFileDialog::DontConfirmOverwrite);
+    if (!path.isEmpty())
+        chooseRecord(path);
+}
+
+bool StationWindow::startStation()
+{
+    if (station_ || !image_.isLoaded())
+        return false;
+    StationConfig config = base_;
+    config.folder = folder_;
+    config.recordPath = noRecord_ ? QString() : record_;
+    config.file = QFileInfo(image_.path).fileName();
+    auto station = std::make_unique<Station>(config, image_.data);
+    station->setPaused(pauseButton_->isChecked());
+    QString why;
+    station_ = std::move(station);
+    connectStation();
+    if (!station_->start(&why)) {
+        station_.reset();
+        complain(why);
+        showState();
+        return false;
+    }
+    showState();
+    return true;
+}
+
+void StationWindow::connectStation()
+{
+    Station *station = station_.get();
+    connect(station, &Station::plugged, grid_, &TileGrid::showSlot);
+    connect(station, &Station::unplugged, grid_, &TileGrid::showSlot);
+    connect(station, &Station::boardFinished, grid_, &TileGrid::showSlot);
+    connect(station, &Station::folderWaiting, this, &StationWindow::showState);
+    connect(station, &Station::stopping, this, &StationWindow::showState);
+    // The banner stays while records cannot be written: no board starts.
+    connect(station, &Station::recordHeld, this, [this](const QString &why) {
+        recordError_->setText(QStringLiteral("Held: %1. No board starts until it can.").arg(why));
+        recordError_->setVisible(!why.isEmpty());
+    });
+}
+
+void StationWindow::setPaused(bool paused)
+{
+    if (pauseButton_->isChecked() != paused)
+        pauseButton_->setChecked(paused); // comes back here through toggled()
+    else if (station_)
+        station_->setPaused(paused);
+    showState();
+}
+
+void StationWindow::refresh()
+{
+    turn_ = (turn_ + 1) % Turns;
+    if (station_) {
+        // Progress comes a few hundred times a second with many boards in
+        // flight; a tile catches up on its turn, or at once when its state
+        // changed.
+        int index = 0;
+        for (const Slot &slot : station_->slotStates()) {
+            const SlotTile *tile = grid_->tile(slot.name);
+            const bool inTurn = index++ % Turns == turn_ && slot.state == Slot::State::Flashing;
+            if (inTurn || !tile || tile->word() != SlotTile::lookOf(slot).word)
+                grid_->showSlot(slot);
+        }
+    }
+    if (turn_ != 0)
+        return;
+    if (station_)
+        counts_->setText(programs::countsText(station_->counts()));
+    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
+}
+
+void StationWindow::showChoices()
+{
+    imageLabel_->setText(image_.isLoaded() ? image_.summary() : QStringLiteral("none chosen"));
+    imageLabel_->setToolTip(image_.isLoaded() ? image_.path + "\nsha256 " + image_.sha256
+                                              : QString());
+    folderLabel_->setText(folder_);
+    recordLabel_->setText(noRecord_ ? QStringLiteral("none: boards are not recorded (--no-record)")
+                                    : record_);
+    imageWarning_->setText(
+        QStringLiteral("%1 has changed on disk since it was read. The boards still get the image "
+                       "read then (sha256 %2…); to flash the new file, close the station and "
+                       "start it again.")
+            .arg(QFileInfo(image_.path).fileName(), image_.sha256.left(12)));
+    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
+}
+
+void StationWindow::showState()
+{
+    const bool running = station_ != nullptr;
+    for (QPushButton *pick : qAsConst(choiceButtons_))
+        pick->setEnabled(!running);
+    startButton_->setEnabled(!running && image_.isLoaded());
+    startButton_->setText(running ? QStringLiteral("Running") : QStringLiteral("Start"));
+    pauseButton_->setText(pauseButton_->isChecked() ? QStringLiteral("Resume")
+                                                    : QStringLiteral("Pause"));
+    QString status;
+    if (!running)
+        status = image_.isLoaded()
+                     ? QStringLiteral("Press Start to watch %1 for boards.").arg(folder_)
+                     : QStringLiteral("Choose the firmware image to flash.");
+    else if (station_->isStopping())
+        status = QStringLiteral("Stopping %1 boards…").arg(station_->inFlight());
+    else if (station_->isWaitingForFolder())
+        status = QStringLiteral("Waiting for %1 to appear: plug in an adapter.").arg(folder_);
+    else if (pauseButton_->isChecked())
+        status = QStringLiteral("Paused: boards plugged now wait; boards in flight finish.");
+    else
+        status = QStringLiteral("Station %1 watching %2: every board plugged in is flashed once.")
+                     .arg(station_->config().stationName, folder_);
+    status_->setText(status);
+    if (!running)
+        counts_->setText(programs::countsText({}));
+    setWindowTitle(image_.isLoaded()
+                       ? QStringLiteral("KVT station · %1").arg(QFileInfo(image_.path).fileName())
+                       : QStringLiteral("KVT station"));
+}
+
+void StationWindow::complain(const QString &text)
+{
+    QMessageBox::critical(this, QStringLiteral("Error"), text);
+}
+
+bool StationWindow::confirmStop(int inFlight)
+{
+    const QString text =
+        QStringLiteral("%1 board%2 %3 being flashed. Stop %4 and close?\n\nEach device is told to "
+                       "stop (CAN CAN) and its board is recorded as stopped: flash it again.")
+            .arg(inFlight)
+            .arg(inFlight == 1 ? "" : "s", inFlight == 1 ? "is" : "are",
+                 inFlight == 1 ? "it" : "them");
+    return QMessageBox::question(this, QStringLiteral("Stop the station?"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+void StationWindow::closeEvent(QCloseEvent *event)
+{
+    if (!station_ || closing_ == Closing::Done) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closing_ == Closing::Stopping)
+        return;
+    if (station_->inFlight() > 0 && !confirmStop(station_->inFlight()))
+        return;
+    stopThenClose();
+}
+
+void StationWindow::closeWithoutAsking()
+{
+    if (station_ && closing_ == Closing::No)
+        stopThenClose();
+    else if (!station_)
+        close();
+}
+
+void StationWindow::stopThenClose()
+{
+    closing_ = Closing::Stopping;
+    connect(station_.get(), &Station::stopped, this, [this] {
+        closing_ = Closing::Done;
+        close();
+    });
+    station_->stop();
+}
+
+} // namespace station

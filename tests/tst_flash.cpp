@@ -4,8 +4,11 @@
 // The device's pauses and limits run at a fifth (--timing-scale 0.2): 1.2 s
 // of lead-in and 1 s for each answer.
 
+#include "fakeserialdriver.h"
+#include "fakesysfs.h"
 #include "flash/outcomes.h"
 #include "flash/reporters.h"
+#include "flash/serialports.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
 
@@ -127,6 +130,9 @@ private slots:
     void flashDevices_data();
     void flashDevices();
     void closedOutputPipe();
+    void adapterFromSysfs_data();
+    void adapterFromSysfs();
+    void lowLatencyWhileOpen();
     void exitStatusRule();
     void terminalBlockAndFinalLines();
 
@@ -188,6 +194,7 @@ void TestFlash::flashDevices()
     const QMap<QString, QString> notDevices{
         {"file", firmware}, {"null", "/dev/null"}, {"link", scratch_.filePath("link")}};
     FlasherProcess flasher;
+    FakeSysfs sysfs; // each device behind an adapter whose timer reads 1 ms
     QElapsedTimer clock;
     qint64 cancelledAt = -1, bytesAtCancel = -1;
     std::vector<std::unique_ptr<SimulatedDevice>> devices;
@@ -201,6 +208,7 @@ void TestFlash::flashDevices()
         QVERIFY(kind != "link" || QFile::link(paths.at(paths.size() - 2), paths.last()));
         if (!sim)
             continue;
+        sysfs.addTty(QFileInfo(paths.last()).fileName(), "0403", "6001", "", 1, 2, 1);
         QVERIFY(sim->start());
         QObject::connect(sim, &BootloaderSim::transferCancelled, [&, sim] {
             cancelledAt = clock.elapsed();
@@ -231,6 +239,12 @@ void TestFlash::flashDevices()
                                    {"file", firmware},  {"version", KVT_VERSION}};
         for (const QString &key : expected.keys())
             QVERIFY2(result.value(key) == expected.value(key), qPrintable(key + ": " + out));
+        // Read once the port is open; a pty refuses low latency, which only the trace tells.
+        QCOMPARE(result.value("latency_ms").toInt(-1), devices.at(i) ? 1 : -1);
+        QCOMPARE(err.contains(paths.at(i).toUtf8() + "    low latency: not offered by the driver "
+                                                     "(Inappropriate ioctl for device); the "
+                                                     "adapter's latency timer is 1 ms"),
+                 devices.at(i) != nullptr);
         // Never 100 % before the device has taken the last block.
         int percent = 0;
         for (const QJsonObject &event : events.mid(1, events.size() - 2)) {
@@ -273,6 +287,53 @@ void TestFlash::closedOutputPipe()
     ::close(ends[1]);
     QVERIFY(ran && flasher.exitCode() == ExitSuccess);
     QVERIFY(device.sim.receivedImage() == content);
+}
+
+// What sysfs tells of the adapter behind a tty, from a tree of its shape.
+void TestFlash::adapterFromSysfs_data()
+{
+    QTest::addColumn<QString>("tty");
+    QTest::addColumn<QStringList>("identity"); // vid, pid, serial, bus, address
+    QTest::addColumn<int>("latencyMs");
+    QTest::newRow("FTDI") << "ttyUSB0" << QStringList{"0403", "6001", "A10K", "3", "17"} << 16;
+    QTest::newRow("CDC ACM, no timer")
+        << "ttyACM0" << QStringList{"2e8a", "000a", "E6605", "1", "4"} << -1;
+    QTest::newRow("not in sysfs") << "ttyS9" << QStringList{"", "", "", "0", "0"} << -1;
+}
+
+void TestFlash::adapterFromSysfs()
+{
+    QFETCH(QString, tty);
+    QFETCH(QStringList, identity);
+    QFETCH(int, latencyMs);
+    FakeSysfs sysfs;
+    sysfs.addTty("ttyUSB0", "0403", "6001", "A10K", 3, 17, 16);
+    sysfs.addTty("ttyACM0", "2E8A", "000A", "E6605", 1, 4, -1); // hex in either case
+    const UsbIdentity usb = usbIdentity("/dev/" + tty);
+    QCOMPARE((QStringList{usb.vid, usb.pid, usb.serial, QString::number(usb.bus),
+                          QString::number(usb.address)}),
+             identity);
+    QCOMPARE(latencyTimerMs("/dev/" + tty), latencyMs);
+}
+
+// kvt-flash and the station: low latency while the port is open, the flags
+// as they were once it is closed.
+void TestFlash::lowLatencyWhileOpen()
+{
+    SimulatedDevice device("ok");
+    QVERIFY(device.sim.start());
+    const FakeSerialDriver driver(device.pty.slavePath(), ASYNC_SPD_HI);
+    PortFlasher flasher(device.pty.slavePath(), makeImage(3000),
+                        {scaledTiming(ymodem::UploadTiming(), TimingScale), 0});
+    bool lowWhileSending = false;
+    connect(&flasher, &PortFlasher::progress, [&] { lowWhileSending = driver.lowLatency(); });
+    QSignalSpy log(&flasher, &PortFlasher::logLine), finished(&flasher, &PortFlasher::finished);
+    flasher.start();
+    QVERIFY(finished.wait(20000) && flasher.result().succeeded());
+    QVERIFY(lowWhileSending);
+    QCOMPARE(driver.flags(), ASYNC_SPD_HI);
+    QCOMPARE(log.first().first().toString(),
+             "low latency: granted by the driver; no latency timer known for this port");
 }
 
 // The statuses the devices of flashDevices() do not give.

@@ -2,6 +2,7 @@
 // on a pseudo-terminal, plugged by making a symlink to it in a temporary
 // folder and pulled by removing the link, as udev does in /dev/serial.
 
+#include "fakesysfs.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
 #include "station/recordfile.h"
@@ -165,10 +166,13 @@ void TestStation::onlyMatchingAdapters()
     Fixture fixture;
     StationConfig config = fixture.config();
     config.matches = QStringList{"0403:6001"};
+    const QString ftdi = fixture.plug("ftdi").pty.slavePath();
     const QHash<QString, flash::UsbIdentity> adapters{
-        {fixture.plug("ftdi").pty.slavePath(), {"0403", "6001", "FT1"}},
+        {ftdi, {"0403", "6001", "FT1"}},
         {fixture.plug("ch340").pty.slavePath(), {"1a86", "7523", "CH1"}}};
     fixture.plug("unknown");
+    FakeSysfs sysfs; // the FTDI adapter's timer, as the flasher reads it after opening
+    sysfs.addTty(QFileInfo(ftdi).fileName(), "0403", "6001", "", 1, 2, 1);
     config.identify = [adapters](const QString &device) { return adapters.value(device); };
     Station station(config, Image);
     QSignalSpy finished(&station, &Station::boardFinished);
@@ -180,6 +184,7 @@ void TestStation::onlyMatchingAdapters()
     const QJsonObject record = recordsOf(fixture.record()).first();
     QCOMPARE(record.value("slot").toString(), QStringLiteral("ftdi"));
     QCOMPARE(record.value("usb").toObject().value("serial").toString(), QStringLiteral("FT1"));
+    QCOMPARE(record.value("latency_ms").toInt(), 1);
     QVERIFY(station.slotStates().value("ch340").skipped.contains("1a86:7523"));
     QVERIFY(station.slotStates().value("unknown").skipped.contains("unknown"));
 }

@@ -227,6 +227,8 @@ QJsonObject Station::recordFor(const Slot &slot, const FlashResult &result) cons
         record.insert(
             QStringLiteral("usb"),
             QJsonObject{{"vid", slot.usb.vid}, {"pid", slot.usb.pid}, {"serial", slot.usb.serial}});
+    if (result.latencyMs >= 0)
+        record.insert(QStringLiteral("latency_ms"), result.latencyMs);
     return record;
 }
 

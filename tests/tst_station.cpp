@@ -2,7 +2,7 @@
 // on a pseudo-terminal, plugged by making a symlink to it in a temporary
 // folder and pulled by removing the link, as udev does in /dev/serial.
 
-#include "fakesysfs.h"
+#include "fakeadapter.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
 #include "station/recordfile.h"
@@ -172,7 +172,7 @@ void TestStation::onlyMatchingAdapters()
         {fixture.plug("ch340").pty.slavePath(), {"1a86", "7523", "CH1"}}};
     fixture.plug("unknown");
     FakeSysfs sysfs; // the FTDI adapter's timer, as the flasher reads it after opening
-    sysfs.addTty(QFileInfo(ftdi).fileName(), "0403", "6001", "", 1, 2, 1);
+    sysfs.addTty(QFileInfo(ftdi).fileName(), {"0403", "6001", "", "1", "2"}, 1);
     config.identify = [adapters](const QString &device) { return adapters.value(device); };
     Station station(config, Image);
     QSignalSpy finished(&station, &Station::boardFinished);

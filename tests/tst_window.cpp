@@ -2,7 +2,7 @@
 // through the real window, its worker thread and its QSerialPort to the
 // simulated bootloader on a pseudo-terminal.
 
-#include "fakeserialdriver.h"
+#include "fakeadapter.h"
 #include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
@@ -232,7 +232,7 @@ private slots:
         Desk desk(line.pty.slavePath());
         // An adapter whose driver offers low latency: set while the port is
         // open (a time-out leaves it open), put back when it closes.
-        const FakeSerialDriver driver(line.pty.slavePath(), ASYNC_SPD_HI);
+        const FakeSerialDriver driver(ASYNC_SPD_HI);
         const QString path = desk.file("firmware.kvt", makeFirmware(5000));
         desk.press(path);
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 10000);
@@ -271,16 +271,16 @@ private slots:
         Line line;
         line.plugIn();
         auto desk = std::make_unique<Desk>(line.pty.slavePath());
-        const FakeSerialDriver driver(line.pty.slavePath());
+        const FakeSerialDriver driver;
         desk->press(desk->file("firmware.kvt", makeFirmware(400 * 1024)));
         QTRY_VERIFY_WITH_TIMEOUT(line.sim->counters().dataBlocks >= 3, 10000);
-        QVERIFY(driver.lowLatency());
+        QCOMPARE(driver.flags(), ASYNC_LOW_LATENCY);
         QElapsedTimer clock;
         clock.start();
         desk->window.close();
         desk.reset(); // waits for the worker
         QVERIFY(clock.elapsed() < 2000);
-        QVERIFY(!driver.lowLatency()); // the window put the flags back as it went
+        QCOMPARE(driver.flags(), 0); // the window put the flags back as it went
         const int received = line.sim->counters().dataBlocks;
         QTest::qWait(300);
         QVERIFY(line.sim->counters().dataBlocks <= received + 1);

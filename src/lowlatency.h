@@ -45,7 +45,6 @@ public:
     // still open: the descriptor may name another file once it is closed.
     void restore();
 
-    Answer answer() const { return answer_; }
     // One line for a trace: what the driver said.
     QString description() const;
 

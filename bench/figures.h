@@ -44,5 +44,6 @@ bool runStalls(const Config &config, Report &report);
 bool runParallelPorts(const Config &config, Report &report);
 bool runStation(const Config &config, Report &report);
 bool runStationWindow(const Config &config, Report &report);
+bool runAdapterLatency(const Config &config, Report &report);
 
 } // namespace bench

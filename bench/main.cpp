@@ -45,8 +45,8 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle",  "turnaround", "paced",         "stalls",
-                             "ports", "station",    "station-window"};
+const QStringList AllFigures{"idle",  "turnaround", "paced",          "stalls",
+                             "ports", "station",    "station-window", "adapter"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -184,6 +184,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runStation(config, report);
     if (figure == "station-window")
         return runStationWindow(config, report);
+    if (figure == "adapter")
+        return runAdapterLatency(config, report);
     return runParallelPorts(config, report);
 }
 

@@ -58,6 +58,8 @@ Upgrader::~Upgrader()
         linkChanged.notify_all();
     }
     waitForUploadTask();
+    if (serial->isOpen())
+        closePort();
     delete firmwareFile;
 }
 
@@ -139,9 +141,11 @@ bool Upgrader::openChosenPort()
     serial->setBaudRate(ymodem::line::BaudRate, QSerialPort::AllDirections);
     // An upload that timed out leaves the port open; start afresh.
     if (serial->isOpen())
-        serial->close();
+        closePort();
     if (serial->open(QIODevice::ReadWrite)) {
         qDebug() << "Open Port " << serial->portName() << " successfully.";
+        lowLatency.request(int(serial->handle()));
+        qDebug().noquote() << lowLatency.description();
         return true;
     }
     qDebug() << "error:" << serial->errorString();
@@ -237,6 +241,13 @@ void Upgrader::handleWritten(qint64 count)
 
 void Upgrader::closingHandler()
 {
+    closePort();
+}
+
+// The driver's flags go back while the descriptor is still the port's.
+void Upgrader::closePort()
+{
+    lowLatency.restore();
     serial->close();
 }
 

@@ -6,6 +6,7 @@
 // through queued signals. The bytes the port delivers, the write reports and
 // the stop request reach the worker through fields guarded by linkMutex.
 
+#include "lowlatency.h"
 #include "ui_form.h"
 #include "ymodem/upload.h"
 
@@ -77,6 +78,7 @@ private:
     void fillPortList();
     void connectSignals();
     bool openChosenPort();
+    void closePort();
     void startUploadTask();
     void waitForUploadTask();
     LinkNews waitForLink(qint64 deadline, int &scanIndex);
@@ -95,6 +97,7 @@ private:
     bool taskRunning = false; // cleared as the worker's very last step
 
     QSerialPort *serial = nullptr;
+    serialdriver::LowLatency lowLatency; // of the open port
     QByteArray firmwareData; // written under linkMutex; the worker copies it at its start
     QFile *firmwareFile = nullptr;
     Ui::Form ui;

@@ -136,6 +136,7 @@ void TestBootloaderSim::upload_data()
     QTest::newRow("slow device") << Case{with(&Options::replyDelayMs, 150)};
     QTest::newRow("flash erase") << Case{with(&Options::eraseDelayMs, 400)};
     QTest::newRow("paced at 38400 baud") << Case{with(&Options::paceBaud, 38400)};
+    QTest::newRow("behind an adapter") << Case{with(&Options::adapterLatencyMs, 40)};
 
     // Bad frames from the host: NAKed, and the right one is taken after that.
     const QByteArray block2 = makeDataBlock(QByteArray(DataFieldSize, 'x'), 2);
@@ -195,10 +196,11 @@ void TestBootloaderSim::upload()
         QCOMPARE(host.take(answer.size()), answer);
         wireBytes += frame.size() + answer.size();
     }
-    // Each answer late, the first one after the erase as well; and as each
-    // frame waits for the answer to the one before, the wire time of both
-    // directions adds up.
-    const qint64 minMs = steps.size() * run.options.replyDelayMs + run.options.eraseDelayMs +
+    // Each answer late (by the delay, and held in the adapter), the first one
+    // after the erase as well; and as each frame waits for the answer to the
+    // one before, the wire time of both directions adds up.
+    const qint64 minMs = steps.size() * (run.options.replyDelayMs + run.options.adapterLatencyMs) +
+                         run.options.eraseDelayMs +
                          line::wireTimeMs(wireBytes, run.options.paceBaud);
     QVERIFY2(clock.elapsed() >= minMs, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(sim->phase(), Phase::Completed, Patience);

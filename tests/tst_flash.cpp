@@ -5,6 +5,7 @@
 // of lead-in and 1 s for each answer.
 
 #include "common/exitstatus.h"
+#include "fakeadapter.h"
 #include "flash/outcomes.h"
 #include "flash/serialports.h"
 #include "kvt-flash/reporters.h"
@@ -130,6 +131,8 @@ private slots:
     void flashDevices_data();
     void flashDevices();
     void closedOutputPipe();
+    void adapter_data();
+    void adapter();
     void exitStatusRule();
     void terminalBlockAndFinalLines();
     void whyAPortCannotBeOpened();
@@ -192,6 +195,7 @@ void TestFlash::flashDevices()
     const QMap<QString, QString> notDevices{
         {"file", firmware}, {"null", "/dev/null"}, {"link", scratch_.filePath("link")}};
     FlasherProcess flasher;
+    FakeSysfs sysfs; // each device behind an adapter whose timer reads 1 ms
     QElapsedTimer clock;
     qint64 cancelledAt = -1, bytesAtCancel = -1;
     std::vector<std::unique_ptr<SimulatedDevice>> devices;
@@ -205,6 +209,7 @@ void TestFlash::flashDevices()
         QVERIFY(kind != "link" || QFile::link(paths.at(paths.size() - 2), paths.last()));
         if (!sim)
             continue;
+        sysfs.addTty(QFileInfo(paths.last()).fileName(), {"0403", "6001", "", "1", "2"}, 1);
         QVERIFY(sim->start());
         QObject::connect(sim, &BootloaderSim::transferCancelled, [&, sim] {
             cancelledAt = clock.elapsed();
@@ -235,6 +240,8 @@ void TestFlash::flashDevices()
                                    {"file", firmware},  {"version", KVT_VERSION}};
         for (const QString &key : expected.keys())
             QVERIFY2(result.value(key) == expected.value(key), qPrintable(key + ": " + out));
+        // Read once the port is open.
+        QCOMPARE(result.value("latency_ms").toInt(-1), devices.at(i) ? 1 : -1);
         // Never 100 % before the device has taken the last block.
         int percent = 0;
         for (const QJsonObject &event : events.mid(1, events.size() - 2)) {
@@ -277,6 +284,56 @@ void TestFlash::closedOutputPipe()
     ::close(ends[1]);
     QVERIFY(ran && flasher.exitCode() == ExitSuccess);
     QVERIFY(device.sim.receivedImage() == content);
+}
+
+// kvt-flash and the station ask for low latency as they open the port, put
+// the flags back as they close it, and read the adapter from sysfs (a fake
+// tree). The request is traced, never fatal (a pty's own refusal: flashDevices).
+void TestFlash::adapter_data()
+{
+    QTest::addColumn<QStringList>("usb"); // vid, pid, serial, bus, address
+    QTest::addColumn<int>("latencyMs");   // -1: no latency_timer
+    QTest::addColumn<int>("flagsBefore");
+    QTest::addColumn<int>("refuseSetWith");
+    QTest::addColumn<int>("flagsWhileOpen");
+    QTest::addColumn<QString>("says");
+    const int other = ASYNC_SKIP_TEST | ASYNC_SPD_HI, low = ASYNC_LOW_LATENCY;
+    const QStringList ftdi{"0403", "6001", "A10K", "3", "17"};
+    const QString timer = "; the adapter's latency timer is 1 ms";
+    QTest::newRow("FTDI, granted, the rest kept")
+        << ftdi << 1 << other << 0 << (other | low) << "granted by the driver" + timer;
+    QTest::newRow("FTDI, already set, left set")
+        << ftdi << 1 << (other | low) << 0 << (other | low) << "already set" + timer;
+    QTest::newRow("CP210x, refused")
+        << QStringList{"10c4", "ea60", "0001", "1", "4"} << -1 << other << EPERM << other
+        << "not offered by the driver (Operation not permitted); no latency timer known for this "
+           "port";
+}
+
+void TestFlash::adapter()
+{
+    QFETCH(QStringList, usb);
+    QFETCH(int, latencyMs);
+    QFETCH(int, flagsBefore);
+    QFETCH(int, refuseSetWith);
+    QFETCH(int, flagsWhileOpen);
+    QFETCH(QString, says);
+    PtyPair pty;
+    FakeSysfs sysfs;
+    sysfs.addTty(QFileInfo(pty.slavePath()).fileName(), usb, latencyMs);
+    const UsbIdentity found = usbIdentity(pty.slavePath());
+    QCOMPARE((QStringList{found.vid, found.pid, found.serial, QString::number(found.bus),
+                          QString::number(found.address)}),
+             usb);
+    const FakeSerialDriver driver(flagsBefore, refuseSetWith);
+    PortFlasher flasher(pty.slavePath(), makeImage(3000));
+    QSignalSpy log(&flasher, &PortFlasher::logLine);
+    flasher.start();
+    QCOMPARE(driver.flags(), flagsWhileOpen);
+    QCOMPARE(log.value(0).value(0).toString(), "low latency: " + says);
+    flasher.stop(); // before the bootloader runs: at once
+    QCOMPARE(driver.flags(), flagsBefore);
+    QCOMPARE(flasher.result().latencyMs, latencyMs);
 }
 
 // The statuses the devices of flashDevices() do not give.

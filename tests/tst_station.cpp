@@ -2,6 +2,7 @@
 // which entries are boards, what udev's ways with links and folders do to
 // them, and the counts.
 
+#include "fakeadapter.h"
 #include "station/slotwatcher.h"
 #include "stationfixture.h"
 
@@ -122,7 +123,10 @@ void TestStation::linkEvents()
     auto plugNumber = std::make_shared<int>(1);
     StationConfig config = fixture.config();
     config.identify = [plugNumber](const QString &) {
-        return flash::UsbIdentity{"0403", "6001", QString::number(*plugNumber)};
+        flash::UsbIdentity usb{"0403", "6001", "FT1"};
+        usb.bus = 1;
+        usb.address = *plugNumber;
+        return usb;
     };
     Station station(config, makeImage(midFlash ? 20 * 1024 : 5000));
     QSignalSpy finished(&station, &Station::boardFinished);
@@ -246,10 +250,13 @@ void TestStation::onlyMatchingAdapters()
     Fixture fixture;
     StationConfig config = fixture.config();
     config.matches = QStringList{"0403:6001"};
+    const QString ftdi = fixture.plug("ftdi").pty.slavePath();
     const QHash<QString, flash::UsbIdentity> adapters{
-        {fixture.plug("ftdi").pty.slavePath(), {"0403", "6001", "FT1"}},
+        {ftdi, {"0403", "6001", "FT1"}},
         {fixture.plug("ch340").pty.slavePath(), {"1a86", "7523", "CH1"}}};
     fixture.plug("unknown");
+    FakeSysfs sysfs; // the FTDI adapter's timer, as the flasher reads it after opening
+    sysfs.addTty(QFileInfo(ftdi).fileName(), {"0403", "6001", "", "1", "2"}, 1);
     config.identify = [adapters](const QString &device) { return adapters.value(device); };
     Station station(config, Image);
     QSignalSpy finished(&station, &Station::boardFinished);
@@ -261,6 +268,7 @@ void TestStation::onlyMatchingAdapters()
     const QJsonObject record = recordsOf(fixture.record()).first();
     QCOMPARE(record.value("slot").toString(), QStringLiteral("ftdi"));
     QCOMPARE(record.value("usb").toObject().value("serial").toString(), QStringLiteral("FT1"));
+    QCOMPARE(record.value("latency_ms").toInt(), 1);
     QCOMPARE(station.slotStates().value("ch340").waiting, Slot::Waiting::WrongAdapter);
     QVERIFY(station.slotStates().value("ch340").skipped.contains("1a86:7523"));
     QVERIFY(station.slotStates().value("unknown").skipped.contains("unknown"));

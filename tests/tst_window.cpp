@@ -2,6 +2,7 @@
 // through the real window, its worker thread and its QSerialPort to the
 // simulated bootloader on a pseudo-terminal.
 
+#include "fakeadapter.h"
 #include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
@@ -219,6 +220,8 @@ private slots:
         const QStringList lines = debug.lines();
         QCOMPARE(lines.count("Open Port  \"" + desk.serial()->portName() + "\"  successfully."), 1);
         QCOMPARE(lines.count("finish!"), 1); // the upload's own lines come through
+        // A pty refuses low latency: one debug line, and nothing to see.
+        QCOMPARE(lines.filter("low latency: not offered by the driver").size(), 1);
     }
 
     void silentDeviceThenSecondUploadSucceeds()
@@ -227,12 +230,16 @@ private slots:
         line.options.silent = true;
         line.plugIn();
         Desk desk(line.pty.slavePath());
+        // An adapter whose driver offers low latency: set while the port is
+        // open (a time-out leaves it open), put back when it closes.
+        const FakeSerialDriver driver(ASYNC_SPD_HI);
         const QString path = desk.file("firmware.kvt", makeFirmware(5000));
         desk.press(path);
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 10000);
         QCOMPARE(desk.answers.boxes, QStringList(TimeOut));
         QVERIFY(desk.button()->isEnabled());
         QCOMPARE(desk.connection(), QStringLiteral("Connected"));
+        QCOMPARE(driver.flags(), ASYNC_SPD_HI | ASYNC_LOW_LATENCY);
 
         line.options.silent = false;
         line.plugIn();
@@ -240,6 +247,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 2, 10000);
         QCOMPARE(desk.answers.boxes.last(), Success);
         QCOMPARE(line.sim->receivedImage(), makeFirmware(5000));
+        QCOMPARE(driver.flags(), ASYNC_SPD_HI);
     }
 
     void vanishedDeviceEndsInTimeOut()
@@ -263,13 +271,16 @@ private slots:
         Line line;
         line.plugIn();
         auto desk = std::make_unique<Desk>(line.pty.slavePath());
+        const FakeSerialDriver driver;
         desk->press(desk->file("firmware.kvt", makeFirmware(400 * 1024)));
         QTRY_VERIFY_WITH_TIMEOUT(line.sim->counters().dataBlocks >= 3, 10000);
+        QCOMPARE(driver.flags(), ASYNC_LOW_LATENCY);
         QElapsedTimer clock;
         clock.start();
         desk->window.close();
         desk.reset(); // waits for the worker
         QVERIFY(clock.elapsed() < 2000);
+        QCOMPARE(driver.flags(), 0); // the window put the flags back as it went
         const int received = line.sim->counters().dataBlocks;
         QTest::qWait(300);
         QVERIFY(line.sim->counters().dataBlocks <= received + 1);

@@ -41,6 +41,7 @@ QString readNumbers(const QCommandLineParser &parser, ToolSettings *settings)
         {"reply-delay", 0, &sim.replyDelayMs},
         {"erase-delay", 0, &sim.eraseDelayMs},
         {"pace", 1, &sim.paceBaud},
+        {"adapter-latency", 0, &sim.adapterLatencyMs},
         {"c-interval", 1, &sim.cIntervalMs},
         {"stall-timeout", 0, &sim.stallTimeoutMs},
         {"baud", 1, &settings->baud},
@@ -94,6 +95,10 @@ void addToolOptions(QCommandLineParser &parser)
         {"reply-delay", "Wait this long before every answer.", "ms"},
         {"erase-delay", "Wait this much longer before answering the header block.", "ms"},
         {"pace", "Take as long as a UART at this speed would.", "baud"},
+        {"adapter-latency",
+         "Hold the answers the way a USB-serial adapter (FTDI) holds received bytes: until this "
+         "long after the first held byte, or until 62 bytes are held.",
+         "ms"},
         {"c-interval", "Pause between two \"C\" while waiting for the header (default 1000).",
          "ms"},
         {"close-after", "Close the line once data block N is in.", "N"},

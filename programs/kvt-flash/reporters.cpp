@@ -265,6 +265,8 @@ QJsonObject JsonReporter::resultOf(const PortState &port) const
             QStringLiteral("usb"),
             QJsonObject{{"vid", port.usb.vid}, {"pid", port.usb.pid}, {"serial", port.usb.serial}});
     }
+    if (result.latencyMs >= 0)
+        object.insert(QStringLiteral("latency_ms"), result.latencyMs);
     return object;
 }
 

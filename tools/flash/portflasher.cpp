@@ -79,8 +79,22 @@ void PortFlasher::start()
         finish(Outcome::OpenFailed, openFailureText(port_, serial_.error(), system), system);
         return;
     }
+    askForLowLatency();
     session_.start(clock_.elapsed());
     afterSessionCall();
+}
+
+// The timer is read after the request: ftdi_sio shows 1 ms while the port has
+// low latency, its own setting otherwise.
+void PortFlasher::askForLowLatency()
+{
+    lowLatency_.request(int(serial_.handle()));
+    result_.latencyMs = latencyTimerMs(port_); // finish() keeps it
+    const QString timer =
+        result_.latencyMs < 0
+            ? QStringLiteral("no latency timer known for this port")
+            : QStringLiteral("the adapter's latency timer is %1 ms").arg(result_.latencyMs);
+    emit logLine(lowLatency_.description() + QStringLiteral("; ") + timer);
 }
 
 void PortFlasher::stop()
@@ -270,8 +284,10 @@ void PortFlasher::conclude(Outcome outcome, const QString &message, const QStrin
     result_.imageSize = session_.imageSize();
     result_.resends = session_.resends();
     session_.stop(); // nothing more goes out once the outcome is known
-    if (serial_.isOpen())
+    if (serial_.isOpen()) {
+        lowLatency_.restore();
         serial_.close();
+    }
 }
 
 } // namespace flash

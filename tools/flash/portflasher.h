@@ -5,6 +5,7 @@
 // the session's frames go back to the port. Nothing blocks, so any number of
 // flashers share one thread, and one port's failure touches no other.
 
+#include "lowlatency.h"
 #include "ymodem/upload.h"
 
 #include <QByteArray>
@@ -23,6 +24,10 @@ struct UsbIdentity
     QString vid; // "0403", four hex digits
     QString pid;
     QString serial;
+    // busnum and devnum: they change whenever the device is enumerated (a
+    // re-plug), unlike the tty's name. 0 when unknown.
+    int bus = 0;
+    int address = 0;
 
     bool isKnown() const { return !vid.isEmpty(); }
     QString vidPid() const { return isKnown() ? vid + QLatin1Char(':') + pid : QString(); }
@@ -56,6 +61,9 @@ struct FlashResult
     qint64 acknowledged = 0; // image bytes the device acknowledged
     qint64 imageSize = 0;
     int resends = 0;
+    // The adapter's latency timer as sysfs read it once low latency was
+    // asked for; -1 where sysfs has none (ptys, most drivers).
+    int latencyMs = -1;
 
     bool succeeded() const { return outcome == Outcome::Succeeded; }
 };
@@ -122,6 +130,7 @@ signals:
 
 private:
     void configurePort();
+    void askForLowLatency();
     void onReadyRead();
     void onBytesWritten(qint64 count);
     void onDeadline();
@@ -138,6 +147,7 @@ private:
     const QString port_;
     ymodem::UploadSession session_;
     QSerialPort serial_;
+    serialdriver::LowLatency lowLatency_;
     QTimer deadline_;
     QElapsedTimer clock_;
     ymodem::UploadPhase activePhase_ = ymodem::UploadPhase::NotStarted; // last one announced

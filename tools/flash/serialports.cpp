@@ -156,25 +156,63 @@ QString sysfsValue(const QDir &dir, const char *name)
 
 } // namespace
 
+QString sysfsRoot()
+{
+    const QString root = qEnvironmentVariable("KVT_SYSFS_ROOT");
+    return root.isEmpty() ? QStringLiteral("/sys") : root;
+}
+
+namespace {
+
+// The tty's device folder and its parents up to the USB device, whose folder
+// holds idVendor; empty when the tty has no device there.
+QVector<QDir> deviceFolders(const QString &device)
+{
+    const QString root = QDir(sysfsRoot()).canonicalPath();
+    if (root.isEmpty())
+        return {};
+    const QString devices = root + QStringLiteral("/devices/");
+    const QString name = QFileInfo(device).fileName();
+    QString path =
+        QFileInfo(QStringLiteral("%1/class/tty/%2/device").arg(root, name)).canonicalFilePath();
+    QVector<QDir> folders;
+    for (; path.startsWith(devices); path = QFileInfo(path).path()) {
+        folders.append(QDir(path));
+        if (folders.last().exists(QStringLiteral("idVendor")))
+            break;
+    }
+    return folders;
+}
+
+} // namespace
+
 // Straight from sysfs, for this one tty: the tty's device is an interface of
 // a USB device whose folder, further up, holds idVendor, idProduct and
 // serial. Listing every port through Qt would cost milliseconds per board.
 UsbIdentity usbIdentity(const QString &device)
 {
     UsbIdentity identity;
-    const QString name = QFileInfo(device).fileName();
-    QString path =
-        QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(name)).canonicalFilePath();
-    for (; path.startsWith(QLatin1String("/sys/devices/")); path = QFileInfo(path).path()) {
-        const QDir dir(path);
-        if (!dir.exists(QStringLiteral("idVendor")))
-            continue;
-        identity.vid = sysfsValue(dir, "idVendor").toLower();
-        identity.pid = sysfsValue(dir, "idProduct").toLower();
-        identity.serial = sysfsValue(dir, "serial");
-        break;
-    }
+    const QVector<QDir> folders = deviceFolders(device);
+    if (folders.isEmpty() || !folders.last().exists(QStringLiteral("idVendor")))
+        return identity;
+    const QDir &usb = folders.last();
+    identity.vid = sysfsValue(usb, "idVendor").toLower();
+    identity.pid = sysfsValue(usb, "idProduct").toLower();
+    identity.serial = sysfsValue(usb, "serial");
+    identity.bus = sysfsValue(usb, "busnum").toInt();
+    identity.address = sysfsValue(usb, "devnum").toInt();
     return identity;
+}
+
+int latencyTimerMs(const QString &device)
+{
+    for (const QDir &folder : deviceFolders(device)) {
+        bool valid = false;
+        const int ms = sysfsValue(folder, "latency_timer").toInt(&valid);
+        if (valid)
+            return ms;
+    }
+    return -1;
 }
 
 QVector<UsbIdentity> usbIdentities(const QStringList &devices)

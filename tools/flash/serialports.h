@@ -43,9 +43,16 @@ QString lockHolderText(const QString &lockFile);
 // Where the serial port library keeps the lock of `device`.
 QString lockFileOf(const QString &device);
 
+// Where sysfs is read: /sys, unless KVT_SYSFS_ROOT names a tree of the same
+// shape (a test's own); read here alone, at every call.
+QString sysfsRoot();
+
 // The USB adapter behind a device, when the system knows it; read from sysfs
 // for that device alone, in microseconds.
 UsbIdentity usbIdentity(const QString &device);
+// The adapter's latency timer in milliseconds, where the driver has one
+// (ftdi_sio: latency_timer in the usb-serial port's folder); -1 otherwise.
+int latencyTimerMs(const QString &device);
 QVector<UsbIdentity> usbIdentities(const QStringList &devices);
 
 } // namespace flash

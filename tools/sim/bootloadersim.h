@@ -58,6 +58,10 @@ struct BootloaderSimOptions
     // the wire, and each answer reaches the host only after its own wire
     // time. 0: no pacing.
     int paceBaud = 0;
+    // A USB-serial adapter (FTDI-like) between device and host: it holds what
+    // the device sends until this long after the first byte it holds, or
+    // until its 62-byte buffer is full. 0: no adapter.
+    int adapterLatencyMs = 0;
 };
 
 // Counts of the current session (reset when the bootloader is entered again);
@@ -183,6 +187,7 @@ private:
     void writeDue();
     void writeLine(const QByteArray &bytes);
     qint64 wireNs(qint64 bytes) const;
+    qint64 throughAdapter(int bytes, qint64 arrivalNs);
 
     void setPhase(Phase phase);
     void note(const QString &message);
@@ -216,6 +221,9 @@ private:
     qint64 inboundFreeNs_ = 0;
     qint64 outboundFreeNs_ = 0;
     qint64 lastDueNs_ = 0;
+    // The adapter model: bytes it holds, and when they go to the host.
+    int heldBytes_ = 0;
+    qint64 heldUntilNs_ = 0;
     std::deque<Outgoing> outgoing_;
 
     // Shared with other threads, under mutex_.

@@ -17,6 +17,7 @@ namespace {
 constexpr qint64 NsPerUs = 1000;
 constexpr qint64 NsPerMs = 1000000;
 constexpr qint64 NsPerSecond = 1000000000;
+constexpr int AdapterBufferBytes = 62; // an FTDI packet of 64, less 2 status bytes
 
 } // namespace
 
@@ -36,8 +37,37 @@ void BootloaderSim::send(const QByteArray &bytes, qint64 readyNs, std::function<
     }
     due = std::max(due, lastDueNs_); // the line keeps the order of sending
     lastDueNs_ = due;
+    due = throughAdapter(bytes.size(), due);
     outgoing_.push_back({options_.silent ? QByteArray() : bytes, due, std::move(afterWrite)});
     scheduleWrite();
+}
+
+// When bytes that reached the adapter at `arrivalNs` reach the host. The chip
+// starts its latency timer with the first byte it holds and sends all it
+// holds when the timer runs out, or at once when its buffer fills. Answers
+// are a few bytes each, so one answer is never split between two packets.
+qint64 BootloaderSim::throughAdapter(int bytes, qint64 arrivalNs)
+{
+    if (options_.adapterLatencyMs <= 0)
+        return arrivalNs;
+    if (bytes == 0) // a step after the answers before it: it waits for them
+        return heldBytes_ > 0 ? std::max(arrivalNs, heldUntilNs_) : arrivalNs;
+    if (heldBytes_ == 0 || arrivalNs >= heldUntilNs_) {
+        heldBytes_ = 0;
+        heldUntilNs_ = arrivalNs + options_.adapterLatencyMs * NsPerMs;
+    }
+    heldBytes_ += bytes;
+    if (heldBytes_ < AdapterBufferBytes)
+        return heldUntilNs_;
+    // Full: what was held goes now, with this answer.
+    for (auto held = outgoing_.rbegin(); held != outgoing_.rend() && held->dueNs == heldUntilNs_;
+         ++held)
+        held->dueNs = arrivalNs;
+    heldBytes_ = 0;
+    heldUntilNs_ = arrivalNs;
+    if (writeArmed_ && !outgoing_.empty())
+        armWriteTimer(std::max<qint64>(1, outgoing_.front().dueNs - nowNs()));
+    return arrivalNs;
 }
 
 void BootloaderSim::scheduleWrite()

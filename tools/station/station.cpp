@@ -17,11 +17,11 @@ using Waiting = Slot::Waiting;
 
 namespace {
 
-// What changes at every plug of a USB device, though its tty name and device
-// number are often reused.
+// What changes at every plug of a USB device (its bus and device numbers),
+// though its tty name and device number are often reused.
 QString plugTag(const flash::UsbIdentity &usb)
 {
-    return usb.serial;
+    return usb.bus == 0 ? QString() : QStringLiteral("%1-%2").arg(usb.bus).arg(usb.address);
 }
 
 } // namespace
@@ -348,6 +348,8 @@ QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
         record.insert(QStringLiteral("usb"), QJsonObject{{"vid", flight.usb.vid},
                                                          {"pid", flight.usb.pid},
                                                          {"serial", flight.usb.serial}});
+    if (result.latencyMs >= 0)
+        record.insert(QStringLiteral("latency_ms"), result.latencyMs);
     return record;
 }
 

@@ -151,10 +151,10 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
     config.simTool =
         parser.isSet("sim-tool")
             ? parser.value("sim-tool")
-            : defaultTool(KVT_SIM_TOOL, "/../programs/kvt-bootloader-sim/kvt-bootloader-sim");
+            : defaultTool(KVT_SIM_TOOL, "/../tools/kvt-bootloader-sim/kvt-bootloader-sim");
     config.flashTool = parser.isSet("flash-tool")
                            ? parser.value("flash-tool")
-                           : defaultTool(KVT_FLASH_TOOL, "/../programs/kvt-flash/kvt-flash");
+                           : defaultTool(KVT_FLASH_TOOL, "/../tools/kvt-flash/kvt-flash");
     return config;
 }
 

@@ -15,9 +15,9 @@ include(GNUInstallDirs)
 # Each program's man page lives beside its sources.
 set(KVT_PROGRAMS
     kvt-firmware-updater src
-    kvt-flash programs/kvt-flash
-    kvt-bootloader-sim programs/kvt-bootloader-sim
-    kvt-station programs/kvt-station)
+    kvt-flash tools/kvt-flash
+    kvt-bootloader-sim tools/kvt-bootloader-sim
+    kvt-station tools/kvt-station)
 set(KVT_WINDOWS kvt-firmware-updater kvt-station)
 
 # Debian ships man pages and changelogs compressed with gzip -9n (no name, no

@@ -10,4 +10,4 @@ command -v xvfb-run >/dev/null || { echo "needs xvfb-run: apt-get install xvfb" 
 [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j"$(nproc)" --target kvt-station-screenshots
 mkdir -p docs
-xvfb-run -a -s "-screen 0 1920x1080x24" "$build/programs/kvt-station/kvt-station-screenshots" docs
+xvfb-run -a -s "-screen 0 1920x1080x24" "$build/tools/kvt-station/kvt-station-screenshots" docs

@@ -21,7 +21,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     add_test(NAME kvt_flash_cli
         COMMAND ${CMAKE_COMMAND}
             -DFLASHER=$<TARGET_FILE:kvt-flash>
-            -DMAN_PAGE=${PROJECT_SOURCE_DIR}/programs/kvt-flash/kvt-flash.1
+            -DMAN_PAGE=${PROJECT_SOURCE_DIR}/tools/kvt-flash/kvt-flash.1
             -DMAN=${KVT_MAN}
             -P ${CMAKE_CURRENT_LIST_FILE})
     return()

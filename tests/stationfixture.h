@@ -9,6 +9,7 @@
 #include "sim/pty.h"
 #include "station/recordfile.h"
 #include "station/station.h"
+#include "testdata.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,13 +22,7 @@
 
 namespace stationtest {
 
-inline QByteArray makeImage(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 131 + i / 1024) & 0xFF);
-    return image.replace(0, 4, QByteArray::fromHex("00400020"));
-}
+using testdata::makeImage;
 
 // A board: the simulated bootloader, ready before its entry appears.
 struct Board

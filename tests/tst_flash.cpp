@@ -11,6 +11,7 @@
 #include "kvt-flash/reporters.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
+#include "testdata.h"
 
 #include <QtTest>
 
@@ -32,13 +33,7 @@ namespace {
 
 constexpr double TimingScale = 0.2;
 
-QByteArray makeImage(int size, const QByteArray &signature = QByteArray::fromHex("00400020"))
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 131 + i / 1024) & 0xFF);
-    return image.replace(0, signature.size(), signature);
-}
+using testdata::makeImage;
 
 // The faults of each device kind the table names; "interrupt" is a slow
 // device during whose transfer kvt-flash gets SIGINT.

@@ -3,6 +3,7 @@
 // A fake link for the upload logic: it drives one session the way a port
 // would, on a clock the test sets, and keeps every event.
 
+#include "testdata.h"
 #include "ymodem/frames.h"
 #include "ymodem/upload.h"
 
@@ -19,23 +20,8 @@ const QByteArray AckC = Ack + C;
 const QByteArray Nak(1, NAK);
 const QByteArray Eot(1, EOT);
 
-QByteArray makeImage(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 31 + 7) & 0xFF);
-    return image;
-}
-
-// The frames a correct upload of `image` puts on the line, in order.
-QVector<QByteArray> canonicalFrames(const QByteArray &image)
-{
-    QVector<QByteArray> frames{firstCommandFrame, secondCommandFrame,
-                               makeHeaderBlock("firmware.bin", image.size())};
-    for (int offset = 0, number = 1; offset < image.size(); offset += 1024, ++number)
-        frames.append(makeDataBlock(image.mid(offset, 1024), quint8(number)));
-    return frames << Eot << makeClosingBlock();
-}
+using testdata::canonicalFrames;
+using testdata::makeImage;
 
 // Drives one session the way a port would, keeping every event.
 struct Link

@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
     xvfb xauth fonts-dejavu-core fonts-liberation2
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     binutils-mingw-w64-x86-64
     dpkg-dev file fakeroot lintian desktop-file-utils
 )

@@ -21,7 +21,6 @@ public:
     bool isLive() const { return due_ != Never; }
     // The first moment at which expired() holds; Never when not live.
     qint64 due() const { return due_; }
-    qint64 from() const { return from_; }
     bool expired(qint64 now) const { return isLive() && now >= due_; }
     void clear() { due_ = Never; }
 

@@ -158,10 +158,8 @@ public:
     QVector<UploadEvent> takeEvents();
 
     qint64 imageSize() const { return image_.size(); }
-    qint64 remaining() const { return remaining_; }
     // Image bytes whose blocks the device has acknowledged.
     qint64 acknowledged() const { return acknowledged_; }
-    int blocksSent() const { return blocksSent_; }
     int resends() const { return resends_; }
 
 private:

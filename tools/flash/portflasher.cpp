@@ -276,7 +276,6 @@ void PortFlasher::conclude(Outcome outcome, const QString &message, const QStrin
     result_.outcome = outcome;
     result_.message = message;
     result_.detail = detail;
-    result_.end = session_.end();
     result_.phase = session_.phase();
     result_.durationMs = elapsedMs();
     result_.bytesSent = bytesSent_;

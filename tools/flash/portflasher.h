@@ -55,7 +55,6 @@ struct FlashResult
     QString detail;
     // The phase the upload was in when it ended.
     ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
-    ymodem::UploadEnd end; // as the session ended it, when it did
     qint64 durationMs = 0;
     qint64 bytesSent = 0;    // image bytes whose blocks were written to the port
     qint64 acknowledged = 0; // image bytes the device acknowledged
@@ -88,8 +87,6 @@ public:
     ~PortFlasher() override;
 
     QString port() const { return port_; }
-    qint64 imageSize() const { return session_.imageSize(); }
-    ymodem::UploadPhase phase() const { return session_.phase(); }
     // Milliseconds since start(); 0 before.
     qint64 elapsedMs() const;
     bool isFinished() const { return finished_; }

@@ -39,15 +39,15 @@ void FlashRun::connectFlasher(PortFlasher *flasher, int index)
     connect(flasher, &PortFlasher::finished, this,
             [this, index](const FlashResult &result) { onFinished(index, result); });
     connect(flasher, &PortFlasher::logLine, this, [this, index](const QString &line) {
-        const PortState &state = refreshed(index);
+        const PortState &state = stampElapsed(index);
         tell([&](Reporter *reporter) { reporter->sessionLog(state, line); });
     });
     connect(flasher, &PortFlasher::frameSent, this, [this, index](const QByteArray &frame) {
-        const PortState &state = refreshed(index);
+        const PortState &state = stampElapsed(index);
         tell([&](Reporter *reporter) { reporter->frameTraced(state, true, frame); });
     });
     connect(flasher, &PortFlasher::bytesReceived, this, [this, index](const QByteArray &bytes) {
-        const PortState &state = refreshed(index);
+        const PortState &state = stampElapsed(index);
         tell([&](Reporter *reporter) { reporter->frameTraced(state, false, bytes); });
     });
 }
@@ -80,7 +80,7 @@ QVector<FlashResult> FlashRun::results() const
 
 void FlashRun::onPhaseChanged(int index, ymodem::UploadPhase phase)
 {
-    PortState &state = refreshed(index);
+    PortState &state = stampElapsed(index);
     state.phase = phase;
     if (phase == ymodem::UploadPhase::Data)
         state.dataStartMs = state.elapsedMs;
@@ -89,7 +89,7 @@ void FlashRun::onPhaseChanged(int index, ymodem::UploadPhase phase)
 
 void FlashRun::onProgress(int index, qint64 sent, qint64 acknowledged)
 {
-    PortState &state = refreshed(index);
+    PortState &state = stampElapsed(index);
     state.sent = sent;
     state.acknowledged = acknowledged;
     tell([&](Reporter *reporter) { reporter->progressed(state); });
@@ -97,7 +97,7 @@ void FlashRun::onProgress(int index, qint64 sent, qint64 acknowledged)
 
 void FlashRun::onFinished(int index, const FlashResult &result)
 {
-    PortState &state = refreshed(index);
+    PortState &state = stampElapsed(index);
     state.finished = true;
     state.result = result;
     state.elapsedMs = result.durationMs;
@@ -113,11 +113,11 @@ void FlashRun::onFinished(int index, const FlashResult &result)
 void FlashRun::onHeartbeat()
 {
     for (int index = 0; index < states_.size(); ++index)
-        refreshed(index);
+        stampElapsed(index);
     tell([this](Reporter *reporter) { reporter->heartbeat(states_); });
 }
 
-PortState &FlashRun::refreshed(int index)
+PortState &FlashRun::stampElapsed(int index)
 {
     PortState &state = states_[index];
     if (!state.finished) // a finished port keeps its duration

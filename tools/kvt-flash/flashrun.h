@@ -45,7 +45,8 @@ private:
     void onProgress(int index, qint64 sent, qint64 acknowledged);
     void onFinished(int index, const FlashResult &result);
     void onHeartbeat();
-    PortState &refreshed(int index);
+    // Brings the port's elapsed time up to now and returns its state.
+    PortState &stampElapsed(int index);
     template <typename Call> void tell(Call call);
 
     const ImageInfo image_;

@@ -53,7 +53,6 @@ public:
     Station *station() const { return station_.get(); }
     TileGrid *grid() const { return grid_; }
     const StationImage &image() const { return image_; }
-    QString folder() const { return folder_; }
 
 protected:
     // A message box; tests answer in their own way.

@@ -23,6 +23,7 @@ void registerMetaTypes()
     static const bool registered = [] {
         qRegisterMetaType<flash::FlashResult>("flash::FlashResult");
         qRegisterMetaType<ymodem::UploadPhase>("ymodem::UploadPhase");
+        qRegisterMetaType<flash::UploadProgress>("flash::UploadProgress");
         return true;
     }();
     Q_UNUSED(registered)
@@ -52,6 +53,7 @@ PortFlasher::PortFlasher(const QString &port, const QByteArray &image,
     : QObject(parent), port_(port), session_(image, options), serial_(this), deadline_(this)
 {
     registerMetaTypes();
+    progress_.total = session_.imageSize();
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
     connect(&deadline_, &QTimer::timeout, this, &PortFlasher::onDeadline);
@@ -188,9 +190,8 @@ void PortFlasher::afterSessionCall()
     deliverEvents();
     if (finished_)
         return;
-    reportProgress();
     if (!session_.isDone()) {
-        announcePhase();
+        reportProgress();
         armTimer();
         return;
     }
@@ -198,13 +199,26 @@ void PortFlasher::afterSessionCall()
     finish(outcomeOf(end), describeEnd(end));
 }
 
+UploadProgress PortFlasher::progress() const
+{
+    UploadProgress now = progress_;
+    if (!finished_)
+        now.elapsedMs = elapsedMs();
+    return now;
+}
+
 void PortFlasher::reportProgress()
 {
+    const ymodem::UploadPhase phase = session_.phase();
     const qint64 acknowledged = session_.acknowledged();
-    if (acknowledged == acknowledged_)
+    if (phase == progress_.phase && acknowledged == progress_.acknowledged)
         return;
-    acknowledged_ = acknowledged;
-    emit progress(bytesSent_, acknowledged_);
+    progress_.elapsedMs = elapsedMs();
+    if (phase == ymodem::UploadPhase::Data && progress_.phase != phase)
+        progress_.dataStartMs = progress_.elapsedMs;
+    progress_.phase = phase;
+    progress_.acknowledged = acknowledged;
+    emit progressed(progress_);
 }
 
 void PortFlasher::deliverEvents()
@@ -218,7 +232,7 @@ void PortFlasher::deliverEvents()
             writeFrame(event.frame);
             break;
         case UploadEvent::Kind::Progress:
-            bytesSent_ = event.total - event.rest;
+            progress_.sent = event.total - event.rest;
             break;
         case UploadEvent::Kind::Log:
             emit logLine(event.text);
@@ -249,14 +263,6 @@ void PortFlasher::armTimer()
     deadline_.start(int(wait));
 }
 
-void PortFlasher::announcePhase()
-{
-    if (session_.isDone() || session_.phase() == activePhase_)
-        return;
-    activePhase_ = session_.phase();
-    emit phaseChanged(activePhase_);
-}
-
 // Whoever caused the end (a stop, an unplug, the session from inside a port
 // signal) hears of it from the event loop, after its own call returned.
 void PortFlasher::finish(Outcome outcome, const QString &message, const QString &detail)
@@ -278,7 +284,8 @@ void PortFlasher::conclude(Outcome outcome, const QString &message, const QStrin
     result_.detail = detail;
     result_.phase = session_.phase();
     result_.durationMs = elapsedMs();
-    result_.bytesSent = bytesSent_;
+    result_.bytesSent = progress_.sent;
+    progress_.elapsedMs = result_.durationMs;
     result_.acknowledged = session_.acknowledged();
     result_.imageSize = session_.imageSize();
     result_.resends = session_.resends();

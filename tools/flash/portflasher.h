@@ -5,6 +5,7 @@
 // the session's frames go back to the port. Nothing blocks, so any number of
 // flashers share one thread, and one port's failure touches no other.
 
+#include "flash/uploadprogress.h"
 #include "lowlatency.h"
 #include "ymodem/upload.h"
 
@@ -92,6 +93,8 @@ public:
     bool isFinished() const { return finished_; }
     // Complete once finished() was emitted.
     const FlashResult &result() const { return result_; }
+    // As of now.
+    UploadProgress progress() const;
 
 public slots:
     // finished() always comes from the event loop, never from inside one of
@@ -116,10 +119,9 @@ public:
     FlashResult abandon();
 
 signals:
-    // The upload moved on; not emitted for its end, which finished() tells.
-    void phaseChanged(ymodem::UploadPhase phase);
-    // Image bytes written to the port, and acknowledged by the device.
-    void progress(qint64 sent, qint64 acknowledged);
+    // The upload entered a phase or the device acknowledged more; not
+    // emitted for its end, which finished() tells.
+    void progressed(const flash::UploadProgress &progress);
     void logLine(const QString &line);
     void frameSent(const QByteArray &frame);
     void bytesReceived(const QByteArray &bytes);
@@ -136,7 +138,6 @@ private:
     void writeFrame(const QByteArray &frame);
     void afterSessionCall();
     void armTimer();
-    void announcePhase();
     void reportProgress();
     void finish(FlashResult::Outcome outcome, const QString &message, const QString &detail = {});
     void conclude(FlashResult::Outcome outcome, const QString &message, const QString &detail);
@@ -147,9 +148,7 @@ private:
     serialdriver::LowLatency lowLatency_;
     QTimer deadline_;
     QElapsedTimer clock_;
-    ymodem::UploadPhase activePhase_ = ymodem::UploadPhase::NotStarted; // last one announced
-    qint64 bytesSent_ = 0;
-    qint64 acknowledged_ = 0;
+    UploadProgress progress_; // as last published
     bool started_ = false;
     bool finished_ = false;
     FlashResult result_;
@@ -158,4 +157,5 @@ private:
 } // namespace flash
 
 Q_DECLARE_METATYPE(flash::FlashResult)
+Q_DECLARE_METATYPE(flash::UploadProgress)
 Q_DECLARE_METATYPE(ymodem::UploadPhase)

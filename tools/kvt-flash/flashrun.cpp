@@ -32,10 +32,8 @@ FlashRun::FlashRun(const ImageInfo &info, const QByteArray &image, const QVector
 
 void FlashRun::connectFlasher(PortFlasher *flasher, int index)
 {
-    connect(flasher, &PortFlasher::phaseChanged, this,
-            [this, index](ymodem::UploadPhase phase) { onPhaseChanged(index, phase); });
-    connect(flasher, &PortFlasher::progress, this,
-            [this, index](qint64 sent, qint64 acked) { onProgress(index, sent, acked); });
+    connect(flasher, &PortFlasher::progressed, this,
+            [this, index](const UploadProgress &progress) { onProgress(index, progress); });
     connect(flasher, &PortFlasher::finished, this,
             [this, index](const FlashResult &result) { onFinished(index, result); });
     connect(flasher, &PortFlasher::logLine, this, [this, index](const QString &line) {
@@ -78,21 +76,16 @@ QVector<FlashResult> FlashRun::results() const
     return results;
 }
 
-void FlashRun::onPhaseChanged(int index, ymodem::UploadPhase phase)
+void FlashRun::onProgress(int index, const UploadProgress &progress)
 {
-    PortState &state = stampElapsed(index);
-    state.phase = phase;
-    if (phase == ymodem::UploadPhase::Data)
-        state.dataStartMs = state.elapsedMs;
-    tell([&](Reporter *reporter) { reporter->phaseChanged(state); });
-}
-
-void FlashRun::onProgress(int index, qint64 sent, qint64 acknowledged)
-{
-    PortState &state = stampElapsed(index);
-    state.sent = sent;
-    state.acknowledged = acknowledged;
-    tell([&](Reporter *reporter) { reporter->progressed(state); });
+    PortState &state = states_[index];
+    const bool newPhase = progress.phase != state.phase;
+    const bool moreAcknowledged = progress.acknowledged != state.acknowledged;
+    static_cast<UploadProgress &>(state) = progress;
+    if (newPhase)
+        tell([&](Reporter *reporter) { reporter->phaseChanged(state); });
+    if (moreAcknowledged)
+        tell([&](Reporter *reporter) { reporter->progressed(state); });
 }
 
 void FlashRun::onFinished(int index, const FlashResult &result)

@@ -41,8 +41,7 @@ signals:
 
 private:
     void connectFlasher(PortFlasher *flasher, int index);
-    void onPhaseChanged(int index, ymodem::UploadPhase phase);
-    void onProgress(int index, qint64 sent, qint64 acknowledged);
+    void onProgress(int index, const UploadProgress &progress);
     void onFinished(int index, const FlashResult &result);
     void onHeartbeat();
     // Brings the port's elapsed time up to now and returns its state.

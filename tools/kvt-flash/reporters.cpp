@@ -14,7 +14,6 @@ using Outcome = FlashResult::Outcome;
 
 namespace {
 
-constexpr qint64 MinRateWindowMs = 200; // shorter windows give wild speeds
 constexpr int TraceBytesPerLine = 32;
 const QString ProgramName = QStringLiteral("kvt-flash");
 
@@ -42,35 +41,6 @@ QStringList hexRows(const QByteArray &bytes)
 }
 
 } // namespace
-
-// --- One port's figures ----------------------------------------------------------
-
-// The window's arithmetic rounds the last percent up: with under 1 % of the
-// image to go it shows 100. Until the device has acknowledged all of it,
-// 99 is as far as this goes.
-int PortState::percent() const
-{
-    const int shown = qMax(0, uploadtext::percentSent(double(total - acknowledged), double(total)));
-    return acknowledged < total ? qMin(shown, 99) : shown;
-}
-
-// Over what the device acknowledged, so that the rate and the time left
-// agree with the percentage shown beside them.
-double PortState::bytesPerSecond() const
-{
-    const qint64 window = elapsedMs - dataStartMs;
-    if (dataStartMs < 0 || window < MinRateWindowMs || acknowledged <= 0)
-        return 0;
-    return double(acknowledged) * 1000.0 / double(window);
-}
-
-qint64 PortState::msLeft() const
-{
-    const double rate = bytesPerSecond();
-    if (!(rate > 0))
-        return -1;
-    return qint64(double(total - acknowledged) * 1000.0 / rate);
-}
 
 QString formatKiB(qint64 bytes)
 {

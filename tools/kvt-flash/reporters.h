@@ -30,28 +30,14 @@ struct ImageInfo
     QString sha256; // hex
 };
 
-// One port as a run sees it.
-struct PortState
+// One port as a run sees it: how far its upload is, and then its result.
+struct PortState : UploadProgress
 {
     QString port;   // as given on the command line
     QString device; // the device it resolved to
     UsbIdentity usb;
-    ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
-    qint64 sent = 0;         // image bytes written so far
-    qint64 acknowledged = 0; // image bytes the device acknowledged
-    qint64 total = 0;        // image size
-    qint64 elapsedMs = 0;
-    qint64 dataStartMs = -1; // when the data blocks began; -1 before
     bool finished = false;
     FlashResult result; // valid once finished
-
-    // Percent of the image acknowledged, computed like the window's bar:
-    // never 100 before the device has taken the last block.
-    int percent() const;
-    // Over the data blocks so far; 0 until some time has passed.
-    double bytesPerSecond() const;
-    // -1 while the speed is unknown.
-    qint64 msLeft() const;
 };
 
 class Reporter

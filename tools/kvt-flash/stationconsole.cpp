@@ -1,6 +1,7 @@
 #include "kvt-flash/stationconsole.h"
 
 #include "common/stationwords.h"
+#include "flash/outcomes.h"
 #include "uploadtext.h"
 
 #include <QDateTime>
@@ -254,14 +255,14 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
         event.insert("event", "result");
         json(event);
     } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
-        const QString seconds =
-            QString::number(record.value("duration_ms").toDouble() / 1000.0, 'f', 1);
-        QString message = record.value("message").toString();
+        const QString seconds = QString::number(slot.lastResult.durationMs / 1000.0, 'f', 1);
+        QString message = slot.lastResult.message;
         if (!slot.lastRecorded)
             message += QStringLiteral(" (record not written yet)");
         logLine(slot.name, ok ? QStringLiteral("ok in %1 s: %2").arg(seconds, message)
                               : QStringLiteral("FAILED (%1) after %2 s: %3")
-                                    .arg(record.value("status").toString(), seconds, message));
+                                    .arg(QLatin1String(flash::outcomeName(slot.lastResult.outcome)),
+                                         seconds, message));
     }
     redraw(true);
 }
@@ -286,18 +287,18 @@ QString StationConsole::slotLine(const Slot &slot) const
     QString line = fit(slot.name, SlotWidth).leftJustified(SlotWidth) + QLatin1Char(' ') +
                    stateWord(slot).leftJustified(11);
     if (slot.state == Slot::State::Flashing) {
-        const int percent = qMax(
-            0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
-        const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
-        line += QStringLiteral("%1% %2").arg(percent, 3).arg(uploadtext::phaseName(slot.phase));
-        if (ms > 500 && slot.sent > 0)
-            line += QStringLiteral(" %1 KiB/s").arg(slot.sent / 1.024 / ms, 0, 'f', 1);
+        const flash::UploadProgress &progress = slot.progress;
+        line += QStringLiteral("%1% %2")
+                    .arg(progress.percent(), 3)
+                    .arg(uploadtext::phaseName(progress.phase));
+        if (progress.bytesPerSecond() > 0)
+            line += QStringLiteral(" %1 KiB/s").arg(progress.bytesPerSecond() / 1024, 0, 'f', 1);
     } else if (!slot.skipped.isEmpty()) {
         line += slot.skipped;
     } else if (!slot.last.isEmpty()) {
         line += QStringLiteral("%1 (%2 s)")
-                    .arg(slot.last.value("message").toString())
-                    .arg(slot.last.value("duration_ms").toDouble() / 1000.0, 0, 'f', 1);
+                    .arg(slot.lastResult.message)
+                    .arg(slot.lastResult.durationMs / 1000.0, 0, 'f', 1);
     }
     if (slot.state != Slot::State::Empty)
         line += QStringLiteral("  ") + boardName(slot);
@@ -333,6 +334,7 @@ void StationConsole::redraw(bool now)
     if (!now && sinceDraw_.isValid() && sinceDraw_.elapsed() < RedrawMs)
         return;
     sinceDraw_.start();
+    station_.stampElapsed();
     const QStringList lines = terminalLines();
     if (drawnLines_ > 0)
         out_ << "\r\x1b[" << drawnLines_ << 'A';

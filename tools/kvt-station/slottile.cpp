@@ -14,7 +14,6 @@ namespace {
 constexpr int Margin = 12;
 constexpr int TextWidth = SlotTile::Width - 2 * Margin;
 constexpr int BarHeight = 14;
-constexpr qint64 SpeedAfterMs = 500; // a speed over less time is noise
 
 QFont fontOf(int pixels, bool bold)
 {
@@ -142,8 +141,6 @@ SlotTile::Look SlotTile::lookOf(const Slot &slot)
 
 void SlotTile::showSlot(const Slot &slot)
 {
-    if (slot.state != Slot::State::Flashing)
-        dataSeenMs_ = -1; // the next board's speed starts afresh
     Shown shown = slot.state == Slot::State::Flashing ? flashing(slot)
                   : slot.state == Slot::State::Settling
                       ? Shown{lookOf(slot), -1, twoLines(slot.skipped), {}, {}}
@@ -163,23 +160,13 @@ void SlotTile::showSlot(const Slot &slot)
 
 SlotTile::Shown SlotTile::flashing(const Slot &slot)
 {
-    const int percent = qMax(
-        0, uploadtext::percentSent(double(slot.total - slot.acknowledged), double(slot.total)));
-    const qint64 ms = slot.clock.isValid() ? slot.clock.elapsed() : 0;
-    QString detail = QStringLiteral("%1 %").arg(percent);
-    // The speed of the data blocks alone: counted from the whole upload, the
-    // device's seconds-long restart would drag it down.
-    if (slot.phase == ymodem::UploadPhase::Data && dataSeenMs_ < 0) {
-        dataSeenMs_ = ms;
-        dataSeenBytes_ = slot.sent;
-    }
-    if (slot.phase != ymodem::UploadPhase::Data)
-        detail += QStringLiteral(" · ") + uploadtext::phaseName(slot.phase);
-    else if (ms - dataSeenMs_ > SpeedAfterMs)
-        detail +=
-            QStringLiteral(" · %1 KiB/s")
-                .arg((slot.sent - dataSeenBytes_) / 1.024 / double(ms - dataSeenMs_), 0, 'f', 1);
-    return {lookOf(slot), percent, detail, {}, durationText(ms)};
+    const flash::UploadProgress &progress = slot.progress;
+    QString detail = QStringLiteral("%1 %").arg(progress.percent());
+    if (progress.phase != ymodem::UploadPhase::Data)
+        detail += QStringLiteral(" · ") + uploadtext::phaseName(progress.phase);
+    else if (progress.bytesPerSecond() > 0)
+        detail += QStringLiteral(" · %1 KiB/s").arg(progress.bytesPerSecond() / 1024, 0, 'f', 1);
+    return {lookOf(slot), progress.percent(), detail, {}, durationText(progress.elapsedMs)};
 }
 
 SlotTile::Shown SlotTile::result(const Slot &slot)
@@ -193,10 +180,10 @@ SlotTile::Shown SlotTile::result(const Slot &slot)
     }
     if (record_.isEmpty())
         return {lookOf(slot), -1, {}, {}, {}};
-    QString message = record_.value("message").toString();
+    QString message = slot.lastResult.message;
     if (slot.state == Slot::State::Empty)
         message = QStringLiteral("last: %1 · %2").arg(slot.lastOk ? "ok" : "FAILED", message);
-    const qint64 took = qint64(record_.value("duration_ms").toDouble());
+    const qint64 took = slot.lastResult.durationMs;
     return {lookOf(slot), -1, twoLines(message), {}, QStringLiteral("took ") + durationText(took)};
 }
 

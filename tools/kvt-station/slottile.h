@@ -85,8 +85,6 @@ private:
     QString serial_;
     QString duration_;
     QJsonObject record_;
-    qint64 dataSeenMs_ = -1; // when the tile first saw the data blocks, on the upload's clock
-    qint64 dataSeenBytes_ = 0;
 };
 
 } // namespace station

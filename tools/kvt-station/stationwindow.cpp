@@ -259,6 +259,7 @@ void StationWindow::refresh()
 {
     turn_ = (turn_ + 1) % Turns;
     if (station_) {
+        station_->stampElapsed();
         // Progress comes a few hundred times a second with many boards in
         // flight; a tile catches up on its turn, or at once when its state
         // changed.

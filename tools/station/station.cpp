@@ -115,6 +115,12 @@ void Station::setPaused(bool paused)
         resumeWaiting(Waiting::Paused);
 }
 
+void Station::stampElapsed()
+{
+    for (auto flight = flights_.cbegin(); flight != flights_.cend(); ++flight)
+        slots_[flight.key()].progress.elapsedMs = flight->flasher->progress().elapsedMs;
+}
+
 StationCounts Station::counts() const
 {
     StationCounts counts = counts_;
@@ -138,9 +144,8 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
     slot.state = Slot::State::Settling;
     slot.device = device;
     slot.usb = config_.identify(device);
-    slot.phase = ymodem::UploadPhase::NotStarted;
-    slot.sent = slot.acknowledged = 0;
-    slot.total = image_.size();
+    slot.progress = {};
+    slot.progress.total = image_.size();
     slot.waiting = Waiting::No;
     slot.skipped.clear();
     emit plugged(slot);
@@ -248,23 +253,17 @@ void Station::startBoard(Slot &slot)
 {
     slot.state = Slot::State::Flashing;
     slot.started = QDateTime::currentDateTimeUtc();
-    slot.clock.start();
     Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device, slot.usb,
-                  slot.started, slot.clock};
+                  slot.started};
     PortFlasher *flasher = flight.flasher;
     flights_.insert(slot.name, flight);
     const QString name = slot.name;
-    connect(flasher, &PortFlasher::phaseChanged, this, [this, name](ymodem::UploadPhase phase) {
-        Slot &slot = slots_[name];
-        slot.phase = phase;
-        emit slotChanged(slot);
-    });
-    connect(flasher, &PortFlasher::progress, this, [this, name](qint64 sent, qint64 acked) {
-        Slot &slot = slots_[name];
-        slot.sent = sent;
-        slot.acknowledged = acked;
-        emit slotChanged(slot);
-    });
+    connect(flasher, &PortFlasher::progressed, this,
+            [this, name](const flash::UploadProgress &progress) {
+                Slot &slot = slots_[name];
+                slot.progress = progress;
+                emit slotChanged(slot);
+            });
     connect(
         flasher, &PortFlasher::finished, this,
         [this, name, flasher](const FlashResult &result) { onFinished(name, flasher, result); });
@@ -281,12 +280,12 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
     Slot &slot = slots_[name];
     const bool sameBoard = slot.state == Slot::State::Flashing;
     slot.last = recordFor(name, flight, result);
+    slot.lastResult = result;
     slot.lastOk = result.succeeded();
     slot.lastRecorded = false;
     if (sameBoard) {
         slot.state = Slot::State::Done;
-        slot.phase = result.phase;
-        slot.acknowledged = result.acknowledged;
+        slot.progress = flasher->progress();
     }
     gate_.submit(slot.last);
     emit boardFinished(slot, slot.last);
@@ -338,7 +337,7 @@ QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
                        {"sha256", sha256_},
                        {"started", flight.started.toString(Qt::ISODateWithMs)},
                        {"ended", ended.toString(Qt::ISODateWithMs)},
-                       {"duration_ms", flight.clock.elapsed()},
+                       {"duration_ms", result.durationMs},
                        {"status", QLatin1String(flash::outcomeName(result.outcome))},
                        {"phase", uploadtext::phaseName(result.phase)},
                        {"message", result.message},

@@ -84,13 +84,10 @@ struct Slot
     QString skipped; // the words for `waiting`
     QString device;
     flash::UsbIdentity usb;
-    ymodem::UploadPhase phase = ymodem::UploadPhase::NotStarted;
-    qint64 sent = 0;
-    qint64 acknowledged = 0;
-    qint64 total = 0;
+    flash::UploadProgress progress; // of the board flashing, or the last one
     QDateTime started;
-    QElapsedTimer clock;
-    QJsonObject last; // the record of the last board in this slot
+    QJsonObject last;              // the record of the last board in this slot
+    flash::FlashResult lastResult; // how that board's upload ended
     bool lastOk = false;
     bool lastRecorded = false; // `last` is on the disk
 };
@@ -125,6 +122,9 @@ public:
     QString recordPath() const { return gate_.path(); }
 
     const QMap<QString, Slot> &slotStates() const { return slots_; }
+    // Brings the elapsed time of the boards in flight up to now, for views
+    // that show time passing between the uploads' own news.
+    void stampElapsed();
     StationCounts counts() const;
     int inFlight() const { return flights_.size(); }
     const StationConfig &config() const { return config_; }
@@ -151,7 +151,6 @@ private:
         QString device;
         flash::UsbIdentity usb;
         QDateTime started;
-        QElapsedTimer clock;
     };
 
     void onPlugged(const QString &slot, const QString &entry, const QString &device);

@@ -17,7 +17,8 @@ set(KVT_PROGRAMS
     kvt-firmware-updater src
     kvt-flash tools/flash
     kvt-bootloader-sim tools/sim
-    kvt-station tools/station)
+    kvt-station tools/station
+    kvt-records tools/kvt-records)
 set(KVT_WINDOWS kvt-firmware-updater kvt-station)
 
 # Debian ships man pages and changelogs compressed with gzip -9n (no name, no
@@ -85,8 +86,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "\n"
     "The package holds the desktop updater (kvt-firmware-updater), the command-line\n"
     "flasher (kvt-flash), the window of a production station that flashes every\n"
-    "board plugged in (kvt-station) and a simulated bootloader on a\n"
-    "pseudo-terminal for trying them without a device (kvt-bootloader-sim).")
+    "board plugged in (kvt-station), the stations' records in SQLite or\n"
+    "PostgreSQL (kvt-records) and a simulated bootloader on a pseudo-terminal\n"
+    "for trying them without a device (kvt-bootloader-sim).")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_STRIP_FILES ON)
 

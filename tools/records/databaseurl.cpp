@@ -58,9 +58,24 @@ bool takeQueryItem(const QString &key, const QString &value, DatabaseUrl *url, Q
     return true;
 }
 
+// libpq takes a socket folder percent-encoded as the host
+// ("postgresql://%2Frun%2Fpostgresql/db"), which QUrl refuses as a host name:
+// it is taken out, and a stand-in host left for QUrl.
+QString takeSocketHost(const QString &text, QString *socketFolder)
+{
+    static const QRegularExpression encoded(
+        QStringLiteral("^([a-z]+://(?:[^@/?]*@)?)(%2[Ff][^:/?]*)(.*)$"));
+    const QRegularExpressionMatch match = encoded.match(text);
+    if (!match.hasMatch())
+        return text;
+    *socketFolder = QUrl::fromPercentEncoding(match.captured(2).toUtf8());
+    return match.captured(1) + QStringLiteral("socket.invalid") + match.captured(3);
+}
+
 bool parsePostgres(const QString &text, DatabaseUrl *url, QString *error)
 {
-    const QUrl parsed(text, QUrl::StrictMode);
+    QString socketFolder;
+    const QUrl parsed(takeSocketHost(text, &socketFolder), QUrl::StrictMode);
     if (!parsed.isValid())
         return fail(error,
                     QStringLiteral("bad database URL '%1': %2").arg(text, parsed.errorString()));
@@ -68,7 +83,7 @@ bool parsePostgres(const QString &text, DatabaseUrl *url, QString *error)
         return fail(error, QStringLiteral("a password does not belong in the database URL; put it "
                                           "in ~/.pgpass (or the file PGPASSFILE names)"));
     url->kind = DatabaseUrl::Kind::Postgres;
-    url->host = parsed.host(QUrl::FullyDecoded);
+    url->host = socketFolder.isEmpty() ? parsed.host(QUrl::FullyDecoded) : socketFolder;
     url->port = parsed.port(-1);
     url->user = parsed.userName(QUrl::FullyDecoded);
     url->database = parsed.path(QUrl::FullyDecoded).mid(1);
@@ -127,6 +142,8 @@ bool openPostgres(const DatabaseUrl &url, QSqlDatabase &db, QString *error)
     if (!db.open())
         return fail(error, QStringLiteral("cannot connect to %1: %2")
                                .arg(describeDatabase(url), db.lastError().text().trimmed()));
+    // "already exists, skipping" and the like are no news to a person.
+    QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning"));
     return true;
 }
 

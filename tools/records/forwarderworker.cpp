@@ -109,6 +109,7 @@ bool ForwarderWorker::connectAndCatchUp(QString *error)
     if (!store.createSchema(error) || !store.highestSeq(settings_.station, &highest, error))
         return false;
     takeJournalBacklog(highest);
+    sentThrough_ = highest;
     caughtUp_ = true;
     return true;
 }
@@ -153,6 +154,7 @@ bool ForwarderWorker::sendBatch(QString *error)
         return false;
     for (const QJsonObject &record : qAsConst(batch))
         queuedIds_.remove(recordId(record));
+    sentThrough_ = qMax(sentThrough_, queue_.at(size - 1).seq);
     queue_.remove(0, size);
     return true;
 }
@@ -182,12 +184,14 @@ void ForwarderWorker::closeConnection()
 void ForwarderWorker::addPending(const QJsonObject &record)
 {
     const QString id = recordId(record);
-    if (queuedIds_.contains(id))
-        return;
-    queuedIds_.insert(id);
     const QJsonValue seqValue = record.value(QLatin1String("seq"));
     const Pending pending{record, seqValue.isDouble() ? qint64(seqValue.toDouble()) : -1,
                           endedOf(record)};
+    // Handed over after the journal's backlog already carried it.
+    const bool alreadySent = caughtUp_ && pending.seq >= 0 && pending.seq <= sentThrough_;
+    if (alreadySent || queuedIds_.contains(id))
+        return;
+    queuedIds_.insert(id);
     const auto place =
         std::upper_bound(queue_.begin(), queue_.end(), pending.seq,
                          [](qint64 seq, const Pending &other) { return seq < other.seq; });

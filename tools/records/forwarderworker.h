@@ -61,6 +61,7 @@ private:
     bool caughtUp_ = false; // the journal's backlog has been taken
     bool finished_ = false;
     bool attemptScheduled_ = false;
+    qint64 sentThrough_ = -1; // every seq up to it is in the database
     QString reason_;
     int delayMs_;
     QTimer retry_;           // a child, so that it moves to the thread with the worker

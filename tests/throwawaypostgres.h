@@ -65,15 +65,16 @@ public:
         return "postgresql:///" + database + "?host=" + socketDir() + "&user=postgres";
     }
 
-    // Runs `sql` in `database` on a connection of its own.
-    bool exec(const QString &sql, const QString &database = "postgres", QString *error = nullptr)
+    // Runs one statement in `database` as `user`, on a connection of its own.
+    bool exec(const QString &sql, const QString &database = "postgres", QString *error = nullptr,
+              const QString &user = "postgres")
     {
         const QString name = "throwaway-postgres-admin";
         bool ok = false;
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", name);
             db.setHostName(socketDir());
-            db.setUserName("postgres");
+            db.setUserName(user);
             db.setDatabaseName(database);
             QSqlQuery query(db);
             ok = db.open() && query.exec(sql);

@@ -164,7 +164,7 @@ int runImport(Context &c, Connection &connection, const QStringList &journals)
         return usage(c.err, QStringLiteral("import: name the journal files to import"));
     records::RecordStore store(connection.db());
     QString error;
-    if (!store.createSchema(&error))
+    if (!store.ensureSchema(&error))
         return databaseError(c, error);
     int status = ExitSuccess;
     for (const QString &path : journals) {

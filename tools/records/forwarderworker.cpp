@@ -106,7 +106,7 @@ bool ForwarderWorker::connectAndCatchUp(QString *error)
         return true;
     RecordStore store(QSqlDatabase::database(connection_, false));
     qint64 highest = -1;
-    if (!store.createSchema(error) || !store.highestSeq(settings_.station, &highest, error))
+    if (!store.ensureSchema(error) || !store.highestSeq(settings_.station, &highest, error))
         return false;
     takeJournalBacklog(highest);
     sentThrough_ = highest;

@@ -129,6 +129,14 @@ bool RecordStore::createSchema(QString *error)
     return true;
 }
 
+bool RecordStore::ensureSchema(QString *error)
+{
+    QSqlQuery probe(db_);
+    if (probe.exec(QStringLiteral("SELECT 1 FROM board_records WHERE 1 = 0")))
+        return true;
+    return createSchema(error);
+}
+
 bool RecordStore::insertChunk(const QVector<QJsonObject> &chunk, int *inserted, QString *error)
 {
     QSqlQuery query(db_);
@@ -197,8 +205,8 @@ bool RecordStore::forEach(const QString &since, const QString &until,
     query.prepare(QStringLiteral("SELECT record FROM board_records WHERE started >= ? AND "
                                  "started < ? ORDER BY started, station, seq"));
     // A null QString binds as NULL, which no comparison matches; every
-    // started text sorts between "0" and "~".
-    query.addBindValue(since.isEmpty() ? QStringLiteral("0") : since);
+    // started text sorts from "" to before "~".
+    query.addBindValue(since.isEmpty() ? QLatin1String("") : since);
     query.addBindValue(until.isEmpty() ? QStringLiteral("~") : until);
     if (!query.exec())
         return fail(error, QStringLiteral("cannot read the records"), query.lastError());
@@ -219,8 +227,9 @@ bool RecordStore::count(qint64 *rows, QString *error)
 QString stationRoleSql(const QString &role, const QString &database)
 {
     return QStringLiteral("-- A role for the stations: it logs in, reads and adds records, and\n"
-                          "-- can neither change nor delete them. Give it a password with\n"
-                          "-- \\password %1 and put that in each station's ~/.pgpass.\n"
+                          "-- can neither change nor delete them. Run this as the table's owner\n"
+                          "-- in the records database (psql -d %2), give the role a password\n"
+                          "-- with \\password %1 and put that in each station's ~/.pgpass.\n"
                           "CREATE ROLE %1 LOGIN;\n"
                           "GRANT CONNECT ON DATABASE \"%2\" TO %1;\n"
                           "GRANT USAGE ON SCHEMA public TO %1;\n"
@@ -230,6 +239,8 @@ QString stationRoleSql(const QString &role, const QString &database)
 
 QString utcText(const QString &isoTime)
 {
+    if (isoTime.isEmpty())
+        return QLatin1String("");
     const QDateTime time = QDateTime::fromString(isoTime, Qt::ISODateWithMs);
     if (!time.isValid())
         return isoTime;

@@ -27,6 +27,10 @@ public:
 
     // Creates the table and its indexes unless they exist.
     bool createSchema(QString *error);
+    // createSchema() only when there is no table: a station's role may read
+    // and insert but not create, and PostgreSQL checks that before "IF NOT
+    // EXISTS".
+    bool ensureSchema(QString *error);
 
     // All of `records` in one transaction, in order; `inserted` (optional)
     // counts those that were not there before. On failure nothing is kept.
@@ -58,7 +62,8 @@ private:
 QString stationRoleSql(const QString &role, const QString &database);
 
 // A started/ended time as the indexed columns hold it: UTC,
-// "yyyy-MM-ddTHH:mm:ss.zzzZ", so text order is time order in both databases.
+// "yyyy-MM-ddTHH:mm:ss.zzzZ", so text order is time order in both databases;
+// "" (not NULL, which no range matches) when the record has none.
 QString utcText(const QString &isoTime);
 
 } // namespace records

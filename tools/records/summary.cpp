@@ -37,7 +37,7 @@ const QString InRange = QStringLiteral("started >= ? AND started < ?");
 void bindRange(QSqlQuery &query, const SummaryRange &range)
 {
     // A null QString binds as NULL, which no comparison matches.
-    query.addBindValue(range.since.isEmpty() ? QStringLiteral("0") : range.since);
+    query.addBindValue(range.since.isEmpty() ? QLatin1String("") : range.since);
     query.addBindValue(range.until.isEmpty() ? QStringLiteral("~") : range.until);
 }
 

@@ -45,8 +45,8 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle",  "turnaround", "paced",         "stalls",
-                             "ports", "station",    "station-window"};
+const QStringList AllFigures{"idle",  "turnaround", "paced",          "stalls",
+                             "ports", "station",    "station-window", "records"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -151,6 +151,9 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
     config.simTool = parser.isSet("sim-tool")
                          ? parser.value("sim-tool")
                          : defaultTool(KVT_SIM_TOOL, "/../tools/sim/kvt-bootloader-sim");
+    config.recordsBacklog = config.quick ? 10000 : 100000;
+    config.summaryRecords = config.quick ? 50000 : 1000000;
+    config.recordsTool = defaultTool(KVT_RECORDS_TOOL, "/../tools/kvt-records/kvt-records");
     config.flashTool = parser.isSet("flash-tool")
                            ? parser.value("flash-tool")
                            : defaultTool(KVT_FLASH_TOOL, "/../tools/flash/kvt-flash");
@@ -183,6 +186,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runStation(config, report);
     if (figure == "station-window")
         return runStationWindow(config, report);
+    if (figure == "records")
+        return runRecords(config, report);
     return runParallelPorts(config, report);
 }
 

@@ -18,9 +18,12 @@ const QStringList Columns{"id",         "station", "seq",         "slot",   "lab
                           "usb_serial", "file",    "sha256",      "status", "message",
                           "started",    "ended",   "duration_ms", "record"};
 
-// Rows per INSERT statement: few round trips, well under SQLite's limit of
-// bound values.
-constexpr int RowsPerStatement = 200;
+// Rows per INSERT statement: several save round trips to a server, but Qt's
+// SQLite driver looks each bound value up by name, a cost that grows with the
+// square of the values in a statement; one row, prepared once, is quickest
+// there (20,000 records: 0.9 s with one row, 1.2 s with 10 or 40).
+constexpr int RowsPerStatementPostgres = 40;
+constexpr int RowsPerStatementSqlite = 1;
 
 bool fail(QString *error, const QString &what, const QSqlError &sqlError)
 {
@@ -137,11 +140,9 @@ bool RecordStore::ensureSchema(QString *error)
     return createSchema(error);
 }
 
-bool RecordStore::insertChunk(const QVector<QJsonObject> &chunk, int *inserted, QString *error)
+bool RecordStore::insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chunk, int *inserted,
+                              QString *error)
 {
-    QSqlQuery query(db_);
-    if (!query.prepare(insertSql(chunk.size())))
-        return fail(error, QStringLiteral("cannot prepare the insert"), query.lastError());
     for (const QJsonObject &record : chunk)
         bindRecord(query, record);
     if (!query.exec())
@@ -150,16 +151,34 @@ bool RecordStore::insertChunk(const QVector<QJsonObject> &chunk, int *inserted, 
     return true;
 }
 
+bool RecordStore::insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error)
+{
+    const int RowsPerStatement = isPostgres() ? RowsPerStatementPostgres : RowsPerStatementSqlite;
+    // One statement prepared for full chunks and reused; the rest once.
+    QSqlQuery full(db_);
+    if (records.size() >= RowsPerStatement && !full.prepare(insertSql(RowsPerStatement)))
+        return fail(error, QStringLiteral("cannot prepare the insert"), full.lastError());
+    int first = 0;
+    for (; first + RowsPerStatement <= records.size(); first += RowsPerStatement) {
+        if (!insertChunk(full, records.mid(first, RowsPerStatement), inserted, error))
+            return false;
+    }
+    if (first == records.size())
+        return true;
+    QSqlQuery rest(db_);
+    if (!rest.prepare(insertSql(records.size() - first)))
+        return fail(error, QStringLiteral("cannot prepare the insert"), rest.lastError());
+    return insertChunk(rest, records.mid(first), inserted, error);
+}
+
 bool RecordStore::insert(const QVector<QJsonObject> &records, QString *error, int *inserted)
 {
     int added = 0;
     if (!db_.transaction())
         return fail(error, QStringLiteral("cannot begin a transaction"), db_.lastError());
-    for (int first = 0; first < records.size(); first += RowsPerStatement) {
-        if (!insertChunk(records.mid(first, RowsPerStatement), &added, error)) {
-            db_.rollback();
-            return false;
-        }
+    if (!insertAll(records, &added, error)) {
+        db_.rollback();
+        return false;
     }
     if (!db_.commit())
         return fail(error, QStringLiteral("cannot commit"), db_.lastError());

@@ -10,6 +10,7 @@
 
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QVector>
 
@@ -52,7 +53,9 @@ public:
     bool count(qint64 *rows, QString *error);
 
 private:
-    bool insertChunk(const QVector<QJsonObject> &chunk, int *inserted, QString *error);
+    bool insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error);
+    bool insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chunk, int *inserted,
+                     QString *error);
 
     QSqlDatabase db_;
 };

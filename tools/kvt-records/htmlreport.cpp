@@ -20,6 +20,7 @@ th, td { padding: 4px 12px; border-bottom: 1px solid #e1e5ea; text-align: right;
 th { background: #f3f5f8; }
 td:first-child, th:first-child { text-align: left; }
 td.bad { color: #b3261e; font-weight: bold; }
+tr.total td, tr.total th { font-weight: bold; background: #f3f5f8; }
 svg text { font-family: "DejaVu Sans", sans-serif; font-size: 11px; fill: #5a6472; }
 )";
 
@@ -31,14 +32,15 @@ QString escaped(const QString &text)
     return text.toHtmlEscaped();
 }
 
-QString groupRow(const records::SummaryGroup &g, const QString &tag = QStringLiteral("td"))
+QString groupRow(const records::SummaryGroup &g, bool total = false)
 {
+    const QString tag = total ? QStringLiteral("th") : QStringLiteral("td");
     const double yield = g.yield();
     const QString yieldCell =
         yield >= 0 && yield < PoorYield ? QStringLiteral("<td class=bad>") : QStringLiteral("<td>");
-    return QStringLiteral("<tr><%1>%2</%1><td>%3</td><td>%4</td><td>%5</td><td>%6</td>%7%8</td>"
-                          "<td>%9</td></tr>\n")
-        .arg(tag, escaped(g.group))
+    return QStringLiteral("<tr%1><%2>%3</%2><td>%4</td><td>%5</td><td>%6</td><td>%7</td>%8%9</td>"
+                          "<td>%10</td></tr>\n")
+        .arg(total ? QStringLiteral(" class=total") : QString(), tag, escaped(g.group))
         .arg(g.boards)
         .arg(g.ok)
         .arg(g.failed)
@@ -53,7 +55,7 @@ QString groupTable(const records::Summary &summary, const QString &firstColumn)
                        .arg(firstColumn);
     for (const records::SummaryGroup &group : summary.groups)
         html += groupRow(group);
-    return html + groupRow(summary.total, QStringLiteral("th")) + "</table>\n";
+    return html + groupRow(summary.total, true) + "</table>\n";
 }
 
 QString failureTable(const records::Summary &summary)

@@ -119,189 +119,179 @@ class TestForwarder : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void backlogAtStart_data();
-    void backlogAtStart();
     void twoStationsAtOnce_data() { backlogAtStart_data(); }
-    void twoStationsAtOnce();
-    void serverFaults_data();
-    void serverFaults();
-    void stopDoesNotWaitOutARetry();
+
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(postgres_.setUp(&error), qPrintable(error));
+    }
+
+    void backlogAtStart_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("postgresql") << "postgresql";
+        QTest::newRow("sqlite") << "sqlite";
+    }
+
+    // What the database lacks goes first, in batches, then what is handed over;
+    // another station's records and torn lines in the journal are not sent.
+    void backlogAtStart()
+    {
+        QFETCH(QString, backend);
+        const QString url = newDatabase(backend);
+        StationJournal journal(folder_.filePath(backend + "-backlog.jsonl"), "line3");
+        StationJournal other(journal.path(), "line4");
+        for (int i = 0; i < 1200; ++i)
+            journal.append(i % 10 == 0 ? "timeout" : "ok");
+        other.append();
+        journal.appendRaw("{\"seq\":9999,\"station\":\"li");
+        {
+            DatabaseUrl parsed;
+            QString error;
+            parseDatabaseUrl(url, &parsed, &error);
+            QVERIFY(openDatabase(parsed, "records-test-seed", &error));
+            RecordStore store(QSqlDatabase::database("records-test-seed", false));
+            QVERIFY2(store.insert(journal.records().mid(0, 300), &error), qPrintable(error));
+        }
+        QSqlDatabase::removeDatabase("records-test-seed");
+        journal.appendRaw("\n");
+
+        Probe probe(journal, url);
+        QVERIFY(probe.start());
+        probe.forwarder.forward(journal.append());
+        QVERIFY(waitForRows(url, journal.records().size()));
+        QCOMPARE(idsInDatabase(url), journal.ids());
+        QVERIFY(QTest::qWaitFor([&] { return probe.last.caughtUp; }, 5000));
+        QCOMPARE(probe.last.pending, 0);
+    }
+
+    void twoStationsAtOnce()
+    {
+        QFETCH(QString, backend);
+        const QString url = newDatabase(backend);
+        StationJournal a(folder_.filePath(backend + "-a.jsonl"), "line-a");
+        StationJournal b(folder_.filePath(backend + "-b.jsonl"), "line-b");
+        a.append();
+        b.append();
+        Probe probeA(a, url), probeB(b, url);
+        QVERIFY(probeA.start());
+        QVERIFY(probeB.start());
+        for (int i = 0; i < 300; ++i) {
+            probeA.forwarder.forward(a.append());
+            probeB.forwarder.forward(b.append());
+        }
+        QVERIFY(waitForRows(url, 602));
+        QCOMPARE(idsInDatabase(url, "line-a"), a.ids());
+        QCOMPARE(idsInDatabase(url, "line-b"), b.ids());
+    }
+
+    void serverFaults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("server down when forwarding starts") << "down at start";
+        QTest::newRow("server stopped while records keep coming") << "stopped mid-run";
+        QTest::newRow("server restarted between records") << "restarted";
+        QTest::newRow("commit done, its answer lost") << "commit answer lost";
+    }
+
+    void serverFaults()
+    {
+        QFETCH(QString, fault);
+        const QString direct = newDatabase("postgresql");
+        QString url = direct; // the forwarder's; the checks go direct
+        StationJournal journal(folder_.filePath(fault + ".jsonl"), "line3");
+        journal.append();
+        std::unique_ptr<CommitAnswerDropper> dropper;
+        if (fault == "commit answer lost") {
+            const QString between = folder_.filePath("proxy");
+            dropper = std::make_unique<CommitAnswerDropper>(between, postgres_.socketDir());
+            url.replace(postgres_.socketDir(), between);
+        }
+        if (fault == "down at start")
+            QVERIFY(postgres_.stop());
+        Probe probe(journal, url);
+        QVERIFY(probe.start());
+        for (int i = 0; i < 5; ++i)
+            probe.forwarder.forward(journal.append());
+
+        if (fault == "down at start") {
+            QVERIFY(probe.waitForReason());
+            QVERIFY(QTest::qWaitFor([&] { return probe.last.pending == 5; }, 5000));
+            QVERIFY2(backlogMessage(probe.last).startsWith("5 records not yet in the database"),
+                     qPrintable(backlogMessage(probe.last)));
+            QVERIFY(postgres_.start());
+        } else if (fault == "stopped mid-run" || fault == "restarted") {
+            QVERIFY(waitForRows(direct, 6));
+            QVERIFY(postgres_.stop());
+            if (fault == "restarted")
+                QVERIFY(postgres_.start());
+            for (int i = 0; i < 5; ++i)
+                probe.forwarder.forward(journal.append());
+            QVERIFY(probe.waitForReason());
+            if (fault == "stopped mid-run")
+                QVERIFY(postgres_.start());
+        }
+        for (int i = 0; i < 5; ++i)
+            probe.forwarder.forward(journal.append());
+        if (dropper) {
+            // The rows are in before the forwarder hears of it; it must send them
+            // again, and the database must keep one of each.
+            QVERIFY(QTest::qWaitFor([&] { return dropper->dropped == 1; }, 20000));
+            QVERIFY(probe.waitForReason());
+        }
+        QVERIFY(waitForRows(direct, journal.records().size()));
+        QVERIFY(QTest::qWaitFor([&] { return probe.last.caughtUp; }, 20000));
+        QCOMPARE(idsInDatabase(direct), journal.ids());
+    }
+
+    // A station that quits must not wait out a long back-off.
+    void stopDoesNotWaitOutARetry()
+    {
+        StationJournal journal(folder_.filePath("stop.jsonl"), "line3");
+        journal.append();
+        Probe probe(journal, "postgresql:///none?host=" + folder_.filePath("no-server"));
+        probe.forwarder.setRetryDelays(60000, 60000);
+        QVERIFY(probe.start());
+        QVERIFY(probe.waitForReason());
+        QElapsedTimer clock;
+        clock.start();
+        probe.forwarder.stop();
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    }
 
 private:
-    QString newDatabase(const QString &backend);
-    bool waitForRows(const QString &url, int rows);
+    // An empty records table. In PostgreSQL it gets a column numbering rows as
+    // they arrive, which SQLite's rowid already does.
+    QString newDatabase(const QString &backend)
+    {
+        const QString name = QStringLiteral("records_%1").arg(++databases_);
+        QString error;
+        if (backend != "sqlite" && !postgres_.exec("CREATE DATABASE " + name, "postgres", &error))
+            qFatal("%s", qPrintable(error));
+        const QString url = backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite")
+                                                : postgres_.url(name);
+        DatabaseUrl parsed;
+        parseDatabaseUrl(url, &parsed, &error);
+        {
+            openDatabase(parsed, "records-test-schema", &error);
+            RecordStore(QSqlDatabase::database("records-test-schema", false)).createSchema(&error);
+        }
+        QSqlDatabase::removeDatabase("records-test-schema");
+        if (backend != "sqlite")
+            postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
+        return url;
+    }
+
+    bool waitForRows(const QString &url, int rows)
+    {
+        return QTest::qWaitFor([&] { return idsInDatabase(url).size() >= rows; }, 30000);
+    }
 
     ThrowawayPostgres postgres_;
     QTemporaryDir folder_;
     int databases_ = 0;
 };
-
-void TestForwarder::initTestCase()
-{
-    QString error;
-    QVERIFY2(postgres_.setUp(&error), qPrintable(error));
-}
-
-// An empty records table. In PostgreSQL it gets a column numbering rows as
-// they arrive, which SQLite's rowid already does.
-QString TestForwarder::newDatabase(const QString &backend)
-{
-    const QString name = QStringLiteral("records_%1").arg(++databases_);
-    QString error;
-    if (backend != "sqlite" && !postgres_.exec("CREATE DATABASE " + name, "postgres", &error))
-        qFatal("%s", qPrintable(error));
-    const QString url =
-        backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite") : postgres_.url(name);
-    DatabaseUrl parsed;
-    parseDatabaseUrl(url, &parsed, &error);
-    {
-        openDatabase(parsed, "records-test-schema", &error);
-        RecordStore(QSqlDatabase::database("records-test-schema", false)).createSchema(&error);
-    }
-    QSqlDatabase::removeDatabase("records-test-schema");
-    if (backend != "sqlite")
-        postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
-    return url;
-}
-
-bool TestForwarder::waitForRows(const QString &url, int rows)
-{
-    return QTest::qWaitFor([&] { return idsInDatabase(url).size() >= rows; }, 30000);
-}
-
-void TestForwarder::backlogAtStart_data()
-{
-    QTest::addColumn<QString>("backend");
-    QTest::newRow("postgresql") << "postgresql";
-    QTest::newRow("sqlite") << "sqlite";
-}
-
-// What the database lacks goes first, in batches, then what is handed over;
-// another station's records and torn lines in the journal are not sent.
-void TestForwarder::backlogAtStart()
-{
-    QFETCH(QString, backend);
-    const QString url = newDatabase(backend);
-    StationJournal journal(folder_.filePath(backend + "-backlog.jsonl"), "line3");
-    StationJournal other(journal.path(), "line4");
-    for (int i = 0; i < 1200; ++i)
-        journal.append(i % 10 == 0 ? "timeout" : "ok");
-    other.append();
-    journal.appendRaw("{\"seq\":9999,\"station\":\"li");
-    {
-        DatabaseUrl parsed;
-        QString error;
-        parseDatabaseUrl(url, &parsed, &error);
-        QVERIFY(openDatabase(parsed, "records-test-seed", &error));
-        RecordStore store(QSqlDatabase::database("records-test-seed", false));
-        QVERIFY2(store.insert(journal.records().mid(0, 300), &error), qPrintable(error));
-    }
-    QSqlDatabase::removeDatabase("records-test-seed");
-    journal.appendRaw("\n");
-
-    Probe probe(journal, url);
-    QVERIFY(probe.start());
-    probe.forwarder.forward(journal.append());
-    QVERIFY(waitForRows(url, journal.records().size()));
-    QCOMPARE(idsInDatabase(url), journal.ids());
-    QVERIFY(QTest::qWaitFor([&] { return probe.last.caughtUp; }, 5000));
-    QCOMPARE(probe.last.pending, 0);
-}
-
-void TestForwarder::twoStationsAtOnce()
-{
-    QFETCH(QString, backend);
-    const QString url = newDatabase(backend);
-    StationJournal a(folder_.filePath(backend + "-a.jsonl"), "line-a");
-    StationJournal b(folder_.filePath(backend + "-b.jsonl"), "line-b");
-    a.append();
-    b.append();
-    Probe probeA(a, url), probeB(b, url);
-    QVERIFY(probeA.start());
-    QVERIFY(probeB.start());
-    for (int i = 0; i < 300; ++i) {
-        probeA.forwarder.forward(a.append());
-        probeB.forwarder.forward(b.append());
-    }
-    QVERIFY(waitForRows(url, 602));
-    QCOMPARE(idsInDatabase(url, "line-a"), a.ids());
-    QCOMPARE(idsInDatabase(url, "line-b"), b.ids());
-}
-
-void TestForwarder::serverFaults_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::newRow("server down when forwarding starts") << "down at start";
-    QTest::newRow("server stopped while records keep coming") << "stopped mid-run";
-    QTest::newRow("server restarted between records") << "restarted";
-    QTest::newRow("commit done, its answer lost") << "commit answer lost";
-}
-
-void TestForwarder::serverFaults()
-{
-    QFETCH(QString, fault);
-    const QString direct = newDatabase("postgresql");
-    QString url = direct; // the forwarder's; the checks go direct
-    StationJournal journal(folder_.filePath(fault + ".jsonl"), "line3");
-    journal.append();
-    std::unique_ptr<CommitAnswerDropper> dropper;
-    if (fault == "commit answer lost") {
-        const QString between = folder_.filePath("proxy");
-        dropper = std::make_unique<CommitAnswerDropper>(between, postgres_.socketDir());
-        url.replace(postgres_.socketDir(), between);
-    }
-    if (fault == "down at start")
-        QVERIFY(postgres_.stop());
-    Probe probe(journal, url);
-    QVERIFY(probe.start());
-    for (int i = 0; i < 5; ++i)
-        probe.forwarder.forward(journal.append());
-
-    if (fault == "down at start") {
-        QVERIFY(probe.waitForReason());
-        QVERIFY(QTest::qWaitFor([&] { return probe.last.pending == 5; }, 5000));
-        QVERIFY2(backlogMessage(probe.last).startsWith("5 records not yet in the database"),
-                 qPrintable(backlogMessage(probe.last)));
-        QVERIFY(postgres_.start());
-    } else if (fault == "stopped mid-run" || fault == "restarted") {
-        QVERIFY(waitForRows(direct, 6));
-        QVERIFY(postgres_.stop());
-        if (fault == "restarted")
-            QVERIFY(postgres_.start());
-        for (int i = 0; i < 5; ++i)
-            probe.forwarder.forward(journal.append());
-        QVERIFY(probe.waitForReason());
-        if (fault == "stopped mid-run")
-            QVERIFY(postgres_.start());
-    }
-    for (int i = 0; i < 5; ++i)
-        probe.forwarder.forward(journal.append());
-    if (dropper) {
-        // The rows are in before the forwarder hears of it; it must send them
-        // again, and the database must keep one of each.
-        QVERIFY(QTest::qWaitFor([&] { return dropper->dropped == 1; }, 20000));
-        QVERIFY(probe.waitForReason());
-    }
-    QVERIFY(waitForRows(direct, journal.records().size()));
-    QVERIFY(QTest::qWaitFor([&] { return probe.last.caughtUp; }, 20000));
-    QCOMPARE(idsInDatabase(direct), journal.ids());
-}
-
-// A station that quits must not wait out a long back-off.
-void TestForwarder::stopDoesNotWaitOutARetry()
-{
-    StationJournal journal(folder_.filePath("stop.jsonl"), "line3");
-    journal.append();
-    Probe probe(journal, "postgresql:///none?host=" + folder_.filePath("no-server"));
-    probe.forwarder.setRetryDelays(60000, 60000);
-    QVERIFY(probe.start());
-    QVERIFY(probe.waitForReason());
-    QElapsedTimer clock;
-    clock.start();
-    probe.forwarder.stop();
-    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-}
 
 QTEST_GUILESS_MAIN(TestForwarder)
 #include "tst_forwarder.moc"

@@ -48,7 +48,7 @@ struct SummaryGroup
 
 struct Summary
 {
-    QVector<SummaryGroup> groups; // in the grouping's order (time, name)
+    QVector<SummaryGroup> groups; // by name (days and hours in time order)
     SummaryGroup total;
     QVector<QPair<QString, qint64>> failures; // most frequent failure messages first
 };

@@ -151,8 +151,8 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
     config.simTool = parser.isSet("sim-tool")
                          ? parser.value("sim-tool")
                          : defaultTool(KVT_SIM_TOOL, "/../tools/sim/kvt-bootloader-sim");
-    config.recordsBacklog = config.quick ? 10000 : 100000;
-    config.summaryRecords = config.quick ? 50000 : 1000000;
+    config.recordsBacklog = config.quick ? 5000 : 100000;
+    config.summaryRecords = config.quick ? 20000 : 1000000;
     config.recordsTool = defaultTool(KVT_RECORDS_TOOL, "/../tools/kvt-records/kvt-records");
     config.flashTool = parser.isSet("flash-tool")
                            ? parser.value("flash-tool")

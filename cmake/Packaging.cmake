@@ -98,6 +98,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The Qt libraries (libqt5widgets5, libqt5serialport5, ...) and the C++ runtime
 # come from dpkg-shlibdeps run over the installed executables.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt's SQL drivers are plugins, which dpkg-shlibdeps cannot see: kvt-records
+# and the station's records need SQLite's, a factory's PostgreSQL the other.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # name_version_arch.deb
 # CPACK_DEBIAN_PACKAGE_ARCHITECTURE is left unset: dpkg --print-architecture.
 

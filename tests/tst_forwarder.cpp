@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -50,36 +51,16 @@ struct Probe
 
 // Stands between the forwarder and the server on a Unix socket and drops the
 // connection when the server answers a COMMIT: the transaction is in, but
-// the client never hears so. It relays on a thread of its own, so that the
-// test's thread may block on the forwarder.
-class CommitAnswerDropper : public QObject
+// the client never hears so.
+class CommitAnswerRelay : public QObject
 {
 public:
-    CommitAnswerDropper(const QString &listenFolder, const QString &serverFolder)
-        : server_(serverFolder + "/.s.PGSQL.5432"), listener_(this)
+    CommitAnswerRelay(const QString &listen, const QString &server, std::atomic<int> *dropped)
+        : server_(server), dropped_(dropped)
     {
-        QDir().mkpath(listenFolder);
-        connect(&listener_, &QLocalServer::newConnection, this, &CommitAnswerDropper::accept);
-        moveToThread(&thread_);
-        thread_.start();
-        const QString socket = listenFolder + "/.s.PGSQL.5432";
-        QMetaObject::invokeMethod(
-            this, [=] { listener_.listen(socket); }, Qt::BlockingQueuedConnection);
+        connect(&listener_, &QLocalServer::newConnection, this, &CommitAnswerRelay::accept);
+        listener_.listen(listen);
     }
-    ~CommitAnswerDropper() override
-    {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                listener_.close();
-                qDeleteAll(
-                    listener_.findChildren<QLocalSocket *>(QString(), Qt::FindDirectChildrenOnly));
-            },
-            Qt::BlockingQueuedConnection);
-        thread_.quit();
-        thread_.wait();
-    }
-    std::atomic<int> dropped{0};
 
 private:
     void accept()
@@ -98,8 +79,8 @@ private:
     {
         const QByteArray answer = upstream->readAll();
         // The server's CommandComplete for COMMIT carries the tag "COMMIT\0".
-        if (dropped == 0 && answer.contains(QByteArray("COMMIT\0", 7))) {
-            ++dropped;
+        if (*dropped_ == 0 && answer.contains(QByteArray("COMMIT\0", 7))) {
+            ++*dropped_;
             upstream->abort();
             client->abort();
             return;
@@ -108,8 +89,39 @@ private:
     }
 
     QString server_;
-    QThread thread_;
+    std::atomic<int> *dropped_;
     QLocalServer listener_;
+};
+
+// The relay runs on a thread of its own, so that the test's thread may block
+// on the forwarder; it is made and destroyed on that thread.
+class CommitAnswerDropper
+{
+public:
+    CommitAnswerDropper(const QString &listenFolder, const QString &serverFolder)
+    {
+        QDir().mkpath(listenFolder);
+        const QString listen = listenFolder + "/.s.PGSQL.5432";
+        const QString server = serverFolder + "/.s.PGSQL.5432";
+        QObject::connect(&thread_, &QThread::started, [=] {
+            relay_ = new CommitAnswerRelay(listen, server, &dropped);
+            listening_.release();
+        });
+        QObject::connect(&thread_, &QThread::finished, [this] { delete relay_; });
+        thread_.start();
+        listening_.acquire();
+    }
+    ~CommitAnswerDropper()
+    {
+        thread_.quit();
+        thread_.wait();
+    }
+    std::atomic<int> dropped{0};
+
+private:
+    QThread thread_;
+    QSemaphore listening_;
+    CommitAnswerRelay *relay_ = nullptr;
 };
 
 } // namespace

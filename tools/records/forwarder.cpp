@@ -57,6 +57,8 @@ bool Forwarder::start(QString *error)
     worker_->moveToThread(&thread_);
     connect(worker_, &ForwarderWorker::statusChanged, this, &Forwarder::statusChanged,
             Qt::QueuedConnection);
+    // The worker ends on its own thread, after its last event.
+    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
     thread_.start();
     QMetaObject::invokeMethod(worker_, &ForwarderWorker::begin, Qt::QueuedConnection);
     return true;
@@ -76,15 +78,15 @@ void Forwarder::stop()
     QMetaObject::invokeMethod(worker, &ForwarderWorker::finish, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
-    delete worker;
 }
 
 void Forwarder::forward(const QJsonObject &record)
 {
     QMutexLocker lock(&mutex_);
+    // Qt copies the record into the event it queues to the worker's thread.
     if (worker_)
-        QMetaObject::invokeMethod(
-            worker_, [worker = worker_, record] { worker->enqueue(record); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(worker_, "enqueue", Qt::QueuedConnection,
+                                  Q_ARG(QJsonObject, record));
 }
 
 } // namespace records

@@ -163,9 +163,6 @@ int runImport(Context &c, Connection &connection, const QStringList &journals)
     if (journals.isEmpty())
         return usage(c.err, QStringLiteral("import: name the journal files to import"));
     records::RecordStore store(connection.db());
-    QString error;
-    if (!store.ensureSchema(&error))
-        return databaseError(c, error);
     int status = ExitSuccess;
     for (const QString &path : journals) {
         const int result = importJournal(c, store, path);
@@ -268,6 +265,10 @@ int runOnDatabase(Context &c, const QString &command, const QStringList &rest)
         return databaseError(c, error);
     if (command == "init")
         return runInit(c, connection);
+    // A station that has not forwarded yet has an empty database: it holds
+    // no records rather than being an error.
+    if (!records::RecordStore(connection.db()).ensureSchema(&error))
+        return databaseError(c, error);
     if (command == "import")
         return runImport(c, connection, rest);
     if (command == "find")

@@ -77,7 +77,7 @@ qint64 lastSeq(const QString &path)
 QString defaultStateDir()
 {
     const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification wants an absolute path, else the default.
+    // XDG paths must be absolute; a relative one is ignored for the default.
     const QString base = QDir::isAbsolutePath(state) ? state : QDir::homePath() + "/.local/state";
     return base + "/kvt";
 }

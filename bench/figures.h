@@ -28,6 +28,9 @@ struct Config
     int stationBoards = 0;
     int stationImageSize = 0;
     int paceBaud = ymodem::line::BaudRate;
+    QString recordsTool; // kvt-records
+    int recordsBacklog = 0;
+    int summaryRecords = 0;
 };
 
 // The device's own pauses shortened: the handshake is no part of these
@@ -45,5 +48,6 @@ bool runParallelPorts(const Config &config, Report &report);
 bool runStation(const Config &config, Report &report);
 bool runStationWindow(const Config &config, Report &report);
 bool runAdapterLatency(const Config &config, Report &report);
+bool runRecords(const Config &config, Report &report);
 
 } // namespace bench

@@ -45,8 +45,8 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle",  "turnaround", "paced",          "stalls",
-                             "ports", "station",    "station-window", "adapter"};
+const QStringList AllFigures{"idle",    "turnaround",     "paced",   "stalls", "ports",
+                             "station", "station-window", "adapter", "records"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -152,6 +152,9 @@ Config makeConfig(const QCommandLineParser &parser, QString *error)
         parser.isSet("sim-tool")
             ? parser.value("sim-tool")
             : defaultTool(KVT_SIM_TOOL, "/../tools/kvt-bootloader-sim/kvt-bootloader-sim");
+    config.recordsBacklog = config.quick ? 5000 : 100000;
+    config.summaryRecords = config.quick ? 20000 : 1000000;
+    config.recordsTool = defaultTool(KVT_RECORDS_TOOL, "/../tools/kvt-records/kvt-records");
     config.flashTool = parser.isSet("flash-tool")
                            ? parser.value("flash-tool")
                            : defaultTool(KVT_FLASH_TOOL, "/../tools/kvt-flash/kvt-flash");
@@ -186,6 +189,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runStationWindow(config, report);
     if (figure == "adapter")
         return runAdapterLatency(config, report);
+    if (figure == "records")
+        return runRecords(config, report);
     return runParallelPorts(config, report);
 }
 

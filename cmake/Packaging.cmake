@@ -17,7 +17,8 @@ set(KVT_PROGRAMS
     kvt-firmware-updater src
     kvt-flash tools/kvt-flash
     kvt-bootloader-sim tools/kvt-bootloader-sim
-    kvt-station tools/kvt-station)
+    kvt-station tools/kvt-station
+    kvt-records tools/kvt-records)
 set(KVT_WINDOWS kvt-firmware-updater kvt-station)
 
 # Debian ships man pages and changelogs compressed with gzip -9n (no name, no
@@ -85,8 +86,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "\n"
     "The package holds the desktop updater (kvt-firmware-updater), the command-line\n"
     "flasher (kvt-flash), the window of a production station that flashes every\n"
-    "board plugged in (kvt-station) and a simulated bootloader on a\n"
-    "pseudo-terminal for trying them without a device (kvt-bootloader-sim).")
+    "board plugged in (kvt-station), the stations' records in SQLite or\n"
+    "PostgreSQL (kvt-records) and a simulated bootloader on a pseudo-terminal\n"
+    "for trying them without a device (kvt-bootloader-sim).")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_STRIP_FILES ON)
 
@@ -96,6 +98,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The Qt libraries (libqt5widgets5, libqt5serialport5, ...) and the C++ runtime
 # come from dpkg-shlibdeps run over the installed executables.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt's SQL drivers are plugins, which dpkg-shlibdeps cannot see: kvt-records
+# and the station's records need SQLite's, a factory's PostgreSQL the other.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5sql5-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # name_version_arch.deb
 # CPACK_DEBIAN_PACKAGE_ARCHITECTURE is left unset: dpkg --print-architecture.
 

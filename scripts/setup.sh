@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+    libqt5sql5-sqlite libqt5sql5-psql postgresql
     xvfb xauth fonts-dejavu-core fonts-liberation2
     clang libclang-rt-14-dev clang-format
     binutils-mingw-w64-x86-64

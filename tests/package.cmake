@@ -31,7 +31,7 @@ set(KVT_PACKAGE_CHECK_ARGS
     --scratch ${CMAKE_CURRENT_BINARY_DIR}/package-check
     --version ${PROJECT_VERSION}
     --cpack ${CMAKE_CPACK_COMMAND})
-foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim kvt-station)
+foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim kvt-station kvt-records)
     if(TARGET ${program})
         list(APPEND KVT_PACKAGE_CHECK_ARGS --bin ${program})
     endif()
@@ -43,7 +43,7 @@ foreach(window kvt-firmware-updater kvt-station)
     endif()
 endforeach()
 # The programs with --help and --version.
-foreach(program kvt-flash kvt-bootloader-sim kvt-station)
+foreach(program kvt-flash kvt-bootloader-sim kvt-station kvt-records)
     if(TARGET ${program})
         list(APPEND KVT_PACKAGE_CHECK_ARGS --run ${program})
     endif()

@@ -1,0 +1,96 @@
+#pragma once
+
+// What the records tests share: a station's journal written as the station
+// writes it, and the database's rows read back to compare with it.
+
+#include "records/databaseurl.h"
+#include "records/journal.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSqlQuery>
+#include <QUuid>
+
+// A station's journal: records with a new id and the next seq, appended as
+// whole lines.
+class StationJournal
+{
+public:
+    StationJournal(const QString &path, const QString &station) : path_(path), station_(station) {}
+
+    QJsonObject append(const QString &status = "ok", qint64 durationMs = 13000)
+    {
+        const QDateTime started = Start.addSecs(60 * seq_);
+        QJsonObject record{
+            {"schema", 2},
+            {"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {"seq", ++seq_},
+            {"station", station_},
+            {"slot", "slot-" + QString::number(seq_ % 8)},
+            {"usb", QJsonObject{{"serial", station_ + "-SN" + QString::number(seq_)}}},
+            {"file", "app.kvt"},
+            {"sha256", "5f3a"},
+            {"started", started.toString(Qt::ISODateWithMs)},
+            {"ended", started.addMSecs(durationMs).toString(Qt::ISODateWithMs)},
+            {"duration_ms", durationMs},
+            {"status", status},
+            {"message", status == "ok" ? "Firmware has been updated successfully." : "Time out"}};
+        QFile file(path_);
+        file.open(QIODevice::Append);
+        file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+        records_.append(record);
+        return record;
+    }
+    void appendRaw(const QByteArray &bytes)
+    {
+        QFile file(path_);
+        file.open(QIODevice::Append);
+        file.write(bytes);
+    }
+
+    QString path() const { return path_; }
+    const QVector<QJsonObject> &records() const { return records_; }
+    QStringList ids() const
+    {
+        QStringList ids;
+        for (const QJsonObject &record : records_)
+            ids.append(records::recordId(record));
+        return ids;
+    }
+
+    static inline const QDateTime Start = QDateTime(QDate(2026, 12, 7), QTime(8, 0), Qt::UTC);
+
+private:
+    QString path_;
+    QString station_;
+    qint64 seq_ = 0;
+    QVector<QJsonObject> records_;
+};
+
+// The ids the database holds for `station` (all stations when empty), in the
+// order they arrived: rowid in SQLite, the test's own arrival column in
+// PostgreSQL (see addArrivalColumn).
+inline QStringList idsInDatabase(const QString &url, const QString &station = QString())
+{
+    const QString name = "records-test-check";
+    QStringList ids;
+    {
+        records::DatabaseUrl parsed;
+        QString error;
+        if (!records::parseDatabaseUrl(url, &parsed, &error) ||
+            !records::openDatabase(parsed, name, &error))
+            qFatal("cannot open %s: %s", qPrintable(url), qPrintable(error));
+        QSqlQuery query(QSqlDatabase::database(name, false));
+        const QString order =
+            parsed.kind == records::DatabaseUrl::Kind::Sqlite ? "rowid" : "arrival";
+        query.prepare("SELECT id FROM board_records WHERE station = ? OR ? = '' ORDER BY " + order);
+        query.addBindValue(station);
+        query.addBindValue(station.isNull() ? QString("") : station);
+        query.exec();
+        while (query.next())
+            ids.append(query.value(0).toString());
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ids;
+}

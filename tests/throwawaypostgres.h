@@ -1,0 +1,138 @@
+#pragma once
+
+// A PostgreSQL server of the tests' own: initdb in a temporary folder, a Unix
+// socket in that folder and no TCP port, trust authentication, stopped and
+// removed when the object goes. As root (CI) the server runs as the user
+// postgres, since initdb refuses root. A test process that dies leaves its
+// server to tests/pg-cleanup.sh, which CTest runs after the database tests.
+
+#include <QDir>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <pwd.h>
+#include <unistd.h>
+
+class ThrowawayPostgres
+{
+public:
+    ThrowawayPostgres()
+        : folder_(qEnvironmentVariable("KVT_PGTEST_PREFIX", QDir::tempPath() + "/kvt-pgtest") +
+                  "-XXXXXX")
+    {}
+    ~ThrowawayPostgres()
+    {
+        if (running_)
+            pgCtl({"stop", "-m", "immediate"});
+    }
+    ThrowawayPostgres(const ThrowawayPostgres &) = delete;
+    ThrowawayPostgres &operator=(const ThrowawayPostgres &) = delete;
+
+    // initdb and the first start; false with the reason.
+    bool setUp(QString *error)
+    {
+        bin_ = binFolder();
+        if (bin_.isEmpty())
+            return fail(error, "PostgreSQL is not installed: run scripts/setup.sh");
+        if (!folder_.isValid() || !handOver(folder_.path()))
+            return fail(error, "cannot prepare " + folder_.path());
+        if (!run(bin_ + "/initdb", {"-D", dataDir(), "-A", "trust", "-U", "postgres", "--no-sync",
+                                    "-E", "UTF8", "--locale=C"}))
+            return fail(error, "initdb failed: " + lastOutput_);
+        return start(error);
+    }
+
+    bool start(QString *error = nullptr)
+    {
+        const QString options =
+            "-k " + socketDir() + " -c listen_addresses='' -c fsync=off -c full_page_writes=off";
+        running_ =
+            pgCtl({"start", "-w", "-t", "60", "-l", folder_.path() + "/server.log", "-o", options});
+        return running_ || fail(error, "pg_ctl start failed: " + lastOutput_);
+    }
+    bool stop()
+    {
+        running_ = !pgCtl({"stop", "-w", "-m", "fast"});
+        return !running_;
+    }
+
+    QString socketDir() const { return folder_.path(); }
+    QString url(const QString &database) const
+    {
+        return "postgresql:///" + database + "?host=" + socketDir() + "&user=postgres";
+    }
+
+    // Runs one statement in `database` as `user`, on a connection of its own.
+    bool exec(const QString &sql, const QString &database = "postgres", QString *error = nullptr,
+              const QString &user = "postgres")
+    {
+        const QString name = "throwaway-postgres-admin";
+        bool ok = false;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", name);
+            db.setHostName(socketDir());
+            db.setUserName(user);
+            db.setDatabaseName(database);
+            QSqlQuery query(db);
+            ok = db.open() && query.exec(sql);
+            if (!ok && error)
+                *error = db.lastError().text() + query.lastError().text();
+        }
+        QSqlDatabase::removeDatabase(name);
+        return ok;
+    }
+
+private:
+    static QString binFolder()
+    {
+        const QStringList versions =
+            QDir("/usr/lib/postgresql").entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+        for (auto version = versions.crbegin(); version != versions.crend(); ++version) {
+            const QString bin = "/usr/lib/postgresql/" + *version + "/bin";
+            if (QFile::exists(bin + "/initdb"))
+                return bin;
+        }
+        return QString();
+    }
+    static bool fail(QString *error, const QString &message)
+    {
+        if (error)
+            *error = message;
+        return false;
+    }
+    // As root, the folder becomes the postgres user's.
+    static bool handOver(const QString &path)
+    {
+        if (::geteuid() != 0)
+            return true;
+        const passwd *user = ::getpwnam("postgres");
+        return user &&
+               ::chown(QFile::encodeName(path).constData(), user->pw_uid, user->pw_gid) == 0;
+    }
+    QString dataDir() const { return folder_.path() + "/data"; }
+    bool pgCtl(QStringList arguments)
+    {
+        return run(bin_ + "/pg_ctl", QStringList{"-D", dataDir()} + arguments);
+    }
+    bool run(const QString &program, const QStringList &arguments)
+    {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        if (::geteuid() == 0)
+            process.start("runuser", QStringList{"-u", "postgres", "--", program} + arguments);
+        else
+            process.start(program, arguments);
+        const bool ok = process.waitForFinished(120000) &&
+                        process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        lastOutput_ = QString::fromLocal8Bit(process.readAll());
+        return ok;
+    }
+
+    QTemporaryDir folder_;
+    QString bin_;
+    bool running_ = false;
+    QString lastOutput_;
+};

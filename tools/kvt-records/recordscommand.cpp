@@ -1,0 +1,320 @@
+#include "recordscommand.h"
+
+#include "htmlreport.h"
+#include "recordviews.h"
+
+#include "records/databaseurl.h"
+#include "records/journal.h"
+#include "records/recordstore.h"
+#include "records/summary.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSqlDatabase>
+
+namespace recordstool {
+
+namespace {
+
+const QString ConnectionName = QStringLiteral("kvt-records");
+// Records per transaction when importing: big enough to be quick, small
+// enough that a huge journal does not hold one long transaction.
+constexpr int ImportBatch = 5000;
+
+struct Context
+{
+    QCommandLineParser &parser;
+    QTextStream &out;
+    QTextStream &err;
+    bool terminal;
+    records::DatabaseUrl url;
+};
+
+// The named connection for one command, removed when the command ends.
+class Connection
+{
+public:
+    ~Connection()
+    {
+        if (QSqlDatabase::contains(ConnectionName))
+            QSqlDatabase::removeDatabase(ConnectionName);
+    }
+    bool open(const records::DatabaseUrl &url, QString *error)
+    {
+        return records::openDatabase(url, ConnectionName, error);
+    }
+    QSqlDatabase db() const { return QSqlDatabase::database(ConnectionName, false); }
+};
+
+int usage(QTextStream &err, const QString &message)
+{
+    err << "kvt-records: " << message << "\nTry 'kvt-records --help'.\n";
+    return ExitUsage;
+}
+
+int databaseError(Context &c, const QString &message)
+{
+    c.err << "kvt-records: " << message << '\n';
+    return ExitDatabase;
+}
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "The stations' flashing records in one database.\n\n"
+        "Commands:\n"
+        "  init                      create the records table (prints a station role's SQL\n"
+        "                            for PostgreSQL)\n"
+        "  import JOURNAL.jsonl...   add journals carried from stations; idempotent\n"
+        "  find TEXT                 records by id (prefix), USB serial, slot, label,\n"
+        "                            station or sha256, newest first\n"
+        "  summary                   boards, ok, failed, stopped, yield, median time\n"
+        "  export --csv              every record as CSV\n"
+        "  report --html FILE        one self-contained HTML page\n\n"
+        "The database is the station's own unless --database names another:\n"
+        "  sqlite:PATH  or  postgresql://user@host:port/database?sslmode=verify-full\n"
+        "Passwords go in ~/.pgpass, never in the URL."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See above."));
+    parser.addOptions({
+        {"database", "The database (default: " + records::defaultDatabaseUrl() + ").", "url"},
+        {"json", "find: the records as the journal holds them; summary: one object per group."},
+        {"since", "Records started at or after T: 2026-12-07, 2026-12-07T09:30 (UTC), 7d, 12h.",
+         "T"},
+        {"until", "Records started before T.", "T"},
+        {"by", "summary: group by day, hour, station, image or slot (default: day).", "group"},
+        {"csv", "export: comma-separated values."},
+        {"html", "report: write the page to this file.", "file"},
+        {"role", "init: the name of the stations' PostgreSQL role (default: kvt_station).", "name"},
+    });
+}
+
+bool readRange(Context &c, records::SummaryRange *range, int *status)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QString error;
+    for (const auto &[option, bound] : {std::pair<QString, QString *>{"since", &range->since},
+                                        std::pair<QString, QString *>{"until", &range->until}}) {
+        if (c.parser.isSet(option) &&
+            !records::parseTimeBound(c.parser.value(option), now, bound, &error)) {
+            *status = usage(c.err, QStringLiteral("--%1: %2").arg(option, error));
+            return false;
+        }
+    }
+    return true;
+}
+
+QString rangeText(const Context &c)
+{
+    QStringList parts;
+    if (c.parser.isSet("since"))
+        parts << "since " + c.parser.value("since");
+    if (c.parser.isSet("until"))
+        parts << "until " + c.parser.value("until");
+    return parts.isEmpty() ? QStringLiteral("all records") : parts.join(' ');
+}
+
+int runInit(Context &c, Connection &connection)
+{
+    records::RecordStore store(connection.db());
+    QString error;
+    if (!store.createSchema(&error))
+        return databaseError(c, error);
+    c.out << "The records table is ready in " << records::describeDatabase(c.url) << ".\n";
+    if (store.isPostgres()) {
+        const QString role = c.parser.isSet("role") ? c.parser.value("role") : "kvt_station";
+        c.out << "\n" << records::stationRoleSql(role, c.url.database);
+    }
+    return ExitSuccess;
+}
+
+// One journal into the database; false when it cannot be read.
+int importJournal(Context &c, records::RecordStore &store, const QString &path)
+{
+    records::JournalContents journal;
+    QString error;
+    if (!records::readJournal(path, &journal, &error)) {
+        c.err << "kvt-records: " << error << '\n';
+        return ExitBadJournal;
+    }
+    int added = 0;
+    for (int first = 0; first < journal.records.size(); first += ImportBatch) {
+        int inserted = 0;
+        if (!store.insert(journal.records.mid(first, ImportBatch), &error, &inserted))
+            return databaseError(c, QStringLiteral("%1: %2").arg(path, error));
+        added += inserted;
+    }
+    c.out << QStringLiteral("%1: %2 records, %3 new, %4 already in the database")
+                 .arg(path)
+                 .arg(journal.records.size())
+                 .arg(added)
+                 .arg(journal.records.size() - added);
+    if (journal.skipped > 0)
+        c.out << QStringLiteral(", %1 damaged line(s) skipped").arg(journal.skipped);
+    c.out << '\n';
+    return ExitSuccess;
+}
+
+int runImport(Context &c, Connection &connection, const QStringList &journals)
+{
+    if (journals.isEmpty())
+        return usage(c.err, QStringLiteral("import: name the journal files to import"));
+    records::RecordStore store(connection.db());
+    int status = ExitSuccess;
+    for (const QString &path : journals) {
+        const int result = importJournal(c, store, path);
+        if (result == ExitDatabase)
+            return result;
+        status = qMax(status, result);
+    }
+    return status;
+}
+
+int runFind(Context &c, Connection &connection, const QStringList &words)
+{
+    if (words.size() != 1 || words.first().isEmpty())
+        return usage(c.err, QStringLiteral("find: give one text to look for"));
+    records::RecordStore store(connection.db());
+    QVector<QJsonObject> found;
+    QString error;
+    if (!store.find(words.first(), &found, &error))
+        return databaseError(c, error);
+    if (c.parser.isSet("json")) {
+        for (const QJsonObject &record : qAsConst(found))
+            c.out << journalLine(record) << '\n';
+    } else if (!found.isEmpty())
+        printRecordTable(c.out, found, c.terminal);
+    return found.isEmpty() ? ExitNothingFound : ExitSuccess;
+}
+
+int runSummary(Context &c, Connection &connection)
+{
+    records::Grouping by = records::Grouping::Day;
+    if (c.parser.isSet("by") && !records::parseGrouping(c.parser.value("by"), &by))
+        return usage(c.err, QStringLiteral("--by: '%1' is not day, hour, station, image or slot")
+                                .arg(c.parser.value("by")));
+    records::SummaryRange range;
+    int status = ExitSuccess;
+    if (!readRange(c, &range, &status))
+        return status;
+    records::Summary summary;
+    QString error;
+    if (!records::summarize(connection.db(), by, range, &summary, &error))
+        return databaseError(c, error);
+    if (c.parser.isSet("json"))
+        printSummaryJson(c.out, summary);
+    else
+        printSummaryTable(c.out, summary, c.terminal);
+    return ExitSuccess;
+}
+
+int runExport(Context &c, Connection &connection)
+{
+    if (!c.parser.isSet("csv"))
+        return usage(c.err, QStringLiteral("export: say which format (--csv)"));
+    records::SummaryRange range;
+    int status = ExitSuccess;
+    if (!readRange(c, &range, &status))
+        return status;
+    records::RecordStore store(connection.db());
+    printCsvHeader(c.out);
+    QString error;
+    const auto row = [&](const QJsonObject &record) { printCsvRow(c.out, record); };
+    if (!store.forEach(range.since, range.until, row, &error))
+        return databaseError(c, error);
+    return ExitSuccess;
+}
+
+int runReport(Context &c, Connection &connection)
+{
+    if (!c.parser.isSet("html"))
+        return usage(c.err, QStringLiteral("report: name the page to write (--html FILE)"));
+    records::SummaryRange range;
+    int status = ExitSuccess;
+    if (!readRange(c, &range, &status))
+        return status;
+    ReportContents contents;
+    contents.database = records::describeDatabase(c.url);
+    contents.range = rangeText(c);
+    contents.made = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    QString error;
+    const QSqlDatabase db = connection.db();
+    if (!records::summarize(db, records::Grouping::Day, range, &contents.byDay, &error) ||
+        !records::summarize(db, records::Grouping::Station, range, &contents.byStation, &error) ||
+        !records::summarize(db, records::Grouping::Image, range, &contents.byImage, &error))
+        return databaseError(c, error);
+    QFile page(c.parser.value("html"));
+    if (!page.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        page.write(htmlReport(contents).toUtf8()) < 0) {
+        c.err << "kvt-records: cannot write " << page.fileName() << ": " << page.errorString()
+              << '\n';
+        return ExitBadOutput;
+    }
+    c.out << "Wrote " << page.fileName() << '\n';
+    return ExitSuccess;
+}
+
+int runOnDatabase(Context &c, const QString &command, const QStringList &rest)
+{
+    Connection connection;
+    QString error;
+    if (!connection.open(c.url, &error))
+        return databaseError(c, error);
+    if (command == "init")
+        return runInit(c, connection);
+    // A station that has not forwarded yet has an empty database: it holds
+    // no records rather than being an error.
+    if (!records::RecordStore(connection.db()).ensureSchema(&error))
+        return databaseError(c, error);
+    if (command == "import")
+        return runImport(c, connection, rest);
+    if (command == "find")
+        return runFind(c, connection, rest);
+    if (command == "summary")
+        return runSummary(c, connection);
+    if (command == "export")
+        return runExport(c, connection);
+    return runReport(c, connection);
+}
+
+} // namespace
+
+int runRecordsCommand(const QStringList &arguments, QTextStream &out, QTextStream &err,
+                      bool terminal)
+{
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(arguments))
+        return usage(err, parser.errorText());
+    if (parser.isSet("help")) {
+        out << parser.helpText();
+        return ExitSuccess;
+    }
+    if (parser.isSet("version")) {
+        out << "kvt-records " << QCoreApplication::applicationVersion() << '\n';
+        return ExitSuccess;
+    }
+    QStringList words = parser.positionalArguments();
+    static const QStringList Commands{"init", "import", "find", "summary", "export", "report"};
+    if (words.isEmpty())
+        return usage(err, QStringLiteral("name a command: ") + Commands.join(", "));
+    const QString command = words.takeFirst();
+    if (!Commands.contains(command))
+        return usage(err, QStringLiteral("unknown command '%1'").arg(command));
+    if (command != "import" && command != "find" && !words.isEmpty())
+        return usage(err, QStringLiteral("%1 takes no '%2'").arg(command, words.first()));
+    Context context{parser, out, err, terminal, {}};
+    QString error;
+    const QString url =
+        parser.isSet("database") ? parser.value("database") : records::defaultDatabaseUrl();
+    if (!records::parseDatabaseUrl(url, &context.url, &error))
+        return usage(err, error);
+    const int status = runOnDatabase(context, command, words);
+    out.flush();
+    return status;
+}
+
+} // namespace recordstool

@@ -1,0 +1,72 @@
+#pragma once
+
+// The records' table, the same in SQLite and PostgreSQL and reached through
+// one code path (Qt SQL): a few indexed columns to find and count boards by,
+// and the whole record as JSON (jsonb in PostgreSQL, text in SQLite).
+//
+// Every insert is "ON CONFLICT (id) DO NOTHING": sending a record twice (a
+// retry after a lost acknowledgement, a journal imported again) leaves one
+// row. The database keeps records unique, not the sender's bookkeeping.
+
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+namespace records {
+
+class RecordStore
+{
+public:
+    // An open connection, used on the thread that opened it.
+    explicit RecordStore(const QSqlDatabase &db) : db_(db) {}
+
+    bool isPostgres() const;
+
+    // Creates the table and its indexes unless they exist.
+    bool createSchema(QString *error);
+    // createSchema() only when there is no table: a station's role may read
+    // and insert but not create, and PostgreSQL checks that before "IF NOT
+    // EXISTS".
+    bool ensureSchema(QString *error);
+
+    // All of `records` in one transaction, in order; `inserted` (optional)
+    // counts those that were not there before. On failure nothing is kept.
+    bool insert(const QVector<QJsonObject> &records, QString *error, int *inserted = nullptr);
+
+    // The highest seq held for `station`, -1 when none.
+    bool highestSeq(const QString &station, qint64 *seq, QString *error);
+
+    // Records whose id starts with `text`, or whose USB serial, slot, label,
+    // station or sha256 is `text`; newest first.
+    bool find(const QString &text, QVector<QJsonObject> *found, QString *error);
+
+    // Every record started in [since, until) (ISO UTC text; empty: open),
+    // oldest first, handed one at a time so a large table is never held.
+    bool forEach(const QString &since, const QString &until,
+                 const std::function<void(const QJsonObject &)> &visit, QString *error);
+
+    // How many rows the table holds.
+    bool count(qint64 *rows, QString *error);
+
+private:
+    bool insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error);
+    bool insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chunk, int *inserted,
+                     QString *error);
+
+    QSqlDatabase db_;
+};
+
+// The SQL that makes a PostgreSQL role `role` for stations: it may log in to
+// `database`, read and insert records, and do nothing else.
+QString stationRoleSql(const QString &role, const QString &database);
+
+// A started/ended time as the indexed columns hold it: UTC,
+// "yyyy-MM-ddTHH:mm:ss.zzzZ", so text order is time order in both databases;
+// "" (not NULL, which no range matches) when the record has none.
+QString utcText(const QString &isoTime);
+
+} // namespace records

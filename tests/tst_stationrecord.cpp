@@ -6,6 +6,9 @@
 
 #include <QCryptographicHash>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QUuid>
 
 #include <cerrno>
 #include <csignal>
@@ -55,6 +58,7 @@ private slots:
     void cannotOpen();
     void heldWhileTheRecordCannotBeWritten();
     void abandonAtOnce();
+    void recordsReachTheDatabase();
     void endsOfAStation_data();
     void endsOfAStation();
 };
@@ -188,6 +192,51 @@ void TestStationRecord::abandonAtOnce()
     QCOMPARE(record.value("message").toString(),
              QStringLiteral("stopped before the device confirmed"));
     QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
+}
+
+// The ids and seqs in a SQLite database, in seq order.
+QStringList idsInDatabase(const QString &path)
+{
+    QStringList ids;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        if (db.open() && query.exec("SELECT id, seq FROM board_records ORDER BY seq"))
+            while (query.next())
+                ids << query.value(0).toString() + ' ' + query.value(1).toString();
+    }
+    QSqlDatabase::removeDatabase("check");
+    return ids;
+}
+
+// Each record also reaches the database, with the id made when its board
+// started and a seq that carries on from the journal when the station starts
+// again.
+void TestStationRecord::recordsReachTheDatabase()
+{
+    Fixture fixture;
+    StationConfig config = fixture.config();
+    config.databaseUrl = "sqlite:" + fixture.folder() + "/records.sqlite";
+    for (const QString board : {"first", "second"}) {
+        Station station(config, makeImage(5000));
+        QString why;
+        QVERIFY2(station.start(&why), qPrintable(why));
+        fixture.plug(board);
+        QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), board).size(), 1, 10000);
+        QTRY_VERIFY(station.databaseBacklog().isEmpty());
+        fixture.pull(board); // not flashed again by the next station
+    }
+    QStringList journal;
+    for (const QJsonObject &record : recordsOf(fixture.record())) {
+        QCOMPARE(record.value("schema").toInt(), 2);
+        QVERIFY(!QUuid::fromString(record.value("id").toString()).isNull());
+        journal << record.value("id").toString() + ' ' +
+                       QString::number(record.value("seq").toInt());
+    }
+    QCOMPARE(journal.size(), 2);
+    QVERIFY(journal[0].endsWith(" 1") && journal[1].endsWith(" 2"));
+    QTRY_COMPARE(idsInDatabase(fixture.folder() + "/records.sqlite"), journal);
 }
 
 void TestStationRecord::endsOfAStation_data()

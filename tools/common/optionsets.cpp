@@ -1,6 +1,7 @@
 #include "optionsets.h"
 
 #include "flash/portflasher.h"
+#include "records/journal.h"
 #include "station/recordfile.h"
 
 #include <QRegularExpression>
@@ -79,7 +80,7 @@ bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *set
 
 QList<QCommandLineOption> StationOptionSet::options() const
 {
-    return {match_, record_, noRecord_, stationName_, settle_};
+    return {match_, record_, noRecord_, database_, noDatabase_, stationName_, settle_};
 }
 
 bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *settings,
@@ -97,6 +98,10 @@ bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *s
         return fail(error, QStringLiteral("--record and --no-record exclude each other"));
     settings->recordPath = parser.value(record_);
     settings->noRecord = parser.isSet(noRecord_);
+    if (parser.isSet(database_) && parser.isSet(noDatabase_))
+        return fail(error, QStringLiteral("--database and --no-database exclude each other"));
+    settings->databaseUrl = parser.value(database_);
+    settings->noDatabase = parser.isSet(noDatabase_);
     settings->stationName = parser.value(stationName_);
     bool ok = false;
     settings->settleMs = parser.value(settle_).toInt(&ok);
@@ -116,6 +121,9 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
     if (!station.noRecord)
         config.recordPath =
             station.recordPath.isEmpty() ? station::RecordFile::defaultPath() : station.recordPath;
+    if (!station.noDatabase)
+        config.databaseUrl =
+            station.databaseUrl.isEmpty() ? records::defaultDatabaseUrl() : station.databaseUrl;
     config.upload = upload.uploadOptions();
     return config;
 }

@@ -37,6 +37,8 @@ struct StationSettings
     QStringList matches; // "vid:pid", lower-case
     QString recordPath;  // empty: the default record
     bool noRecord = false;
+    QString databaseUrl; // empty: the default database
+    bool noDatabase = false;
     QString stationName;
     int settleMs = station::StationConfig{}.settleMs;
 };
@@ -91,6 +93,12 @@ private:
                                "$XDG_STATE_HOME/kvt/records.jsonl).",
                                "FILE"};
     QCommandLineOption noRecord_{"no-record", "Keep no record of the boards."};
+    QCommandLineOption database_{"database",
+                                 "Also send every record to the database at URL: sqlite:PATH, or "
+                                 "postgresql://USER@HOST:PORT/DB (credentials from ~/.pgpass, "
+                                 "never the URL). Default sqlite: beside the default record.",
+                                 "URL"};
+    QCommandLineOption noDatabase_{"no-database", "Send the records to no database."};
     QCommandLineOption stationName_{
         "station", "The station's name in the record (default the host name).", "NAME"};
     QCommandLineOption settle_{"settle",

@@ -63,6 +63,7 @@ StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QT
     connect(&station_, &Station::recordHeld, this, &StationConsole::onRecordHeld);
     connect(&station_, &Station::folderWaiting, this, &StationConsole::onFolderWaiting);
     connect(&station_, &Station::stopping, this, &StationConsole::onStopping);
+    connect(&station_, &Station::databaseBacklogChanged, this, &StationConsole::onDatabaseBacklog);
     if (mode_ == Mode::Terminal) {
         ticker_.setInterval(1000);
         connect(&ticker_, &QTimer::timeout, this, [this] { redraw(true); });
@@ -164,8 +165,12 @@ void StationConsole::imageChanged(const QString &loadedSha256, const QString &di
 
 QString StationConsole::recordText() const
 {
-    return station_.recordPath().isEmpty() ? QStringLiteral("no record (--no-record)")
-                                           : QStringLiteral("record %1").arg(station_.recordPath());
+    const QString database = station_.config().databaseUrl;
+    return (station_.recordPath().isEmpty()
+                ? QStringLiteral("no record (--no-record)")
+                : QStringLiteral("record %1").arg(station_.recordPath())) +
+           (database.isEmpty() ? QStringLiteral(", no database")
+                               : QStringLiteral(", database %1").arg(database));
 }
 
 void StationConsole::onRecordHeld(const QString &why)
@@ -177,6 +182,16 @@ void StationConsole::onRecordHeld(const QString &why)
     } else if (mode_ != Mode::Terminal) {
         logLine({}, QStringLiteral("the record can be written again: boards start"));
     }
+    redraw(true);
+}
+
+void StationConsole::onDatabaseBacklog(const QString &message)
+{
+    if (mode_ == Mode::Json)
+        json({{"event", "database"}, {"backlog", message.isEmpty() ? QJsonValue() : message}});
+    else if (mode_ == Mode::Log)
+        logLine({},
+                message.isEmpty() ? QStringLiteral("every record is in the database") : message);
     redraw(true);
 }
 
@@ -315,6 +330,8 @@ QStringList StationConsole::terminalLines() const
                       fit(recordText(), columns_ - 1)};
     if (!station_.recordError().isEmpty())
         lines.append(fit(QStringLiteral("HELD: ") + station_.recordError(), columns_ - 1));
+    if (!station_.databaseBacklog().isEmpty())
+        lines.append(fit(station_.databaseBacklog(), columns_ - 1));
     if (!imageWarning_.isEmpty())
         lines.append(fit(QStringLiteral("WARNING: ") + imageWarning_, columns_ - 1));
     if (station_.isWaitingForFolder())

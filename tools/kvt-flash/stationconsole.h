@@ -49,6 +49,7 @@ private:
     void onRecordHeld(const QString &why);
     void onFolderWaiting(bool waiting);
     void onStopping(int inFlight);
+    void onDatabaseBacklog(const QString &message);
     QString recordText() const;
     QString eraseBlock();
     static QString stoppingText(int inFlight);

@@ -48,6 +48,19 @@ QPushButton *button(const QString &text, QWidget *parent)
 
 } // namespace
 
+// A line across the window that shows only while there is something to say.
+QLabel *StationWindow::banner(const QString &name, const char *background, const char *text)
+{
+    auto *label = new QLabel(this);
+    label->setObjectName(name);
+    label->setStyleSheet(
+        QStringLiteral("background: %1; color: %2; padding: 6px; font-weight: bold")
+            .arg(QLatin1String(background), QLatin1String(text)));
+    label->setWordWrap(true);
+    label->hide();
+    return label;
+}
+
 StationWindow::StationWindow(StationConfig base, QWidget *parent)
     : QWidget(parent), base_(std::move(base)), folder_(base_.folder)
 {
@@ -55,19 +68,12 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     setPixelSize(this, TextPixels);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(buildChoices());
-    imageWarning_ = new QLabel(this);
-    imageWarning_->setObjectName(QStringLiteral("imageWarning"));
-    imageWarning_->setStyleSheet(
-        QStringLiteral("background: #ffd54f; color: #1c1c1c; padding: 6px; font-weight: bold"));
-    imageWarning_->setWordWrap(true);
-    recordError_ = new QLabel(this);
-    recordError_->setObjectName(QStringLiteral("recordError"));
-    recordError_->setStyleSheet(
-        QStringLiteral("background: #c0262d; color: #ffffff; padding: 6px; font-weight: bold"));
-    recordError_->setWordWrap(true);
-    recordError_->hide(); // until a record cannot be written
+    imageWarning_ = banner(QStringLiteral("imageWarning"), "#ffd54f", "#1c1c1c");
+    recordError_ = banner(QStringLiteral("recordError"), "#c0262d", "#ffffff");
+    databaseBacklog_ = banner(QStringLiteral("databaseBacklog"), "#ffd54f", "#1c1c1c");
     layout->addWidget(imageWarning_);
     layout->addWidget(recordError_);
+    layout->addWidget(databaseBacklog_);
     layout->addWidget(buildControls());
     grid_ = new TileGrid(this);
     layout->addWidget(grid_, 1);
@@ -238,6 +244,10 @@ void StationWindow::connectStation()
     connect(station, &Station::unplugged, grid_, &TileGrid::showSlot);
     connect(station, &Station::boardFinished, grid_, &TileGrid::showSlot);
     connect(station, &Station::folderWaiting, this, &StationWindow::showState);
+    connect(station, &Station::databaseBacklogChanged, this, [this](const QString &backlog) {
+        databaseBacklog_->setText(backlog);
+        databaseBacklog_->setVisible(!backlog.isEmpty());
+    });
     connect(station, &Station::stopping, this, &StationWindow::showState);
     // The banner stays while records cannot be written: no board starts.
     connect(station, &Station::recordHeld, this, [this](const QString &why) {

@@ -69,6 +69,7 @@ private:
         Done,
     };
 
+    QLabel *banner(const QString &name, const char *background, const char *text);
     QWidget *buildChoices();
     QWidget *buildControls();
     void pickImage();
@@ -95,6 +96,7 @@ private:
     QLabel *recordLabel_ = nullptr;
     QLabel *imageWarning_ = nullptr;
     QLabel *recordError_ = nullptr;
+    QLabel *databaseBacklog_ = nullptr;
     QList<QPushButton *> choiceButtons_;
     QPushButton *startButton_ = nullptr;
     QPushButton *pauseButton_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUuid>
 
@@ -27,6 +28,11 @@ bool parseLine(const QByteArray &line, QJsonObject *record)
 
 bool readJournal(const QString &path, JournalContents *contents, QString *error)
 {
+    // A device (a journal on /dev/full, say) would be read for ever.
+    if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
+        *error = QStringLiteral("cannot read %1: not a regular file").arg(path);
+        return false;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
@@ -59,7 +65,7 @@ QString recordId(const QJsonObject &record)
 qint64 lastSeq(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return -1;
     // A record is well under a kilobyte; the tail holds the last few whole.
     const qint64 tail = 64 * 1024;

@@ -1,5 +1,7 @@
 #include "recordfile.h"
 
+#include "records/journal.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,10 +38,7 @@ void RecordFile::close()
 
 QString RecordFile::defaultPath()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || QDir::isRelativePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/kvt/records.jsonl");
+    return records::defaultJournalPath();
 }
 
 bool RecordFile::open(const QString &path, QString *why)
@@ -148,17 +147,10 @@ bool RecordFile::append(const QJsonObject &record, QString *why)
 
 QVector<QJsonObject> RecordFile::read(const QString &path)
 {
-    QVector<QJsonObject> records;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return records;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const QJsonDocument document = QJsonDocument::fromJson(line);
-        if (document.isObject())
-            records.append(document.object());
-    }
-    return records;
+    records::JournalContents contents;
+    QString ignored;
+    records::readJournal(path, &contents, &ignored);
+    return contents.records;
 }
 
 } // namespace station

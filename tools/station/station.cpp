@@ -2,12 +2,14 @@
 
 #include "flash/outcomes.h"
 #include "flash/serialports.h"
+#include "records/journal.h"
 #include "slotwatcher.h"
 #include "uploadtext.h"
 
 #include <QCryptographicHash>
 #include <QSysInfo>
 #include <QTimer>
+#include <QUuid>
 
 namespace station {
 
@@ -63,6 +65,9 @@ bool Station::start(QString *why)
         *why = QStringLiteral("cannot open the record %1: %2").arg(config_.recordPath, reason);
         return false;
     }
+    lastSeq_ = qMax<qint64>(0, records::lastSeq(config_.recordPath));
+    if (!config_.databaseUrl.isEmpty() && !startForwarding(why))
+        return false;
     const auto identify = config_.identify;
     watcher_ = new SlotWatcher(
         config_.folder, config_.settleMs,
@@ -72,6 +77,27 @@ bool Station::start(QString *why)
     connect(watcher_, &SlotWatcher::folderWaiting, this, &Station::folderWaiting);
     sinceStart_.start();
     return watcher_->start(why);
+}
+
+// The database gets what the journal has: the forwarder's own thread sends
+// each record once it is on the disk, and flashing never waits for it.
+bool Station::startForwarding(QString *why)
+{
+    forwarder_ =
+        new records::Forwarder(config_.recordPath, config_.databaseUrl, config_.stationName, this);
+    connect(forwarder_, &records::Forwarder::statusChanged, this,
+            [this](const records::ForwarderStatus &status) {
+                const QString backlog = records::backlogMessage(status);
+                if (backlog == backlog_)
+                    return;
+                backlog_ = backlog;
+                emit databaseBacklogChanged(backlog_);
+            });
+    QString reason;
+    if (forwarder_->start(&reason))
+        return true;
+    *why = QStringLiteral("cannot use the database %1: %2").arg(config_.databaseUrl, reason);
+    return false;
 }
 
 bool Station::isWaitingForFolder() const
@@ -254,7 +280,7 @@ void Station::startBoard(Slot &slot)
     slot.state = Slot::State::Flashing;
     slot.started = QDateTime::currentDateTimeUtc();
     Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device, slot.usb,
-                  slot.started};
+                  slot.started, QUuid::createUuid().toString(QUuid::WithoutBraces)};
     PortFlasher *flasher = flight.flasher;
     flights_.insert(slot.name, flight);
     const QString name = slot.name;
@@ -280,6 +306,7 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
     Slot &slot = slots_[name];
     const bool sameBoard = slot.state == Slot::State::Flashing;
     slot.last = recordFor(name, flight, result);
+    slot.last.insert(QStringLiteral("seq"), ++lastSeq_); // in the journal's order
     slot.lastResult = result;
     slot.lastOk = result.succeeded();
     slot.lastRecorded = false;
@@ -297,6 +324,8 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
 
 void Station::onWritten(const QJsonObject &record)
 {
+    if (forwarder_)
+        forwarder_->forward(record);
     const QString status = record.value(QStringLiteral("status")).toString();
     if (status == QLatin1String("ok"))
         ++counts_.ok;
@@ -327,7 +356,8 @@ QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
                                const FlashResult &result) const
 {
     const QDateTime ended = QDateTime::currentDateTimeUtc();
-    QJsonObject record{{"schema", 1},
+    QJsonObject record{{"schema", 2},
+                       {"id", flight.id},
                        {"station", config_.stationName},
                        {"version", config_.version},
                        {"slot", slot},

@@ -11,6 +11,7 @@
 
 #include "flash/portflasher.h"
 #include "recordgate.h"
+#include "records/forwarder.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -32,6 +33,7 @@ struct StationConfig
     QStringList matches; // "VID:PID", lower-case hex; empty: every adapter
     QString stationName; // the host name when empty
     QString recordPath;  // no record file when empty
+    QString databaseUrl; // where records are forwarded; none when empty
     QString file;        // the image's file name as given
     QString version;     // of the tool
     ymodem::UploadOptions upload;
@@ -120,6 +122,8 @@ public:
     // Records that never reached the disk, oldest first.
     QVector<QJsonObject> unwrittenRecords() const { return gate_.unwritten(); }
     QString recordPath() const { return gate_.path(); }
+    // Empty while every record is in the database (or there is none).
+    QString databaseBacklog() const { return backlog_; }
 
     const QMap<QString, Slot> &slotStates() const { return slots_; }
     // Brings the elapsed time of the boards in flight up to now, for views
@@ -138,6 +142,9 @@ signals:
     void boardFinished(const station::Slot &slot, const QJsonObject &record);
     // Records cannot be written (why), or can again (empty).
     void recordHeld(const QString &why);
+    // Records wait for the database ("N records not yet in the database
+    // (oldest M min): why"), or none do (empty).
+    void databaseBacklogChanged(const QString &message);
     // The watched folder is missing (true) or there again (false).
     void folderWaiting(bool waiting);
     void stopping(int inFlight);
@@ -151,8 +158,10 @@ private:
         QString device;
         flash::UsbIdentity usb;
         QDateTime started;
+        QString id; // the record's, made when the board starts
     };
 
+    bool startForwarding(QString *why);
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void onUnplugged(const QString &slot);
     Slot::Waiting waitReason(const Slot &slot, QString *words) const;
@@ -178,6 +187,9 @@ private:
     // the event loop of its own, so the loop stays responsive.
     QStringList startQueue_;
     RecordGate gate_;
+    records::Forwarder *forwarder_ = nullptr;
+    QString backlog_;
+    qint64 lastSeq_ = 0; // of this station's records, carried over from the journal
     SlotWatcher *watcher_ = nullptr;
     QElapsedTimer sinceStart_;
     StationCounts counts_;

@@ -34,10 +34,19 @@ int limitMs(const Config &config)
 
 } // namespace
 
+// Once with no record, once with a record and every record forwarded to a
+// SQLite database, so the cost of the journal and the forwarder shows.
 bool runStationWindow(const Config &config, Report &report)
 {
+    return runStationWindow(config, report, false) && runStationWindow(config, report, true);
+}
+
+bool runStationWindow(const Config &config, Report &report, bool forwarding)
+{
     const int boards = config.stationBoards;
-    const QString label = QStringLiteral("stalls station window %1 boards").arg(boards);
+    const QString label = QStringLiteral("stalls station window %1 boards%2")
+                              .arg(boards)
+                              .arg(forwarding ? QStringLiteral(", record and database") : "");
     report.heading(QStringLiteral("8. Station window event-loop stalls: %1 boards of %2 plugged "
                                   "at once, each paced at %3 baud (a %4 ms timer on the "
                                   "window's thread)")
@@ -64,7 +73,17 @@ bool runStationWindow(const Config &config, Report &report)
     station.upload.timing = shortHandshake();
     station.upload.retries = 3;
     station.upload.stopOnCancel = true;
+    if (forwarding) {
+        const QString records = config.workDir + QStringLiteral("/window-records");
+        QFile::remove(records + QStringLiteral(".jsonl"));
+        QFile::remove(records + QStringLiteral(".sqlite"));
+        station.databaseUrl = QStringLiteral("sqlite:") + records + QStringLiteral(".sqlite");
+    }
     station::StationWindow window(station);
+    if (forwarding)
+        window.chooseRecord(config.workDir + QStringLiteral("/window-records.jsonl"));
+    else
+        window.keepNoRecord();
     window.resize(1920, 1080);
     window.show();
     if (!window.chooseImage(imageFile(config, config.stationImageSize)) || !window.startStation()) {

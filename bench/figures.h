@@ -47,6 +47,7 @@ bool runStalls(const Config &config, Report &report);
 bool runParallelPorts(const Config &config, Report &report);
 bool runStation(const Config &config, Report &report);
 bool runStationWindow(const Config &config, Report &report);
+bool runStationWindow(const Config &config, Report &report, bool forwarding);
 bool runAdapterLatency(const Config &config, Report &report);
 bool runRecords(const Config &config, Report &report);
 

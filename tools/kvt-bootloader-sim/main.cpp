@@ -4,6 +4,7 @@
 #include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
+#include "common/interrupts.h"
 #include "tooloptions.h"
 
 #include <QCommandLineParser>
@@ -12,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -20,10 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <memory>
 #include <random>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -88,42 +86,6 @@ int openSerialDevice(const QString &path, int baud, QString *error)
     }
     ::tcflush(fd, TCIOFLUSH);
     return fd;
-}
-
-// SIGINT, SIGTERM and SIGHUP (the terminal went away) reach the event loop through a socket pair,
-// the one thing a signal handler may safely do.
-int signalSockets[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    if (::write(signalSockets[0], &byte, 1) < 0) {
-        // Nothing to be done inside a signal handler.
-    }
-    errno = savedErrno;
-}
-
-bool catchTerminationSignals(QObject *context, const std::function<void()> &onSignal)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSockets) != 0)
-        return false;
-    auto *notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, onSignal] {
-        char byte;
-        if (::read(signalSockets[1], &byte, 1) > 0)
-            onSignal();
-        notifier->setEnabled(true);
-    });
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0 &&
-           ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
 bool saveImage(const QString &path, const QByteArray &image)
@@ -314,10 +276,12 @@ int main(int argc, char *argv[])
             exitSoon(1);
     });
     QObject::connect(&sim, &BootloaderSim::lineClosed, [&] { app.exit(1); });
-    if (!catchTerminationSignals(&app, [&] {
-            say(QStringLiteral("interrupted"));
-            app.exit(settings.once ? 1 : 0);
-        }))
+    const auto interrupted = [&] {
+        say(QStringLiteral("interrupted"));
+        app.exit(settings.once ? 1 : 0);
+    };
+    const auto signalWatch = programs::watchInterrupts(interrupted, interrupted);
+    if (!signalWatch)
         return complain(QStringLiteral("cannot catch SIGINT, SIGTERM and SIGHUP"));
     if (settings.timeoutMs > 0)
         QTimer::singleShot(settings.timeoutMs, &app, [&] {

@@ -95,7 +95,11 @@ struct Checked
     {}
 
     void start(qint64 now) { session.start(now), check(now); }
-    void receive(const QByteArray &bytes, qint64 now) { session.receive(bytes, now), check(now); }
+    void receive(const QByteArray &bytes, qint64 now)
+    {
+        heard += bytes;
+        session.receive(bytes, now), check(now);
+    }
     void stop(qint64 now) { session.stop(), check(now); }
     void abort(qint64 now) { aborted = true, session.abort(now), check(now); }
     void written(qint64 count, qint64 now)
@@ -131,6 +135,10 @@ struct Checked
         require(ended == session.isDone(), "isDone() and the end event disagree", now);
         require(!ended || end.outcome != UploadOutcome::Completed || next == frames.size(),
                 "completed before every frame was sent", now);
+        // One CAN from line noise must not end an upload.
+        require(!ended || end.outcome != UploadOutcome::Cancelled ||
+                    heard.contains(QByteArray(2, CAN)),
+                "cancelled without two CAN in a row from the device", now);
         require(ended ? session.nextDeadline() == NoDeadline : session.nextDeadline() > now,
                 "the next deadline is not in the future", now);
         require(ended || session.awaitingWrite() == (outstanding > 0),
@@ -167,6 +175,7 @@ struct Checked
     QVector<int> sent; // canonical index of each frame sent
     bool aborted = false, cancelSent = false;
     bool ended = false;
+    QByteArray heard; // every byte from the device, in order
     UploadEnd end;
 };
 

@@ -19,6 +19,14 @@ int terminalColumns()
     return 80;
 }
 
+int terminalRows()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+        return size.ws_row;
+    return 0;
+}
+
 bool liveTerminal()
 {
     const QByteArray term = qgetenv("TERM");

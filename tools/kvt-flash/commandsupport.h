@@ -12,6 +12,8 @@ namespace flash {
 
 // The terminal's width, or 80 when standard output is none.
 int terminalColumns();
+// The terminal's height, or 0 when standard output is none.
+int terminalRows();
 // Standard output is a terminal that can redraw lines in place.
 bool liveTerminal();
 

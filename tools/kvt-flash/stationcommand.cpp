@@ -73,7 +73,9 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
         return programs::ExitBadFile;
     }
     station::Station station(stationConfig(command), image.data);
-    StationConsole console(station, consoleMode(command), out, err, terminalColumns());
+    StationConsole console(station, consoleMode(command), out, err, [] {
+        return station::ScreenSize{terminalColumns(), terminalRows()};
+    });
     const station::ImageWatch imageWatch(command.firmware, station.imageSha256());
     QObject::connect(&imageWatch, &station::ImageWatch::changed, &console,
                      &StationConsole::imageChanged);

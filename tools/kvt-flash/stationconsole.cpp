@@ -2,6 +2,7 @@
 
 #include "common/stationwords.h"
 #include "flash/outcomes.h"
+#include "kvt-flash/stationscreen.h"
 #include "uploadtext.h"
 
 #include <QDateTime>
@@ -12,49 +13,19 @@ namespace station {
 namespace {
 
 constexpr int RedrawMs = 200;
-constexpr int SlotWidth = 24;
+constexpr int MaxNotices = 3; // the terminal's last messages, under the header
 
 QString nowUtc()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-QString fit(const QString &text, int width)
-{
-    return text.size() <= width ? text : text.left(qMax(0, width - 1)) + QChar(0x2026);
-}
-
-QString stateWord(const Slot &slot)
-{
-    switch (slot.state) {
-    case Slot::State::Settling:
-        if (slot.waiting == Slot::Waiting::Held)
-            return QStringLiteral("held");
-        return slot.waiting == Slot::Waiting::No ? QStringLiteral("waiting")
-                                                 : QStringLiteral("skipped");
-    case Slot::State::Flashing:
-        return QStringLiteral("flashing");
-    case Slot::State::Done:
-        // Until its record is on the disk, a board is nobody's to trace.
-        if (!slot.lastRecorded)
-            return QStringLiteral("unrecorded");
-        return slot.lastOk ? QStringLiteral("ok") : QStringLiteral("FAILED");
-    case Slot::State::Empty:
-        break;
-    }
-    return QStringLiteral("empty");
-}
-
-QString boardName(const Slot &slot)
-{
-    return slot.usb.serial.isEmpty() ? slot.device : slot.usb.serial;
-}
-
 } // namespace
 
 StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QTextStream &err,
-                               int columns, QObject *parent)
-    : QObject(parent), station_(station), mode_(mode), out_(out), err_(err), columns_(columns)
+                               std::function<ScreenSize()> screen, QObject *parent)
+    : QObject(parent), station_(station), mode_(mode), out_(out), err_(err),
+      screen_(std::move(screen))
 {
     connect(&station_, &Station::plugged, this, &StationConsole::onPlugged);
     connect(&station_, &Station::unplugged, this, &StationConsole::onUnplugged);
@@ -89,12 +60,13 @@ void StationConsole::started()
               {"record", station_.recordPath().isEmpty() ? QJsonValue() : station_.recordPath()}});
     else if (mode_ == Mode::Log)
         logLine({}, text);
+    if (mode_ == Mode::Terminal) {
+        out_ << "\x1b[?1049h"; // the alternate screen, left at the summary
+        ticker_.start();
+    }
     if (station_.isWaitingForFolder())
         onFolderWaiting(true);
-    else if (mode_ == Mode::Terminal) {
-        ticker_.start();
-        redraw(true);
-    }
+    redraw(true);
 }
 
 void StationConsole::error(const QString &text)
@@ -104,28 +76,24 @@ void StationConsole::error(const QString &text)
                     QJsonObject{{"event", "error"}, {"time", nowUtc()}, {"message", text}})
                     .toJson(QJsonDocument::Compact)
              << '\n';
+    else if (mode_ == Mode::Terminal && started_)
+        notices_ = (notices_ << text).mid(qMax(0, int(notices_.size()) + 1 - MaxNotices));
     else
-        err_ << eraseBlock() << "kvt-flash: " << text << '\n';
+        err_ << "kvt-flash: " << text << '\n';
     err_.flush();
     redraw(true);
-}
-
-// The terminal's live block is taken away before a line is written above
-// it, and drawn again below: the line stays, the block is not repeated.
-QString StationConsole::eraseBlock()
-{
-    if (mode_ != Mode::Terminal || drawnLines_ == 0)
-        return {};
-    const QString erase = QStringLiteral("\r\x1b[%1A\x1b[J").arg(drawnLines_);
-    drawnLines_ = 0;
-    return erase;
 }
 
 void StationConsole::summary()
 {
     ticker_.stop();
-    if (mode_ == Mode::Terminal)
-        redraw(true);
+    if (mode_ == Mode::Terminal && started_) {
+        // Back on the normal screen, the last picture whole stays in the
+        // scroll-back, once.
+        out_ << "\x1b[?1049l";
+        for (const QString &line : stationScreen(station_, {}, {screen_().columns, 0}))
+            out_ << line << '\n';
+    }
     const StationCounts counts = station_.counts();
     if (mode_ == Mode::Json)
         json({{"event", "summary"},
@@ -297,53 +265,30 @@ void StationConsole::json(QJsonObject object)
     out_.flush();
 }
 
-QString StationConsole::slotLine(const Slot &slot) const
-{
-    QString line = fit(slot.name, SlotWidth).leftJustified(SlotWidth) + QLatin1Char(' ') +
-                   stateWord(slot).leftJustified(11);
-    if (slot.state == Slot::State::Flashing) {
-        const flash::UploadProgress &progress = slot.progress;
-        line += QStringLiteral("%1% %2")
-                    .arg(progress.percent(), 3)
-                    .arg(uploadtext::phaseName(progress.phase));
-        if (progress.bytesPerSecond() > 0)
-            line += QStringLiteral(" %1 KiB/s").arg(progress.bytesPerSecond() / 1024, 0, 'f', 1);
-    } else if (!slot.skipped.isEmpty()) {
-        line += slot.skipped;
-    } else if (!slot.last.isEmpty()) {
-        line += QStringLiteral("%1 (%2 s)")
-                    .arg(slot.lastResult.message)
-                    .arg(slot.lastResult.durationMs / 1000.0, 0, 'f', 1);
-    }
-    if (slot.state != Slot::State::Empty)
-        line += QStringLiteral("  ") + boardName(slot);
-    return fit(line, columns_ - 1);
-}
-
 QStringList StationConsole::terminalLines() const
 {
     const StationConfig &config = station_.config();
-    QStringList lines{fit(QStringLiteral("%1 · %2 · sha256 %3… · %4")
-                              .arg(config.stationName, config.file, station_.imageSha256().left(12),
-                                   programs::countsText(station_.counts())),
-                          columns_ - 1),
-                      fit(recordText(), columns_ - 1)};
+    QStringList header{QStringLiteral("%1 · %2 · sha256 %3… · %4")
+                           .arg(config.stationName, config.file, station_.imageSha256().left(12),
+                                programs::countsText(station_.counts())),
+                       recordText()};
     if (!station_.recordError().isEmpty())
-        lines.append(fit(QStringLiteral("HELD: ") + station_.recordError(), columns_ - 1));
+        header.append(QStringLiteral("HELD: ") + station_.recordError());
     if (!station_.databaseBacklog().isEmpty())
-        lines.append(fit(station_.databaseBacklog(), columns_ - 1));
+        header.append(station_.databaseBacklog());
     if (!imageWarning_.isEmpty())
-        lines.append(fit(QStringLiteral("WARNING: ") + imageWarning_, columns_ - 1));
+        header.append(QStringLiteral("WARNING: ") + imageWarning_);
     if (station_.isWaitingForFolder())
-        lines.append(
-            fit(QStringLiteral("waiting for %1 to appear").arg(config.folder), columns_ - 1));
+        header.append(QStringLiteral("waiting for %1 to appear").arg(config.folder));
     if (station_.isStopping())
-        lines.append(fit(stoppingText(station_.inFlight()), columns_ - 1));
-    for (const Slot &slot : station_.slotStates())
-        lines.append(slotLine(slot));
-    return lines;
+        header.append(stoppingText(station_.inFlight()));
+    header += notices_;
+    return stationScreen(station_, header, screen_());
 }
 
+// The terminal's alternate screen, drawn from its top each time: the
+// scroll-back keeps no copies, and a stray line from another program is
+// drawn over at the next turn.
 void StationConsole::redraw(bool now)
 {
     if (mode_ != Mode::Terminal || !started_)
@@ -352,14 +297,11 @@ void StationConsole::redraw(bool now)
         return;
     sinceDraw_.start();
     station_.stampElapsed();
-    const QStringList lines = terminalLines();
-    if (drawnLines_ > 0)
-        out_ << "\r\x1b[" << drawnLines_ << 'A';
-    for (const QString &line : lines)
-        out_ << "\r\x1b[2K" << line << '\n';
+    out_ << "\x1b[H";
+    for (const QString &line : terminalLines())
+        out_ << "\x1b[2K" << line << "\r\n";
     out_ << "\x1b[J";
     out_.flush();
-    drawnLines_ = lines.size();
 }
 
 } // namespace station

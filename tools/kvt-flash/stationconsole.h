@@ -5,11 +5,14 @@
 // --json, one object per event (plug, unplug, skip, result: the record).
 // Errors go to the error stream in every mode.
 
+#include "kvt-flash/stationscreen.h"
 #include "station/station.h"
 
 #include <QElapsedTimer>
 #include <QTextStream>
 #include <QTimer>
+
+#include <functional>
 
 namespace station {
 
@@ -26,8 +29,12 @@ public:
         Quiet, // errors and failed boards only
     };
 
-    StationConsole(Station &station, Mode mode, QTextStream &out, QTextStream &err,
-                   int columns = 80, QObject *parent = nullptr);
+    // `screen` tells the terminal's size at each turn, so a resize is
+    // followed.
+    StationConsole(
+        Station &station, Mode mode, QTextStream &out, QTextStream &err,
+        std::function<ScreenSize()> screen = [] { return ScreenSize{}; },
+        QObject *parent = nullptr);
 
     void started();
     void error(const QString &text);
@@ -37,8 +44,7 @@ public:
     // The closing line with the counts.
     void summary();
 
-    // The terminal's block: the header, then a line per slot; each line
-    // shorter than the terminal's width.
+    // The terminal's picture: the header, then the slots that fit.
     QStringList terminalLines() const;
 
 private:
@@ -51,23 +57,21 @@ private:
     void onStopping(int inFlight);
     void onDatabaseBacklog(const QString &message);
     QString recordText() const;
-    QString eraseBlock();
     static QString stoppingText(int inFlight);
     void logLine(const QString &slot, const QString &text);
     void json(QJsonObject object);
     void redraw(bool now = false);
-    QString slotLine(const Slot &slot) const;
 
     Station &station_;
     const Mode mode_;
     QTextStream &out_;
     QTextStream &err_;
-    const int columns_;
+    const std::function<ScreenSize()> screen_;
     QTimer ticker_; // the terminal's clock and speeds move in silence too
     QElapsedTimer sinceDraw_;
-    int drawnLines_ = 0;
     bool started_ = false;
     QString imageWarning_; // kept in the terminal's header
+    QStringList notices_;  // the terminal's last messages, under the header
 };
 
 } // namespace station

@@ -5,12 +5,16 @@
 
 #include "records/databaseurl.h"
 #include "records/journal.h"
+#include "records/recordstore.h"
+#include "throwawaypostgres.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QUuid>
+#include <QtTest>
 
 // A station's journal: records with a new id and the next seq, appended as
 // whole lines.
@@ -94,3 +98,47 @@ inline QStringList idsInDatabase(const QString &url, const QString &station = QS
     QSqlDatabase::removeDatabase(name);
     return ids;
 }
+
+// What the database tests share: a throw-away PostgreSQL, a folder for SQLite
+// files and journals, and empty databases in either.
+class RecordsTestBase : public QObject
+{
+protected:
+    static void backends()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("postgresql") << "postgresql";
+        QTest::newRow("sqlite") << "sqlite";
+    }
+    static QString databaseName(int number) { return QStringLiteral("records_%1").arg(number); }
+
+    // A new database's URL; with `schema`, its records table made, in
+    // PostgreSQL with a column numbering rows as they arrive (SQLite's rowid
+    // does), which idsInDatabase orders by.
+    QString newDatabase(const QString &backend, bool schema = true)
+    {
+        const QString name = databaseName(++databases_);
+        QString error;
+        if (backend != "sqlite" && !postgres_.exec("CREATE DATABASE " + name, "postgres", &error))
+            qFatal("%s", qPrintable(error));
+        const QString url = backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite")
+                                                : postgres_.url(name);
+        if (!schema)
+            return url;
+        records::DatabaseUrl parsed;
+        records::parseDatabaseUrl(url, &parsed, &error);
+        {
+            records::openDatabase(parsed, "records-test-schema", &error);
+            records::RecordStore(QSqlDatabase::database("records-test-schema", false))
+                .createSchema(&error);
+        }
+        QSqlDatabase::removeDatabase("records-test-schema");
+        if (backend != "sqlite")
+            postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
+        return url;
+    }
+
+    ThrowawayPostgres postgres_;
+    QTemporaryDir folder_;
+    int databases_ = 0;
+};

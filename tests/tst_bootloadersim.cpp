@@ -3,6 +3,7 @@
 
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
+#include "testdata.h"
 #include "ymodem/frames.h"
 #include "ymodem/line.h"
 
@@ -80,11 +81,11 @@ template <typename T> Options with(T Options::*option, T value)
 // accepts each one answers.
 QList<QPair<QByteArray, QByteArray>> exchangeFor(const QByteArray &image)
 {
-    QList<QPair<QByteArray, QByteArray>> steps{
-        qMakePair(makeHeaderBlock("firmware.bin", image.size()), AckC)};
-    for (int offset = 0, number = 1; offset < image.size(); offset += DataFieldSize, ++number)
-        steps << qMakePair(makeDataBlock(image.mid(offset, DataFieldSize), quint8(number)), Ack);
-    return steps << qMakePair(QByteArray(1, EOT), AckC) << qMakePair(makeClosingBlock(), Ack);
+    QList<QPair<QByteArray, QByteArray>> steps;
+    for (const QByteArray &frame : testdata::canonicalFrames(image).mid(2))
+        steps << qMakePair(
+            frame, frame.size() == HeaderBlockSize || frame == QByteArray(1, EOT) ? AckC : Ack);
+    return steps;
 }
 
 // One upload of `size` bytes in steps (for 2500 bytes: 0 header, 1-3 data

@@ -3,16 +3,13 @@
 // order and each once, whatever happens to the server on the way.
 
 #include "recordsfixture.h"
-#include "throwawaypostgres.h"
 
 #include "records/forwarder.h"
-#include "records/recordstore.h"
 
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSemaphore>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -126,12 +123,11 @@ private:
 
 } // namespace
 
-class TestForwarder : public QObject
+class TestForwarder : public RecordsTestBase
 {
     Q_OBJECT
 
 private slots:
-    void twoStationsAtOnce_data() { backlogAtStart_data(); }
 
     void initTestCase()
     {
@@ -139,12 +135,8 @@ private slots:
         QVERIFY2(postgres_.setUp(&error), qPrintable(error));
     }
 
-    void backlogAtStart_data()
-    {
-        QTest::addColumn<QString>("backend");
-        QTest::newRow("postgresql") << "postgresql";
-        QTest::newRow("sqlite") << "sqlite";
-    }
+    void backlogAtStart_data() { backends(); }
+    void twoStationsAtOnce_data() { backends(); }
 
     // What the database lacks goes first, in batches, then what is handed over;
     // another station's records and torn lines in the journal are not sent.
@@ -273,36 +265,10 @@ private slots:
     }
 
 private:
-    // An empty records table. In PostgreSQL it gets a column numbering rows as
-    // they arrive, which SQLite's rowid already does.
-    QString newDatabase(const QString &backend)
-    {
-        const QString name = QStringLiteral("records_%1").arg(++databases_);
-        QString error;
-        if (backend != "sqlite" && !postgres_.exec("CREATE DATABASE " + name, "postgres", &error))
-            qFatal("%s", qPrintable(error));
-        const QString url = backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite")
-                                                : postgres_.url(name);
-        DatabaseUrl parsed;
-        parseDatabaseUrl(url, &parsed, &error);
-        {
-            openDatabase(parsed, "records-test-schema", &error);
-            RecordStore(QSqlDatabase::database("records-test-schema", false)).createSchema(&error);
-        }
-        QSqlDatabase::removeDatabase("records-test-schema");
-        if (backend != "sqlite")
-            postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
-        return url;
-    }
-
     bool waitForRows(const QString &url, int rows)
     {
         return QTest::qWaitFor([&] { return idsInDatabase(url).size() >= rows; }, 30000);
     }
-
-    ThrowawayPostgres postgres_;
-    QTemporaryDir folder_;
-    int databases_ = 0;
 };
 
 QTEST_GUILESS_MAIN(TestForwarder)

@@ -39,16 +39,6 @@ class Fixture : public stationtest::Fixture
 public:
     Fixture() { writeImage(20 * 1024); }
 
-    // A board answering `replyDelayMs` late (60: seconds of flashing for the
-    // fixture's image), and cancelling at block `cancelAtBlock` unless 0.
-    Board &plug(const QString &slot, int replyDelayMs = 0, int cancelAtBlock = 0)
-    {
-        BootloaderSimOptions options;
-        options.replyDelayMs = replyDelayMs;
-        options.cancelAtBlock = cancelAtBlock;
-        return stationtest::Fixture::plug(slot, options);
-    }
-
     std::unique_ptr<Window> startedWindow()
     {
         StationConfig base = config();
@@ -59,14 +49,6 @@ public:
         if (!window->chooseImage(image()) || !window->startStation())
             qWarning() << "the station did not start:" << window->complaints;
         return window;
-    }
-
-    QStringList statuses() const
-    {
-        QStringList found;
-        for (const QJsonObject &line : RecordFile::read(record()))
-            found.append(line.value("slot").toString() + ' ' + line.value("status").toString());
-        return found;
     }
 };
 
@@ -105,7 +87,9 @@ void TestStationWindow::tilesFollowTheBoards()
     Fixture fixture;
     const auto window = fixture.startedWindow();
     window->show();
-    fixture.plug("port-10", 0, 2);
+    BootloaderSimOptions cancelAt2;
+    cancelAt2.cancelAtBlock = 2;
+    fixture.plug("port-10", cancelAt2);
     fixture.plug("port-2");
     Board &slow = fixture.plug("port-1", 60);
     TileGrid *grid = window->grid();
@@ -169,7 +153,7 @@ void TestStationWindow::pausedThenClosedWithUploadsInFlight()
     QCOMPARE(window->asked, 2);
     QTRY_VERIFY(!window->isVisible());
     QTRY_COMPARE(board.sim.phase(), BootloaderSim::Phase::Cancelled);
-    QCOMPARE(fixture.statuses(), QStringList{"port-1 stopped"});
+    QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
 }
 
 // A record on a full disk: a banner says why, the board's tile does not say
@@ -256,7 +240,7 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
         display.stop();
     QVERIFY(app.waitForFinished(10000));
     QCOMPARE(app.exitCode(), 130);
-    QCOMPARE(fixture.statuses(), QStringList{"port-1 stopped"});
+    QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
 }
 
 QTEST_MAIN(TestStationWindow)

@@ -49,17 +49,10 @@ struct Link
     }
     void reply(const QByteArray &bytes, bool byteByByte = false)
     {
-        for (const QByteArray &part : byteByByte ? split(bytes) : QVector<QByteArray>{bytes}) {
-            session.receive(part, now);
+        for (int at = 0; at < bytes.size(); at += byteByByte ? 1 : bytes.size()) {
+            session.receive(bytes.mid(at, byteByByte ? 1 : -1), now);
             collect();
         }
-    }
-    static QVector<QByteArray> split(const QByteArray &bytes)
-    {
-        QVector<QByteArray> parts;
-        for (char b : bytes)
-            parts.append(QByteArray(1, b));
-        return parts;
     }
     // Answers and reports each new frame's write at once.
     void replyAndWrite(const QByteArray &bytes, bool byteByByte = false)

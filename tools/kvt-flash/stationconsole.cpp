@@ -297,10 +297,10 @@ void StationConsole::redraw(bool now)
         return;
     sinceDraw_.start();
     station_.stampElapsed();
-    out_ << "\x1b[H";
-    for (const QString &line : terminalLines())
-        out_ << "\x1b[2K" << line << "\r\n";
-    out_ << "\x1b[J";
+    // No line break after the last line: on the bottom row it would scroll
+    // the header away.
+    out_ << "\x1b[H\x1b[2K" << terminalLines().join(QStringLiteral("\r\n\x1b[2K"))
+         << "\x1b[J";
     out_.flush();
 }
 

@@ -142,7 +142,7 @@ int main(int argc, char *argv[])
         const station::SlotTile *flashing = window.grid()->tile(slotName(3));
         return word(1) == "OK" && word(2) == "FAILED" && word(4) == "UNPLUGGED" && flashing &&
                flashing->detailText().contains(QStringLiteral("KiB/s")) &&
-               window.station()->slotStates().value(slotName(3)).acknowledged > 120 * 1024;
+               window.station()->slotStates().value(slotName(3)).progress.acknowledged > 120 * 1024;
     });
     if (!drawn)
         return fail("the boards did not reach the states to show");

@@ -1,10 +1,10 @@
 // kvt-bootloader-sim: a device bootloader on the far end of a pseudo-terminal
 // (or of a real serial device), for trying the updater without hardware.
 
+#include "common/interrupts.h"
 #include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
-#include "common/interrupts.h"
 #include "tooloptions.h"
 
 #include <QCommandLineParser>

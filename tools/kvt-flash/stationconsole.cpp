@@ -299,8 +299,7 @@ void StationConsole::redraw(bool now)
     station_.stampElapsed();
     // No line break after the last line: on the bottom row it would scroll
     // the header away.
-    out_ << "\x1b[H\x1b[2K" << terminalLines().join(QStringLiteral("\r\n\x1b[2K"))
-         << "\x1b[J";
+    out_ << "\x1b[H\x1b[2K" << terminalLines().join(QStringLiteral("\r\n\x1b[2K")) << "\x1b[J";
     out_.flush();
 }
 

@@ -2,8 +2,6 @@
 
 #include "records/forwarderworker.h"
 
-#include <QMutexLocker>
-
 namespace records {
 
 QString backlogMessage(const ForwarderStatus &status)
@@ -24,7 +22,8 @@ QString backlogMessage(const ForwarderStatus &status)
 
 Forwarder::Forwarder(const QString &journalPath, const QString &databaseUrl, const QString &station,
                      QObject *parent)
-    : QObject(parent), journalPath_(journalPath), databaseUrl_(databaseUrl), station_(station)
+    : QObject(parent), journalPath_(journalPath), databaseUrl_(databaseUrl), station_(station),
+      mailbox_(std::make_unique<StatusMailbox>())
 {
     qRegisterMetaType<records::ForwarderStatus>();
     thread_.setObjectName(QStringLiteral("records forwarder"));
@@ -50,13 +49,14 @@ bool Forwarder::start(QString *error)
     settings.station = station_;
     settings.firstDelayMs = firstDelayMs_;
     settings.longestDelayMs = longestDelayMs_;
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (worker_)
         return true;
-    worker_ = new ForwarderWorker(settings);
+    worker_ = new ForwarderWorker(settings, mailbox_.get());
     worker_->moveToThread(&thread_);
-    connect(worker_, &ForwarderWorker::statusChanged, this, &Forwarder::statusChanged,
-            Qt::QueuedConnection);
+    connect(
+        worker_, &ForwarderWorker::statusPosted, this,
+        [this] { emit statusChanged(mailbox_->latest()); }, Qt::QueuedConnection);
     // The worker ends on its own thread, after its last event.
     connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
     thread_.start();
@@ -68,7 +68,7 @@ void Forwarder::stop()
 {
     ForwarderWorker *worker = nullptr;
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         std::swap(worker, worker_);
     }
     if (!worker)
@@ -82,7 +82,7 @@ void Forwarder::stop()
 
 void Forwarder::forward(const QJsonObject &record)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     // Qt copies the record into the event it queues to the worker's thread.
     if (worker_)
         QMetaObject::invokeMethod(worker_, "enqueue", Qt::QueuedConnection,

@@ -26,14 +26,17 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QMetaType>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QThread>
 
+#include <memory>
+#include <mutex>
+
 namespace records {
 
 class ForwarderWorker;
+class StatusMailbox;
 
 struct ForwarderStatus
 {
@@ -71,7 +74,7 @@ public:
     void forward(const QJsonObject &record);
 
 signals:
-    // Queued to the forwarder's thread whenever the backlog or its reason
+    // Emitted on the forwarder's thread whenever the backlog or its reason
     // changes, and at every retry.
     void statusChanged(const records::ForwarderStatus &status);
 
@@ -82,8 +85,9 @@ private:
     int firstDelayMs_ = 500;
     int longestDelayMs_ = 5000;
     QThread thread_;
-    QMutex mutex_; // guards worker_ between forward() and stop()
+    std::mutex mutex_; // guards worker_ between forward() and stop()
     ForwarderWorker *worker_ = nullptr;
+    std::unique_ptr<StatusMailbox> mailbox_; // outlives the worker: stop() ends it first
 };
 
 } // namespace records

@@ -32,9 +32,9 @@ qint64 endedOf(const QJsonObject &record)
 
 } // namespace
 
-ForwarderWorker::ForwarderWorker(const Settings &settings)
-    : settings_(settings), connection_(nextConnectionName()), delayMs_(settings.firstDelayMs),
-      retry_(this)
+ForwarderWorker::ForwarderWorker(const Settings &settings, StatusMailbox *mailbox)
+    : settings_(settings), mailbox_(mailbox), connection_(nextConnectionName()),
+      delayMs_(settings.firstDelayMs), retry_(this)
 {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &ForwarderWorker::attempt);
@@ -211,7 +211,8 @@ void ForwarderWorker::publish()
         status.oldestSince = oldest->since;
         status.oldestAgeMs = QDateTime::currentMSecsSinceEpoch() - oldest->since;
     }
-    emit statusChanged(status);
+    mailbox_->post(status);
+    emit statusPosted();
 }
 
 } // namespace records

@@ -12,7 +12,32 @@
 #include <QTimer>
 #include <QVector>
 
+#include <mutex>
+
 namespace records {
+
+// Carries the worker's latest status to the forwarder's thread. A plain
+// queued argument would cross threads inside Qt's event queue, where the
+// thread sanitizer cannot see the hand-over; a standard mutex (QMutex locks
+// inside Qt too) makes it visible.
+class StatusMailbox
+{
+public:
+    void post(const ForwarderStatus &status)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = status;
+    }
+    ForwarderStatus latest() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return status_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    ForwarderStatus status_;
+};
 
 class ForwarderWorker : public QObject
 {
@@ -26,7 +51,8 @@ public:
         int firstDelayMs = 500;
         int longestDelayMs = 5000;
     };
-    explicit ForwarderWorker(const Settings &settings);
+    // `mailbox` outlives the worker.
+    ForwarderWorker(const Settings &settings, StatusMailbox *mailbox);
 
 public slots:
     void begin();
@@ -35,7 +61,8 @@ public slots:
     void finish();
 
 signals:
-    void statusChanged(const records::ForwarderStatus &status);
+    // A new status is in the mailbox.
+    void statusPosted();
 
 private:
     struct Pending
@@ -56,6 +83,7 @@ private:
     void publish();
 
     Settings settings_;
+    StatusMailbox *mailbox_;
     QString connection_;
     bool open_ = false;
     bool caughtUp_ = false; // the journal's backlog has been taken

@@ -102,7 +102,7 @@ bool runStationWindow(const Config &config, Report &report, bool forwarding)
     int ended = 0;
     qint64 allStartedNs = 0;
     qint64 firstEndedNs = 0;
-    QObject::connect(window.station(), &station::Station::slotChanged, [&] {
+    QObject::connect(window.station(), &station::Station::changed, [&] {
         if (allStartedNs == 0 && window.station()->inFlight() == boards)
             allStartedNs = nowNs();
     });

@@ -47,6 +47,7 @@ private slots:
     void settleWait();
     void onlyMatchingAdapters();
     void counts();
+    void changesComeOncePerPass();
 };
 
 void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
@@ -290,6 +291,26 @@ void TestStation::counts()
         QCOMPARE(row.counts.yieldPercent(), row.yield);
         QCOMPARE(row.counts.boardsPerHour(), row.perHour);
     }
+}
+
+void TestStation::changesComeOncePerPass()
+{
+    Fixture fixture;
+    fixture.plug("a", 60);
+    fixture.plug("b", 60);
+    Station station(fixture.config(), Image);
+    QSignalSpy changes(&station, &Station::changed);
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    QTRY_COMPARE_WITH_TIMEOUT(station.inFlight(), 2, 5000);
+    // Two slots changed twice in one pass: one notification names both, and
+    // none comes from inside the station's own call.
+    const int before = changes.size();
+    station.stampElapsed();
+    station.stampElapsed();
+    QCOMPARE(changes.size(), before);
+    QTRY_VERIFY(changes.size() > before);
+    QCOMPARE(changes.at(before).at(0).toStringList(), (QStringList{"a", "b"}));
 }
 
 QTEST_MAIN(TestStation)

@@ -29,15 +29,18 @@ StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QT
 {
     connect(&station_, &Station::plugged, this, &StationConsole::onPlugged);
     connect(&station_, &Station::unplugged, this, &StationConsole::onUnplugged);
-    connect(&station_, &Station::slotChanged, this, &StationConsole::onChanged);
+    connect(&station_, &Station::boardWaiting, this, &StationConsole::onWaiting);
     connect(&station_, &Station::boardFinished, this, &StationConsole::onFinished);
     connect(&station_, &Station::recordHeld, this, &StationConsole::onRecordHeld);
     connect(&station_, &Station::folderWaiting, this, &StationConsole::onFolderWaiting);
     connect(&station_, &Station::stopping, this, &StationConsole::onStopping);
     connect(&station_, &Station::databaseBacklogChanged, this, &StationConsole::onDatabaseBacklog);
     if (mode_ == Mode::Terminal) {
+        connect(&station_, &Station::changed, this, [this] { redraw(); });
         ticker_.setInterval(1000);
-        connect(&ticker_, &QTimer::timeout, this, [this] { redraw(true); });
+        connect(&ticker_, &QTimer::timeout, &station_, &Station::stampElapsed);
+        nextDraw_.setSingleShot(true);
+        connect(&nextDraw_, &QTimer::timeout, this, [this] { redraw(true); });
     }
 }
 
@@ -87,6 +90,7 @@ void StationConsole::error(const QString &text)
 void StationConsole::summary()
 {
     ticker_.stop();
+    nextDraw_.stop();
     if (mode_ == Mode::Terminal && started_) {
         // Back on the normal screen, the last picture whole stays in the
         // scroll-back, once.
@@ -150,7 +154,6 @@ void StationConsole::onRecordHeld(const QString &why)
     } else if (mode_ != Mode::Terminal) {
         logLine({}, QStringLiteral("the record can be written again: boards start"));
     }
-    redraw(true);
 }
 
 void StationConsole::onDatabaseBacklog(const QString &message)
@@ -160,7 +163,6 @@ void StationConsole::onDatabaseBacklog(const QString &message)
     else if (mode_ == Mode::Log)
         logLine({},
                 message.isEmpty() ? QStringLiteral("every record is in the database") : message);
-    redraw(true);
 }
 
 void StationConsole::onFolderWaiting(bool waiting)
@@ -173,7 +175,6 @@ void StationConsole::onFolderWaiting(bool waiting)
     else if (mode_ == Mode::Log)
         logLine({}, waiting ? QStringLiteral("waiting for %1 to appear").arg(folder)
                             : QStringLiteral("%1 is there: watching for boards").arg(folder));
-    redraw(true);
 }
 
 void StationConsole::onStopping(int inFlight)
@@ -182,7 +183,6 @@ void StationConsole::onStopping(int inFlight)
         json({{"event", "stopping"}, {"boards", inFlight}});
     else if (mode_ == Mode::Log && inFlight > 0)
         logLine({}, stoppingText(inFlight));
-    redraw(true);
 }
 
 QString StationConsole::stoppingText(int inFlight)
@@ -207,7 +207,6 @@ void StationConsole::onPlugged(const Slot &slot)
                              ? QStringLiteral(" (%1 %2)").arg(slot.usb.vidPid(), slot.usb.serial)
                              : QString()));
     }
-    redraw(true);
 }
 
 void StationConsole::onUnplugged(const Slot &slot)
@@ -216,18 +215,14 @@ void StationConsole::onUnplugged(const Slot &slot)
         json({{"event", "unplug"}, {"slot", slot.name}});
     else if (mode_ == Mode::Log)
         logLine(slot.name, QStringLiteral("unplugged"));
-    redraw(true);
 }
 
-void StationConsole::onChanged(const Slot &slot)
+void StationConsole::onWaiting(const Slot &slot)
 {
-    if (slot.waiting != Slot::Waiting::No && slot.state == Slot::State::Settling) {
-        if (mode_ == Mode::Json)
-            json({{"event", "skip"}, {"slot", slot.name}, {"why", slot.skipped}});
-        else if (mode_ == Mode::Log)
-            logLine(slot.name, QStringLiteral("not flashed: ") + slot.skipped);
-    }
-    redraw(slot.state != Slot::State::Flashing);
+    if (mode_ == Mode::Json)
+        json({{"event", "skip"}, {"slot", slot.name}, {"why", slot.skipped}});
+    else if (mode_ == Mode::Log)
+        logLine(slot.name, QStringLiteral("not flashed: ") + slot.skipped);
 }
 
 void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
@@ -247,7 +242,6 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
                                     .arg(QLatin1String(flash::outcomeName(slot.lastResult.outcome)),
                                          seconds, message));
     }
-    redraw(true);
 }
 
 void StationConsole::logLine(const QString &slot, const QString &text)
@@ -288,15 +282,20 @@ QStringList StationConsole::terminalLines() const
 
 // The terminal's alternate screen, drawn from its top each time: the
 // scroll-back keeps no copies, and a stray line from another program is
-// drawn over at the next turn.
+// drawn over at the next turn. Changes closer together than RedrawMs are
+// drawn together, at the end of that time.
 void StationConsole::redraw(bool now)
 {
     if (mode_ != Mode::Terminal || !started_)
         return;
-    if (!now && sinceDraw_.isValid() && sinceDraw_.elapsed() < RedrawMs)
+    const qint64 since = sinceDraw_.isValid() ? sinceDraw_.elapsed() : RedrawMs;
+    if (!now && since < RedrawMs) {
+        if (!nextDraw_.isActive())
+            nextDraw_.start(int(RedrawMs - since));
         return;
+    }
+    nextDraw_.stop();
     sinceDraw_.start();
-    station_.stampElapsed();
     // No line break after the last line: on the bottom row it would scroll
     // the header away.
     out_ << "\x1b[H\x1b[2K" << terminalLines().join(QStringLiteral("\r\n\x1b[2K")) << "\x1b[J";

@@ -50,7 +50,7 @@ public:
 private:
     void onPlugged(const Slot &slot);
     void onUnplugged(const Slot &slot);
-    void onChanged(const Slot &slot);
+    void onWaiting(const Slot &slot);
     void onFinished(const Slot &slot, const QJsonObject &record);
     void onRecordHeld(const QString &why);
     void onFolderWaiting(bool waiting);
@@ -67,7 +67,8 @@ private:
     QTextStream &out_;
     QTextStream &err_;
     const std::function<ScreenSize()> screen_;
-    QTimer ticker_; // the terminal's clock and speeds move in silence too
+    QTimer ticker_;   // the terminal's clock and speeds move in silence too
+    QTimer nextDraw_; // changes that came too soon after the last picture
     QElapsedTimer sinceDraw_;
     bool started_ = false;
     QString imageWarning_; // kept in the terminal's header

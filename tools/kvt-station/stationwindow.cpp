@@ -17,11 +17,12 @@ namespace station {
 
 namespace {
 
-// Tiles in flight are redrawn in turns, a quarter of them each 50 ms tick:
-// each moves five times a second, and no single repaint covers every tile of
-// a full station. The counts move on the first turn.
-constexpr int TickMs = 50;
-constexpr int Turns = 4;
+// The station's changes are drawn together at most ten times a second: with
+// 64 boards in flight the news comes hundreds of times a second.
+constexpr int DrawMs = 100;
+// The clocks of boards in flight move between their news, and the image on
+// disk is looked at, once a second.
+constexpr int ClockMs = 1000;
 constexpr int TextPixels = 17;
 constexpr int CountsPixels = 28;
 constexpr int ButtonPixels = 20;
@@ -77,9 +78,12 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     layout->addWidget(buildControls());
     grid_ = new TileGrid(this);
     layout->addWidget(grid_, 1);
-    ticker_.setInterval(TickMs);
-    connect(&ticker_, &QTimer::timeout, this, &StationWindow::refresh);
-    ticker_.start();
+    clock_.setInterval(ClockMs);
+    connect(&clock_, &QTimer::timeout, this, &StationWindow::tick);
+    clock_.start();
+    nextDraw_.setSingleShot(true);
+    nextDraw_.setInterval(DrawMs);
+    connect(&nextDraw_, &QTimer::timeout, this, &StationWindow::drawChanges);
     showChoices();
     showState();
     resize(1280, 800);
@@ -239,21 +243,30 @@ bool StationWindow::startStation()
 
 void StationWindow::connectStation()
 {
-    Station *station = station_.get();
-    connect(station, &Station::plugged, grid_, &TileGrid::showSlot);
-    connect(station, &Station::unplugged, grid_, &TileGrid::showSlot);
-    connect(station, &Station::boardFinished, grid_, &TileGrid::showSlot);
-    connect(station, &Station::folderWaiting, this, &StationWindow::showState);
-    connect(station, &Station::databaseBacklogChanged, this, [this](const QString &backlog) {
-        databaseBacklog_->setText(backlog);
-        databaseBacklog_->setVisible(!backlog.isEmpty());
+    connect(station_.get(), &Station::changed, this, [this](const QStringList &names) {
+        for (const QString &name : names)
+            changed_.insert(name);
+        if (!nextDraw_.isActive())
+            nextDraw_.start();
     });
-    connect(station, &Station::stopping, this, &StationWindow::showState);
+}
+
+void StationWindow::drawChanges()
+{
+    if (!station_)
+        return;
+    const QMap<QString, Slot> &states = station_->slotStates();
+    for (const QString &name : qAsConst(changed_))
+        grid_->showSlot(states.value(name));
+    changed_.clear();
+    counts_->setText(programs::countsText(station_->counts()));
     // The banner stays while records cannot be written: no board starts.
-    connect(station, &Station::recordHeld, this, [this](const QString &why) {
-        recordError_->setText(QStringLiteral("Held: %1. No board starts until it can.").arg(why));
-        recordError_->setVisible(!why.isEmpty());
-    });
+    const QString held = station_->recordError();
+    recordError_->setText(QStringLiteral("Held: %1. No board starts until it can.").arg(held));
+    recordError_->setVisible(!held.isEmpty());
+    databaseBacklog_->setText(station_->databaseBacklog());
+    databaseBacklog_->setVisible(!station_->databaseBacklog().isEmpty());
+    showState();
 }
 
 void StationWindow::setPaused(bool paused)
@@ -265,26 +278,10 @@ void StationWindow::setPaused(bool paused)
     showState();
 }
 
-void StationWindow::refresh()
+void StationWindow::tick()
 {
-    turn_ = (turn_ + 1) % Turns;
-    if (station_) {
-        station_->stampElapsed();
-        // Progress comes a few hundred times a second with many boards in
-        // flight; a tile catches up on its turn, or at once when its state
-        // changed.
-        int index = 0;
-        for (const Slot &slot : station_->slotStates()) {
-            const SlotTile *tile = grid_->tile(slot.name);
-            const bool inTurn = index++ % Turns == turn_ && slot.state == Slot::State::Flashing;
-            if (inTurn || !tile || tile->word() != SlotTile::lookOf(slot).word)
-                grid_->showSlot(slot);
-        }
-    }
-    if (turn_ != 0)
-        return;
     if (station_)
-        counts_->setText(programs::countsText(station_->counts()));
+        station_->stampElapsed();
     imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 

@@ -10,6 +10,7 @@
 #include "kvt-station/stationimage.h"
 #include "station/station.h"
 
+#include <QSet>
 #include <QTimer>
 #include <QWidget>
 
@@ -76,7 +77,8 @@ private:
     void pickFolder();
     void pickRecord();
     void connectStation();
-    void refresh();
+    void tick();
+    void drawChanges();
     void showChoices();
     void showState();
     void stopThenClose();
@@ -87,8 +89,9 @@ private:
     QString record_;
     bool noRecord_ = false;
     std::unique_ptr<Station> station_;
-    QTimer ticker_;
-    int turn_ = 0;
+    QTimer clock_;
+    QTimer nextDraw_;
+    QSet<QString> changed_; // slots to draw at nextDraw_
     Closing closing_ = Closing::No;
 
     QLabel *imageLabel_ = nullptr;

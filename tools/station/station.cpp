@@ -1,10 +1,8 @@
 #include "station.h"
 
-#include "flash/outcomes.h"
 #include "flash/serialports.h"
 #include "records/journal.h"
 #include "slotwatcher.h"
-#include "uploadtext.h"
 
 #include <QCryptographicHash>
 #include <QSysInfo>
@@ -74,7 +72,10 @@ bool Station::start(QString *why)
         [identify](const QString &device) { return plugTag(identify(device)); }, this);
     connect(watcher_, &SlotWatcher::plugged, this, &Station::onPlugged);
     connect(watcher_, &SlotWatcher::unplugged, this, &Station::onUnplugged);
-    connect(watcher_, &SlotWatcher::folderWaiting, this, &Station::folderWaiting);
+    connect(watcher_, &SlotWatcher::folderWaiting, this, [this](bool waiting) {
+        noteChange();
+        emit folderWaiting(waiting);
+    });
     sinceStart_.start();
     return watcher_->start(why);
 }
@@ -91,6 +92,7 @@ bool Station::startForwarding(QString *why)
                 if (backlog == backlog_)
                     return;
                 backlog_ = backlog;
+                noteChange();
                 emit databaseBacklogChanged(backlog_);
             });
     QString reason;
@@ -111,6 +113,7 @@ void Station::stop()
         return;
     stopping_ = true;
     startQueue_.clear();
+    noteChange();
     emit stopping(flights_.size());
     if (flights_.isEmpty()) {
         QTimer::singleShot(0, this, &Station::stopped);
@@ -143,8 +146,31 @@ void Station::setPaused(bool paused)
 
 void Station::stampElapsed()
 {
-    for (auto flight = flights_.cbegin(); flight != flights_.cend(); ++flight)
+    for (auto flight = flights_.cbegin(); flight != flights_.cend(); ++flight) {
         slots_[flight.key()].progress.elapsedMs = flight->flasher->progress().elapsedMs;
+        noteChange(flight.key());
+    }
+}
+
+void Station::noteChange(const QString &slot)
+{
+    if (!slot.isEmpty())
+        changedSlots_.insert(slot);
+    if (changeQueued_)
+        return;
+    changeQueued_ = true;
+    // Posted, not called: a view never redraws inside the station's own
+    // handling of an event, and a burst of news in one pass is drawn once.
+    QMetaObject::invokeMethod(this, &Station::publishChanges, Qt::QueuedConnection);
+}
+
+void Station::publishChanges()
+{
+    changeQueued_ = false;
+    QStringList names = changedSlots_.values();
+    changedSlots_.clear();
+    names.sort();
+    emit changed(names);
 }
 
 StationCounts Station::counts() const
@@ -174,6 +200,7 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
     slot.progress.total = image_.size();
     slot.waiting = Waiting::No;
     slot.skipped.clear();
+    noteChange(name);
     emit plugged(slot);
     gate_.flush(); // a held record is tried again at every event
     QString words;
@@ -212,7 +239,8 @@ void Station::setWaiting(Slot &slot, Waiting waiting, const QString &words)
 {
     slot.waiting = waiting;
     slot.skipped = words;
-    emit slotChanged(slot);
+    noteChange(slot.name);
+    emit boardWaiting(slot);
 }
 
 void Station::onUnplugged(const QString &name)
@@ -227,6 +255,7 @@ void Station::onUnplugged(const QString &name)
     it->state = Slot::State::Empty;
     it->waiting = Waiting::No;
     it->skipped.clear();
+    noteChange(name);
     emit unplugged(*it);
     gate_.flush();
 }
@@ -268,7 +297,7 @@ void Station::resumeWaiting(Waiting waiting)
         if (slot.state == Slot::State::Settling && slot.waiting == waiting) {
             slot.waiting = Waiting::No;
             slot.skipped.clear();
-            emit slotChanged(slot);
+            noteChange(slot.name);
             if (!stopping_)
                 queueStart(slot.name);
         }
@@ -286,100 +315,14 @@ void Station::startBoard(Slot &slot)
     const QString name = slot.name;
     connect(flasher, &PortFlasher::progressed, this,
             [this, name](const flash::UploadProgress &progress) {
-                Slot &slot = slots_[name];
-                slot.progress = progress;
-                emit slotChanged(slot);
+                slots_[name].progress = progress;
+                noteChange(name);
             });
     connect(
         flasher, &PortFlasher::finished, this,
         [this, name, flasher](const FlashResult &result) { onFinished(name, flasher, result); });
-    emit slotChanged(slot);
+    noteChange(name);
     flasher->start();
-}
-
-// --- Ends and records ----------------------------------------------------------
-
-void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashResult &result)
-{
-    const Flight flight = flights_.take(name);
-    flasher->deleteLater();
-    Slot &slot = slots_[name];
-    const bool sameBoard = slot.state == Slot::State::Flashing;
-    slot.last = recordFor(name, flight, result);
-    slot.last.insert(QStringLiteral("seq"), ++lastSeq_); // in the journal's order
-    slot.lastResult = result;
-    slot.lastOk = result.succeeded();
-    slot.lastRecorded = false;
-    if (sameBoard) {
-        slot.state = Slot::State::Done;
-        slot.progress = flasher->progress();
-    }
-    gate_.submit(slot.last);
-    emit boardFinished(slot, slot.last);
-    if (stopping_ && flights_.isEmpty())
-        emit stopped();
-    else if (!sameBoard && slot.state == Slot::State::Settling && slot.waiting == Waiting::No)
-        queueStart(name); // plugged again before this end was told
-}
-
-void Station::onWritten(const QJsonObject &record)
-{
-    if (forwarder_)
-        forwarder_->forward(record);
-    const QString status = record.value(QStringLiteral("status")).toString();
-    if (status == QLatin1String("ok"))
-        ++counts_.ok;
-    else if (status == QLatin1String("stopped"))
-        ++counts_.stopped;
-    else
-        ++counts_.failed;
-    auto slot = slots_.find(record.value(QStringLiteral("slot")).toString());
-    if (slot != slots_.end() && slot->last == record) {
-        slot->lastRecorded = true;
-        emit slotChanged(*slot);
-    }
-}
-
-void Station::onHeldChanged(const QString &why)
-{
-    emit recordHeld(why);
-    if (why.isEmpty()) {
-        resumeWaiting(Waiting::Held);
-        return;
-    }
-    for (Slot &slot : slots_)
-        if (slot.waiting == Waiting::Held)
-            setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + why);
-}
-
-QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
-                               const FlashResult &result) const
-{
-    const QDateTime ended = QDateTime::currentDateTimeUtc();
-    QJsonObject record{{"schema", 2},
-                       {"id", flight.id},
-                       {"station", config_.stationName},
-                       {"version", config_.version},
-                       {"slot", slot},
-                       {"port", flight.device},
-                       {"file", config_.file},
-                       {"bytes", image_.size()},
-                       {"sha256", sha256_},
-                       {"started", flight.started.toString(Qt::ISODateWithMs)},
-                       {"ended", ended.toString(Qt::ISODateWithMs)},
-                       {"duration_ms", result.durationMs},
-                       {"status", QLatin1String(flash::outcomeName(result.outcome))},
-                       {"phase", uploadtext::phaseName(result.phase)},
-                       {"message", result.message},
-                       {"sent", result.bytesSent},
-                       {"resends", result.resends}};
-    if (flight.usb.isKnown() || !flight.usb.serial.isEmpty())
-        record.insert(QStringLiteral("usb"), QJsonObject{{"vid", flight.usb.vid},
-                                                         {"pid", flight.usb.pid},
-                                                         {"serial", flight.usb.serial}});
-    if (result.latencyMs >= 0)
-        record.insert(QStringLiteral("latency_ms"), result.latencyMs);
-    return record;
 }
 
 } // namespace station

@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -127,7 +128,7 @@ public:
 
     const QMap<QString, Slot> &slotStates() const { return slots_; }
     // Brings the elapsed time of the boards in flight up to now, for views
-    // that show time passing between the uploads' own news.
+    // that show time passing between the uploads' own news (a change).
     void stampElapsed();
     StationCounts counts() const;
     int inFlight() const { return flights_.size(); }
@@ -136,9 +137,15 @@ public:
     qint64 imageSize() const { return image_.size(); }
 
 signals:
+    // What views draw from: once per pass of the event loop after anything
+    // changed, with the slots that did (none when only the station's own
+    // state did: held, waiting for the folder, stopping, the backlog).
+    void changed(const QStringList &slotNames);
+
+    // Events, for the logs; each also counts as a change.
     void plugged(const station::Slot &slot);
     void unplugged(const station::Slot &slot);
-    void slotChanged(const station::Slot &slot); // state, phase or progress
+    void boardWaiting(const station::Slot &slot); // `waiting` says why
     void boardFinished(const station::Slot &slot, const QJsonObject &record);
     // Records cannot be written (why), or can again (empty).
     void recordHeld(const QString &why);
@@ -161,6 +168,8 @@ private:
         QString id; // the record's, made when the board starts
     };
 
+    void noteChange(const QString &slot = QString());
+    void publishChanges();
     bool startForwarding(QString *why);
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void onUnplugged(const QString &slot);
@@ -183,6 +192,8 @@ private:
     const QString sha256_;
     QMap<QString, Slot> slots_;
     QMap<QString, Flight> flights_;
+    QSet<QString> changedSlots_;
+    bool changeQueued_ = false;
     // Boards plugged together settle together: each starts in a pass of
     // the event loop of its own, so the loop stays responsive.
     QStringList startQueue_;

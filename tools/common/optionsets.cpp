@@ -3,6 +3,7 @@
 #include "flash/portflasher.h"
 #include "records/journal.h"
 #include "station/recordfile.h"
+#include "station/slotlabels.h"
 
 #include <QRegularExpression>
 
@@ -80,7 +81,7 @@ bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *set
 
 QList<QCommandLineOption> StationOptionSet::options() const
 {
-    return {match_, record_, noRecord_, database_, noDatabase_, stationName_, settle_};
+    return {match_, record_, noRecord_, database_, noDatabase_, stationName_, labels_, settle_};
 }
 
 bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *settings,
@@ -103,6 +104,9 @@ bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *s
     settings->databaseUrl = parser.value(database_);
     settings->noDatabase = parser.isSet(noDatabase_);
     settings->stationName = parser.value(stationName_);
+    if (parser.isSet(labels_) &&
+        !station::readSlotLabels(parser.value(labels_), &settings->labels, error))
+        return false;
     bool ok = false;
     settings->settleMs = parser.value(settle_).toInt(&ok);
     if (!ok || settings->settleMs < 0 || settings->settleMs > MaxSettleMs)
@@ -118,6 +122,7 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
     config.settleMs = station.settleMs;
     config.matches = station.matches;
     config.stationName = station.stationName;
+    config.labels = station.labels;
     if (!station.noRecord)
         config.recordPath =
             station.recordPath.isEmpty() ? station::RecordFile::defaultPath() : station.recordPath;

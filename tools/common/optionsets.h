@@ -40,6 +40,7 @@ struct StationSettings
     QString databaseUrl; // empty: the default database
     bool noDatabase = false;
     QString stationName;
+    QHash<QString, QString> labels; // from --labels
     int settleMs = station::StationConfig{}.settleMs;
 };
 
@@ -101,6 +102,11 @@ private:
     QCommandLineOption noDatabase_{"no-database", "Send the records to no database."};
     QCommandLineOption stationName_{
         "station", "The station's name in the record (default the host name).", "NAME"};
+    QCommandLineOption labels_{"labels",
+                               "Call the slots by the fixture's names, from FILE: lines ENTRY "
+                               "LABEL, such as 'pci-0000:00:14.0-usb-0:1.4.12:1.0-port0 C4'. "
+                               "Records carry the label.",
+                               "FILE"};
     QCommandLineOption settle_{"settle",
                                QStringLiteral("Wait MS milliseconds after a port appears before "
                                               "opening it (default %1).")

@@ -1,6 +1,6 @@
 #include "kvt-flash/stationscreen.h"
 
-#include "common/stationwords.h"
+#include "flash/outcomes.h"
 #include "uploadtext.h"
 
 #include <algorithm>
@@ -67,14 +67,16 @@ QString detailOf(const Slot &slot)
         return slot.skipped;
     if (slot.last.isEmpty())
         return {};
-    return QStringLiteral("%1 (%2 s)")
-        .arg(slot.lastResult.message)
+    // A failed board's line starts with what to do about it.
+    const QString next = slot.lastOk ? QString() : flash::nextStep(slot.lastResult.outcome);
+    return QStringLiteral("%1%2 (%3 s)")
+        .arg(next.isEmpty() ? QString() : next + QStringLiteral(": "), slot.lastResult.message)
         .arg(slot.lastResult.durationMs / 1000.0, 0, 'f', 1);
 }
 
-QString slotLine(const Slot &slot, const QString &label, int labelWidth, int columns)
+QString slotLine(const Slot &slot, int labelWidth, int columns)
 {
-    QString line = label.leftJustified(labelWidth) + QLatin1Char(' ') +
+    QString line = slot.label.leftJustified(labelWidth) + QLatin1Char(' ') +
                    stateWord(slot).leftJustified(11) + detailOf(slot);
     if (slot.state != Slot::State::Empty)
         line += QStringLiteral("  ") + (slot.usb.serial.isEmpty() ? slot.device : slot.usb.serial);
@@ -93,14 +95,13 @@ QStringList stationScreen(const Station &station, const QStringList &header, Scr
         order.append(&slot);
     std::stable_sort(order.begin(), order.end(),
                      [](const Slot *a, const Slot *b) { return urgency(*a) < urgency(*b); });
-    const QHash<QString, QString> labels = programs::shortNames(station.slotStates().keys());
     int labelWidth = 4;
-    for (const QString &label : labels)
-        labelWidth = qMax(labelWidth, int(label.size()));
+    for (const Slot &slot : station.slotStates())
+        labelWidth = qMax(labelWidth, int(slot.label.size()));
     const int room = size.rows > 0 ? size.rows - int(lines.size()) : int(order.size());
     const int shown = order.size() <= room ? int(order.size()) : qMax(0, room - 1);
     for (int i = 0; i < shown; ++i)
-        lines.append(slotLine(*order[i], labels.value(order[i]->name), labelWidth, size.columns));
+        lines.append(slotLine(*order[i], labelWidth, size.columns));
     if (shown < order.size())
         lines.append(QStringLiteral("+%1 more").arg(order.size() - shown));
     return lines;

@@ -1,5 +1,6 @@
 #include "kvt-station/slottile.h"
 
+#include "flash/outcomes.h"
 #include "uploadtext.h"
 
 #include <QJsonDocument>
@@ -11,36 +12,6 @@ namespace station {
 
 namespace {
 
-constexpr int Margin = 12;
-constexpr int TextWidth = SlotTile::Width - 2 * Margin;
-constexpr int BarHeight = 14;
-
-QFont fontOf(int pixels, bool bold)
-{
-    QFont font;
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
-
-const QFont &nameFont()
-{
-    static const QFont font = fontOf(18, true);
-    return font;
-}
-
-const QFont &wordFont()
-{
-    static const QFont font = fontOf(36, true);
-    return font;
-}
-
-const QFont &lineFont()
-{
-    static const QFont font = fontOf(19, false);
-    return font;
-}
-
 // "850 ms", "12.4 s", "2 min 05 s"
 QString durationText(qint64 ms)
 {
@@ -51,31 +22,47 @@ QString durationText(qint64 ms)
     return QStringLiteral("%1 min %2 s").arg(ms / 60000).arg((ms / 1000) % 60, 2, 10, QChar('0'));
 }
 
-// A message on up to two lines, broken between words, the second cut short
-// when even two do not hold it.
-QString twoLines(const QString &text)
+QFont fontOf(qreal pixels, bool bold)
 {
-    const QFontMetrics metrics(lineFont());
-    if (metrics.horizontalAdvance(text) <= TextWidth)
-        return text;
-    int cut = text.indexOf(QLatin1Char(' '));
-    if (cut < 0 || metrics.horizontalAdvance(text.left(cut)) > TextWidth)
-        return metrics.elidedText(text, Qt::ElideRight, TextWidth);
-    for (int next = cut; next >= 0 && metrics.horizontalAdvance(text.left(next)) <= TextWidth;
-         next = text.indexOf(QLatin1Char(' '), next + 1))
-        cut = next;
-    return text.left(cut) + QLatin1Char('\n') +
-           metrics.elidedText(text.mid(cut + 1), Qt::ElideRight, TextWidth);
+    QFont font;
+    font.setPixelSize(qRound(pixels));
+    font.setBold(bold);
+    return font;
 }
 
-// Draws one line of text at `y` and returns where the next one starts.
-int drawLine(QPainter &painter, int y, const QFont &font, const QString &text,
-             Qt::TextElideMode elide = Qt::ElideRight)
+// Type and spacing follow the tile's height: a full tile (180 px) reads from
+// a couple of metres; the smallest, of a full fixture on one screen, still
+// shows the label, the state word and a line or two.
+struct Metrics
 {
-    painter.setFont(font);
-    const QFontMetrics metrics(font);
-    painter.drawText(Margin, y + metrics.ascent(), metrics.elidedText(text, elide, TextWidth));
-    return y + metrics.height();
+    explicit Metrics(const QSize &size)
+        : margin(qBound(6, size.width() / 25, 12)), textWidth(size.width() - 2 * margin),
+          label(fontOf(qBound(14.0, size.height() * 0.11, 20.0), true)),
+          word(fontOf(qBound(20.0, size.height() * 0.2, 36.0), true)),
+          line(fontOf(qBound(12.0, size.height() * 0.1, 18.0), false)),
+          barHeight(qBound(6, size.height() / 13, 14))
+    {}
+    int margin;
+    int textWidth;
+    QFont label;
+    QFont word;
+    QFont line;
+    int barHeight;
+};
+
+// A paragraph on up to two lines of `width`, broken between words, the
+// second cut short when even two do not hold it.
+QStringList twoLines(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (metrics.horizontalAdvance(text) <= width)
+        return {text};
+    int cut = text.indexOf(QLatin1Char(' '));
+    if (cut < 0 || metrics.horizontalAdvance(text.left(cut)) > width)
+        return {metrics.elidedText(text, Qt::ElideRight, width)};
+    for (int next = cut; next >= 0 && metrics.horizontalAdvance(text.left(next)) <= width;
+         next = text.indexOf(QLatin1Char(' '), next + 1))
+        cut = next;
+    return {text.left(cut), metrics.elidedText(text.mid(cut + 1), Qt::ElideRight, width)};
 }
 
 } // namespace
@@ -102,7 +89,7 @@ SlotTile::Colours SlotTile::coloursOf(Tone tone)
 SlotTile::SlotTile(const QString &name, QWidget *parent) : QWidget(parent)
 {
     setObjectName(name);
-    setFixedSize(Width, Height);
+    setFixedSize(Width, Height);           // until the grid says otherwise
     setAttribute(Qt::WA_OpaquePaintEvent); // every pixel is painted: nothing behind to draw
     setCursor(Qt::PointingHandCursor);
     setToolTip(name);
@@ -143,8 +130,12 @@ void SlotTile::showSlot(const Slot &slot)
 {
     Shown shown = slot.state == Slot::State::Flashing ? flashing(slot)
                   : slot.state == Slot::State::Settling
-                      ? Shown{lookOf(slot), -1, twoLines(slot.skipped), {}, {}}
+                      ? Shown{lookOf(slot), -1, slot.skipped, {}, {}}
                       : result(slot);
+    if (slot.label != label_) {
+        label_ = slot.label;
+        update();
+    }
     shown.serial =
         slot.usb.serial.isEmpty() ? slot.device : QStringLiteral("SN ") + slot.usb.serial;
     if (shown.look.word == look_.word && shown.progress == progress_ && shown.detail == detail_ &&
@@ -183,30 +174,50 @@ SlotTile::Shown SlotTile::result(const Slot &slot)
     QString message = slot.lastResult.message;
     if (slot.state == Slot::State::Empty)
         message = QStringLiteral("last: %1 · %2").arg(slot.lastOk ? "ok" : "FAILED", message);
+    // A failed board's tile says first what to do about it.
+    else if (!slot.lastOk)
+        message = flash::nextStep(slot.lastResult.outcome) + QLatin1Char('\n') + message;
     const qint64 took = slot.lastResult.durationMs;
-    return {lookOf(slot), -1, twoLines(message), {}, QStringLiteral("took ") + durationText(took)};
+    return {lookOf(slot), -1, message, {}, QStringLiteral("took ") + durationText(took)};
 }
 
 void SlotTile::paintEvent(QPaintEvent *)
 {
     const Colours colours = coloursOf(look_.tone);
+    const Metrics metrics(size());
     QPainter painter(this);
     painter.fillRect(rect(), colours.background);
     painter.setPen(colours.background.darker(160));
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
     painter.setPen(colours.text);
-    // Slot names such as pci-0000:00:14.0-usb-0:1.4:1.0-port0 differ at the
-    // end, in the port on the hub.
-    int y = drawLine(painter, Margin / 2, nameFont(), objectName(), Qt::ElideLeft);
-    y = drawLine(painter, y, wordFont(), look_.word);
+    int y = metrics.margin / 2;
+    // Draws one line at `y` if it fits in the tile; a long slot name keeps
+    // its end, where names of a hub's ports differ.
+    const auto draw = [&](const QFont &font, const QString &text, Qt::TextElideMode elide) {
+        const QFontMetrics fontMetrics(font);
+        if (y + fontMetrics.height() > height())
+            return false;
+        painter.setFont(font);
+        painter.drawText(metrics.margin, y + fontMetrics.ascent(),
+                         fontMetrics.elidedText(text, elide, metrics.textWidth));
+        y += fontMetrics.height();
+        return true;
+    };
+    draw(metrics.label, label_.isEmpty() ? objectName() : label_, Qt::ElideLeft);
+    draw(metrics.word, look_.word, Qt::ElideRight);
     if (progress_ >= 0) {
-        const QRect bar(Margin, y + 2, TextWidth, BarHeight);
+        const QRect bar(metrics.margin, y + 2, metrics.textWidth, metrics.barHeight);
         painter.fillRect(bar, colours.background.darker(130));
-        painter.fillRect(bar.adjusted(0, 0, -TextWidth * (100 - progress_) / 100, 0), colours.text);
-        y += BarHeight + 6;
+        painter.fillRect(bar.adjusted(0, 0, -metrics.textWidth * (100 - progress_) / 100, 0),
+                         colours.text);
+        y += metrics.barHeight + 6;
     }
-    for (const QString &line : detail_.split(QLatin1Char('\n')) + QStringList{serial_, duration_})
-        y = drawLine(painter, y, lineFont(), line);
+    QStringList lines;
+    for (const QString &paragraph : detail_.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        lines += twoLines(paragraph, QFontMetrics(metrics.line), metrics.textWidth);
+    for (const QString &line : lines + QStringList{serial_, duration_})
+        if (!draw(metrics.line, line, Qt::ElideRight))
+            break;
 }
 
 void SlotTile::mouseReleaseEvent(QMouseEvent *event)

@@ -1,11 +1,13 @@
 #pragma once
 
 // One slot of the station on screen, made to be read from a couple of metres:
-// the slot's name, its state as a word in large type on a colour that says the
+// the slot's label (the fixture's name for it, or the part of the entry's name
+// that tells it apart), its state as a word in large type on a colour that says the
 // same (blue flashing, green ok, red failed, grey empty), the progress and
 // speed while flashing, the board's USB serial number, the last result's
-// message and how long it took. Hovering shows the whole message and record;
-// a click opens them in a box that can be copied from.
+// message and how long it took; a failed board's tile says first what to do.
+// What does not fit a small tile is left out from the bottom. Hovering shows the whole message and
+// record; a click opens them in a box that can be copied from.
 //
 // One widget that paints itself: a station shows dozens, and a tile drawn as
 // a handful of child widgets costs far more to make, lay out and repaint.
@@ -45,8 +47,12 @@ public:
         QColor text;
     };
 
+    // The full size; the grid makes tiles smaller, down to the least, to
+    // show a whole fixture at once.
     static constexpr int Width = 300;
     static constexpr int Height = 180;
+    static constexpr int LeastWidth = 150;
+    static constexpr int LeastHeight = 90;
 
     explicit SlotTile(const QString &name, QWidget *parent = nullptr);
 
@@ -81,7 +87,8 @@ private:
 
     Look look_{Tone::Waiting, QStringLiteral("WAITING")};
     int progress_ = -1;
-    QString detail_; // up to two lines
+    QString label_;
+    QString detail_; // paragraphs, each drawn on up to two lines
     QString serial_;
     QString duration_;
     QJsonObject record_;

@@ -1,17 +1,17 @@
 #include "kvt-station/stationwindow.h"
 
 #include "common/stationwords.h"
+#include "flash/outcomes.h"
 #include "kvt-station/slottile.h"
 #include "kvt-station/tilegrid.h"
 
+#include <QBoxLayout>
 #include <QCloseEvent>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSettings>
+#include <QScrollBar>
 
 namespace station {
 
@@ -26,10 +26,6 @@ constexpr int ClockMs = 1000;
 constexpr int TextPixels = 17;
 constexpr int CountsPixels = 28;
 constexpr int ButtonPixels = 20;
-
-const QString ImageKey = QStringLiteral("station/image");
-const QString FolderKey = QStringLiteral("station/folder");
-const QString RecordKey = QStringLiteral("station/record");
 
 void setPixelSize(QWidget *widget, int pixels, bool bold = false)
 {
@@ -76,8 +72,17 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     layout->addWidget(recordError_);
     layout->addWidget(databaseBacklog_);
     layout->addWidget(buildControls());
+    failedStrip_ = banner(QStringLiteral("failedStrip"), "#c0262d", "#ffffff");
+    failedStrip_->setTextFormat(Qt::RichText);
+    layout->addWidget(failedStrip_);
     grid_ = new TileGrid(this);
     layout->addWidget(grid_, 1);
+    // A failed tile out of view is named in the strip; a click on its name
+    // brings it into view.
+    connect(failedStrip_, &QLabel::linkActivated, this,
+            [this](const QString &slot) { grid_->ensureWidgetVisible(grid_->tile(slot)); });
+    connect(grid_->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &StationWindow::showFailedOutOfView);
     clock_.setInterval(ClockMs);
     connect(&clock_, &QTimer::timeout, this, &StationWindow::tick);
     clock_.start();
@@ -90,34 +95,6 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
 }
 
 StationWindow::~StationWindow() = default;
-
-QWidget *StationWindow::buildChoices()
-{
-    auto *box = new QWidget(this);
-    auto *layout = new QGridLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    const struct
-    {
-        const char *name;
-        QLabel **label;
-        void (StationWindow::*pick)();
-    } rows[] = {{"Image", &imageLabel_, &StationWindow::pickImage},
-                {"Folder", &folderLabel_, &StationWindow::pickFolder},
-                {"Record", &recordLabel_, &StationWindow::pickRecord}};
-    for (int row = 0; row < 3; ++row) {
-        layout->addWidget(new QLabel(QLatin1String(rows[row].name), box), row, 0);
-        *rows[row].label = new QLabel(box);
-        (*rows[row].label)->setObjectName(QString::fromLatin1(rows[row].name).toLower());
-        (*rows[row].label)->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        layout->addWidget(*rows[row].label, row, 1);
-        auto *pick = new QPushButton(QStringLiteral("%1…").arg(rows[row].name), box);
-        connect(pick, &QPushButton::clicked, this, rows[row].pick);
-        choiceButtons_.append(pick);
-        layout->addWidget(pick, row, 2);
-    }
-    layout->setColumnStretch(1, 1);
-    return box;
-}
 
 QWidget *StationWindow::buildControls()
 {
@@ -139,83 +116,6 @@ QWidget *StationWindow::buildControls()
     layout->addWidget(status_, 1);
     layout->addWidget(counts_);
     return box;
-}
-
-void StationWindow::restoreChoices()
-{
-    const QSettings settings;
-    folder_ = settings.value(FolderKey, base_.folder).toString();
-    record_ = settings.value(RecordKey, RecordFile::defaultPath()).toString();
-    StationImage image;
-    QString ignored;
-    if (loadStationImage(settings.value(ImageKey).toString(), &image, &ignored))
-        image_ = image;
-    showChoices();
-    showState();
-}
-
-bool StationWindow::chooseImage(const QString &path)
-{
-    StationImage image;
-    QString message;
-    if (!loadStationImage(path, &image, &message)) {
-        complain(message);
-        return false;
-    }
-    image_ = image;
-    QSettings().setValue(ImageKey, image_.path);
-    showChoices();
-    showState();
-    return true;
-}
-
-void StationWindow::chooseFolder(const QString &folder)
-{
-    folder_ = folder;
-    QSettings().setValue(FolderKey, folder_);
-    showChoices();
-}
-
-void StationWindow::chooseRecord(const QString &path)
-{
-    record_ = path.isEmpty() ? RecordFile::defaultPath() : path;
-    QSettings().setValue(RecordKey, record_);
-    showChoices();
-}
-
-void StationWindow::keepNoRecord()
-{
-    noRecord_ = true;
-    showChoices();
-}
-
-void StationWindow::pickImage()
-{
-    const QString start = image_.isLoaded() ? QFileInfo(image_.path).path() : QString();
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Firmware image"), start,
-                                                      QStringLiteral("KVT firmware (*.kvt)"));
-    if (!path.isEmpty())
-        chooseImage(path);
-}
-
-void StationWindow::pickFolder()
-{
-    const QString folder =
-        QFileDialog::getExistingDirectory(this, QStringLiteral("Folder of serial ports"), folder_);
-    if (!folder.isEmpty())
-        chooseFolder(folder);
-}
-
-void StationWindow::pickRecord()
-{
-    // The record is appended to, never replaced: no question about an
-    // existing file.
-    const QString path =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Record of the boards"), record_,
-                                     QStringLiteral("JSON lines (*.jsonl);;All files (*)"), nullptr,
-                                     QFileDialog::DontConfirmOverwrite);
-    if (!path.isEmpty())
-        chooseRecord(path);
 }
 
 bool StationWindow::startStation()
@@ -267,6 +167,24 @@ void StationWindow::drawChanges()
     databaseBacklog_->setText(station_->databaseBacklog());
     databaseBacklog_->setVisible(!station_->databaseBacklog().isEmpty());
     showState();
+    showFailedOutOfView();
+}
+
+void StationWindow::showFailedOutOfView()
+{
+    QStringList failed;
+    if (station_) {
+        for (const Slot &slot : station_->slotStates()) {
+            if (SlotTile::lookOf(slot).tone == SlotTile::Tone::Failed &&
+                !grid_->isInView(slot.name))
+                failed.append(QStringLiteral("<a href=\"%1\" style=\"color: white\">%2</a> (%3)")
+                                  .arg(slot.name.toHtmlEscaped(), slot.label.toHtmlEscaped(),
+                                       flash::nextStep(slot.lastResult.outcome).toHtmlEscaped()));
+        }
+    }
+    failedStrip_->setText(QStringLiteral("FAILED, out of view: ") +
+                          failed.join(QStringLiteral(", ")));
+    failedStrip_->setVisible(!failed.isEmpty());
 }
 
 void StationWindow::setPaused(bool paused)
@@ -282,22 +200,6 @@ void StationWindow::tick()
 {
     if (station_)
         station_->stampElapsed();
-    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
-}
-
-void StationWindow::showChoices()
-{
-    imageLabel_->setText(image_.isLoaded() ? image_.summary() : QStringLiteral("none chosen"));
-    imageLabel_->setToolTip(image_.isLoaded() ? image_.path + "\nsha256 " + image_.sha256
-                                              : QString());
-    folderLabel_->setText(folder_);
-    recordLabel_->setText(noRecord_ ? QStringLiteral("none: boards are not recorded (--no-record)")
-                                    : record_);
-    imageWarning_->setText(
-        QStringLiteral("%1 has changed on disk since it was read. The boards still get the image "
-                       "read then (sha256 %2…); to flash the new file, close the station and "
-                       "start it again.")
-            .arg(QFileInfo(image_.path).fileName(), image_.sha256.left(12)));
     imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 

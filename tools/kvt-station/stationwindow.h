@@ -79,6 +79,7 @@ private:
     void connectStation();
     void tick();
     void drawChanges();
+    void showFailedOutOfView();
     void showChoices();
     void showState();
     void stopThenClose();
@@ -100,6 +101,7 @@ private:
     QLabel *imageWarning_ = nullptr;
     QLabel *recordError_ = nullptr;
     QLabel *databaseBacklog_ = nullptr;
+    QLabel *failedStrip_ = nullptr; // failed tiles out of view
     QList<QPushButton *> choiceButtons_;
     QPushButton *startButton_ = nullptr;
     QPushButton *pauseButton_ = nullptr;

@@ -72,33 +72,63 @@ void TileGrid::showSlot(const Slot &slot)
     tile->showSlot(slot);
 }
 
-int TileGrid::columnsForWidth() const
+TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
 {
     // The scroll bar's room is kept whether it shows or not: counted only
-    // when shown, a second row that brings it would take a column away, and
-    // the column count would depend on the order things happened in.
+    // when shown, the arrangement would depend on the order things happened
+    // in.
     const QMargins margins = layout_->contentsMargins();
     const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width() -
                       margins.left() - margins.right();
-    return qMax(1, (width + Spacing) / (SlotTile::Width + Spacing));
+    const int height = this->height() - 2 * frameWidth() - margins.top() - margins.bottom();
+    // The column count that lets tiles be largest, in both directions alike
+    // full-size tiles when they all fit, the least size (and a scroll bar)
+    // when even that does not.
+    Arrangement best{1, QSize(SlotTile::Width, SlotTile::Height)};
+    double bestScale = -1;
+    for (int columns = 1; columns <= qMax(1, tiles); ++columns) {
+        const int rows = (tiles + columns - 1) / columns;
+        const int tileWidth = (width - (columns - 1) * Spacing) / columns;
+        const int tileHeight = (height - (rows - 1) * Spacing) / qMax(1, rows);
+        const double scale = qMin(qMin(1.0, double(tileWidth) / SlotTile::Width),
+                                  qMin(1.0, double(tileHeight) / SlotTile::Height));
+        if (tileWidth < SlotTile::LeastWidth && columns > 1)
+            break;
+        if (scale >= bestScale - 1e-9) { // on a tie, more columns: a wider grid
+            bestScale = scale;
+            best = {columns, QSize(qBound(SlotTile::LeastWidth, tileWidth, SlotTile::Width),
+                                   qBound(SlotTile::LeastHeight, tileHeight, SlotTile::Height))};
+        }
+    }
+    return best;
 }
 
 void TileGrid::place()
 {
     placing_ = false;
-    columns_ = columnsForWidth();
+    arrangement_ = arrangementFor(order_.size());
     for (int i = 0; i < order_.size(); ++i) {
         SlotTile *tile = tiles_.value(order_.at(i));
+        tile->setFixedSize(arrangement_.tileSize);
         layout_->removeWidget(tile);
-        layout_->addWidget(tile, i / columns_, i % columns_);
+        layout_->addWidget(tile, i / arrangement_.columns, i % arrangement_.columns);
     }
 }
 
 void TileGrid::resizeEvent(QResizeEvent *event)
 {
     QScrollArea::resizeEvent(event);
-    if (columnsForWidth() != columns_)
+    if (arrangementFor(order_.size()) != arrangement_)
         place();
+}
+
+bool TileGrid::isInView(const QString &slot) const
+{
+    const SlotTile *tile = tiles_.value(slot);
+    if (!tile)
+        return false;
+    const QRect shown(tile->mapTo(viewport(), QPoint(0, 0)), tile->size());
+    return viewport()->rect().contains(shown);
 }
 
 } // namespace station

@@ -1,8 +1,10 @@
 #pragma once
 
 // The station's slots as a grid of tiles, one per slot seen, in slot order
-// (numbers within names counted as numbers, so port 10 follows port 9), as
-// many columns as the width holds; scrolls when they do not all fit.
+// (numbers within names counted as numbers, so port 10 follows port 9), so
+// that a tile keeps its place as the board keeps its place in the fixture.
+// Tiles shrink to show every slot at once (64 on a 1600x1000 screen); the
+// grid scrolls only when even the least tiles do not all fit.
 
 #include "kvt-station/slottile.h"
 
@@ -24,19 +26,31 @@ public:
     // Shows the slot on its tile, making the tile on the slot's first sight.
     void showSlot(const Slot &slot);
     SlotTile *tile(const QString &slot) const { return tiles_.value(slot); }
+    // The slot's tile is wholly on screen.
+    bool isInView(const QString &slot) const;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    struct Arrangement
+    {
+        int columns = 0;
+        QSize tileSize;
+        bool operator!=(const Arrangement &other) const
+        {
+            return columns != other.columns || tileSize != other.tileSize;
+        }
+    };
+
     void place();
-    int columnsForWidth() const;
+    Arrangement arrangementFor(int tiles) const;
 
     QWidget *inner_;
     QGridLayout *layout_;
     QMap<QString, SlotTile *> tiles_;
     QStringList order_;
-    int columns_ = 0;
+    Arrangement arrangement_;
     bool placing_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "flash/serialports.h"
 #include "records/journal.h"
+#include "slotlabels.h"
 #include "slotwatcher.h"
 
 #include <QCryptographicHash>
@@ -191,8 +192,11 @@ bool Station::matches(const flash::UsbIdentity &usb) const
 
 void Station::onPlugged(const QString &name, const QString &, const QString &device)
 {
+    const bool newSlot = !slots_.contains(name);
     Slot &slot = slots_[name];
     slot.name = name;
+    if (newSlot)
+        relabel();
     slot.state = Slot::State::Settling;
     slot.device = device;
     slot.usb = config_.identify(device);
@@ -209,6 +213,19 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
         setWaiting(slot, waiting, words);
     else if (!stopping_)
         queueStart(name);
+}
+
+// A new slot may tell apart names that looked alike: every short label may
+// change.
+void Station::relabel()
+{
+    const QHash<QString, QString> labels = slotLabels(slots_.keys(), config_.labels);
+    for (Slot &slot : slots_) {
+        if (slot.label != labels.value(slot.name)) {
+            slot.label = labels.value(slot.name);
+            noteChange(slot.name);
+        }
+    }
 }
 
 Slot::Waiting Station::waitReason(const Slot &slot, QString *words) const

@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -31,12 +32,13 @@ struct StationConfig
 {
     QString folder = QStringLiteral("/dev/serial/by-path");
     int settleMs = 500;
-    QStringList matches; // "VID:PID", lower-case hex; empty: every adapter
-    QString stationName; // the host name when empty
-    QString recordPath;  // no record file when empty
-    QString databaseUrl; // where records are forwarded; none when empty
-    QString file;        // the image's file name as given
-    QString version;     // of the tool
+    QStringList matches;            // "VID:PID", lower-case hex; empty: every adapter
+    QString stationName;            // the host name when empty
+    QString recordPath;             // no record file when empty
+    QString databaseUrl;            // where records are forwarded; none when empty
+    QHash<QString, QString> labels; // the fixture's names of slots, by entry name
+    QString file;                   // the image's file name as given
+    QString version;                // of the tool
     ymodem::UploadOptions upload;
     // Who the adapter behind a device is; the system's view unless a test
     // says otherwise.
@@ -81,7 +83,8 @@ struct Slot
         Twin,         // another slot's entry leads to the same device
     };
 
-    QString name;
+    QString name;  // the entry's
+    QString label; // what the operator calls it (see slotlabels.h)
     State state = State::Empty;
     Waiting waiting = Waiting::No;
     QString skipped; // the words for `waiting`
@@ -172,6 +175,7 @@ private:
     void publishChanges();
     bool startForwarding(QString *why);
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
+    void relabel();
     void onUnplugged(const QString &slot);
     Slot::Waiting waitReason(const Slot &slot, QString *words) const;
     void setWaiting(Slot &slot, Slot::Waiting waiting, const QString &words);

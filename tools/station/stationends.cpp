@@ -92,6 +92,9 @@ QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
         record.insert(QStringLiteral("usb"), QJsonObject{{"vid", flight.usb.vid},
                                                          {"pid", flight.usb.pid},
                                                          {"serial", flight.usb.serial}});
+    // Only the fixture's own names: a short label depends on the slots seen.
+    if (config_.labels.contains(slot))
+        record.insert(QStringLiteral("label"), config_.labels.value(slot));
     if (result.latencyMs >= 0)
         record.insert(QStringLiteral("latency_ms"), result.latencyMs);
     return record;

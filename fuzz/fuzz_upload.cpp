@@ -9,6 +9,7 @@
 // Each input runs the script against a session, falls silent until it ends,
 // then runs the well-behaved device against a fresh session.
 
+#include "../tests/testdata.h"
 #include "ymodem/frames.h"
 #include "ymodem/line.h"
 #include "ymodem/upload.h"
@@ -21,6 +22,8 @@
 
 using namespace ymodem;
 using Kind = UploadEvent::Kind;
+using testdata::canonicalFrames;
+using testdata::makeImage;
 
 namespace {
 
@@ -33,18 +36,6 @@ void require(bool holds, const char *property, qint64 now)
     std::fprintf(stderr, "\nupload property broken at t=%lld ms: %s\n", static_cast<long long>(now),
                  property);
     std::abort();
-}
-
-// Every frame a correct upload of `image` sends, in order.
-QVector<QByteArray> canonicalFrames(const QByteArray &image)
-{
-    QVector<QByteArray> frames{firstCommandFrame, secondCommandFrame,
-                               makeHeaderBlock(UploadSession::FileNameOnLine, image.size())};
-    for (int offset = 0; offset < image.size(); offset += DataFieldSize)
-        frames.append(makeDataBlock(image.mid(offset, DataFieldSize), quint8(frames.size() - 2)));
-    frames.append(QByteArray(1, EOT));
-    frames.append(makeClosingBlock());
-    return frames;
 }
 
 // The field a receiver takes from a block whose head, number and CRC-16/XMODEM
@@ -345,15 +336,6 @@ void runWellBehaved(const UploadOptions &options, Checked &s, Device device)
                 ? "completed though a frame was refused more often than retries allow"
                 : "a well-behaved device did not get the canonical frames and a completed upload",
             now);
-}
-
-QByteArray makeImage(int size)
-{
-    QByteArray image(size, '\0');
-    char *bytes = image.data();
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((quint32(i) * 2654435761u) >> 24); // no repeat at block size
-    return image;
 }
 
 } // namespace

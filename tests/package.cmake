@@ -31,20 +31,17 @@ set(KVT_PACKAGE_CHECK_ARGS
     --scratch ${CMAKE_CURRENT_BINARY_DIR}/package-check
     --version ${PROJECT_VERSION}
     --cpack ${CMAKE_CPACK_COMMAND})
+# Each program with its man page; the windows with a desktop entry each, and
+# they keep running once started; the others with --help and --version.
 foreach(program kvt-firmware-updater kvt-flash kvt-bootloader-sim kvt-station kvt-records)
-    if(TARGET ${program})
-        list(APPEND KVT_PACKAGE_CHECK_ARGS --bin ${program})
+    if(NOT TARGET ${program})
+        continue()
     endif()
-endforeach()
-# The windows: a desktop entry each, and they keep running once started.
-foreach(window kvt-firmware-updater kvt-station)
-    if(TARGET ${window})
-        list(APPEND KVT_PACKAGE_CHECK_ARGS --desktop ${window} --start ${window})
+    list(APPEND KVT_PACKAGE_CHECK_ARGS --bin ${program})
+    if(program MATCHES "^kvt-(firmware-updater|station)$")
+        list(APPEND KVT_PACKAGE_CHECK_ARGS --desktop ${program} --start ${program})
     endif()
-endforeach()
-# The programs with --help and --version.
-foreach(program kvt-flash kvt-bootloader-sim kvt-station kvt-records)
-    if(TARGET ${program})
+    if(NOT program STREQUAL "kvt-firmware-updater")
         list(APPEND KVT_PACKAGE_CHECK_ARGS --run ${program})
     endif()
 endforeach()

@@ -20,7 +20,7 @@ struct Device
         SilentHeader, //
     };
     Fault fault = None;
-    int block = 0;
+    int block = 0; // the first data block is 1
     int times = 1;
     qint64 delay = 0;
 
@@ -74,131 +74,120 @@ void runAgainst(Link &link, Device &device)
     }
 }
 
+// One run: the session's retries (0: the window's exchange), the device, and
+// how the upload ends.
+struct Run
+{
+    int retries;
+    Device device;
+    UploadOutcome outcome;
+    UploadPhase phase;
+    int resends = 0;
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(Device::Fault)
-Q_DECLARE_METATYPE(UploadOutcome)
-Q_DECLARE_METATYPE(UploadPhase)
+Q_DECLARE_METATYPE(Run)
 
 class TestExchange : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void stopAndAbort();
-    void exchangeWithAFaultyDevice_data();
-    void exchangeWithAFaultyDevice();
-};
+    void stopAndAbort()
+    {
+        // stop() sends nothing more.
+        Link link(makeImage(3000));
+        link.throughHeader();
+        link.session.stop();
+        link.collect();
+        link.reply(AckC);
+        link.at(link.now + 100000);
+        QVERIFY(link.ended(UploadOutcome::Stopped));
+        QCOMPARE(link.frames().size(), 3);
 
-void TestExchange::stopAndAbort()
-{
-    // stop() sends nothing more.
-    Link link(makeImage(3000));
-    link.throughHeader();
-    link.session.stop();
-    link.collect();
-    link.reply(AckC);
-    link.at(link.now + 100000);
-    QVERIFY(link.ended(UploadOutcome::Stopped));
-    QCOMPARE(link.frames().size(), 3);
+        // abort() lets the frame on the line finish, then sends CAN CAN, and ends
+        // once that is written.
+        Link aborted(makeImage(3000));
+        aborted.throughHeader();
+        aborted.reply(AckC);
+        aborted.session.abort(aborted.now);
+        aborted.collect();
+        QCOMPARE(aborted.frames().size(), 4);
+        aborted.written();
+        QCOMPARE(aborted.frames().last(), QByteArray(2, CAN));
+        QVERIFY(!aborted.session.isDone());
+        aborted.reply(Ack); // the device's answers no longer matter
+        aborted.written();
+        QVERIFY(aborted.ended(UploadOutcome::Stopped));
+        QCOMPARE(aborted.frames().size(), 5);
 
-    // abort() lets the frame on the line finish, then sends CAN CAN, and ends
-    // once that is written.
-    Link aborted(makeImage(3000));
-    aborted.throughHeader();
-    aborted.reply(AckC);
-    aborted.session.abort(aborted.now);
-    aborted.collect();
-    QCOMPARE(aborted.frames().size(), 4);
-    aborted.written();
-    QCOMPARE(aborted.frames().last(), QByteArray(2, CAN));
-    QVERIFY(!aborted.session.isDone());
-    aborted.reply(Ack); // the device's answers no longer matter
-    aborted.written();
-    QVERIFY(aborted.ended(UploadOutcome::Stopped));
-    QCOMPARE(aborted.frames().size(), 5);
-
-    // Before the bootloader runs there is nobody to tell.
-    Link early(makeImage(10));
-    early.start();
-    early.session.abort(0);
-    early.collect();
-    QVERIFY(early.ended(UploadOutcome::Stopped));
-    QCOMPARE(early.frames().size(), 1);
-}
-
-void TestExchange::exchangeWithAFaultyDevice_data()
-{
-    QTest::addColumn<int>("retries");
-    QTest::addColumn<Device::Fault>("fault");
-    QTest::addColumn<int>("block");
-    QTest::addColumn<int>("times");
-    QTest::addColumn<qint64>("delay");
-    QTest::addColumn<UploadOutcome>("outcome");
-    QTest::addColumn<UploadPhase>("phase");
-    QTest::addColumn<int>("resends");
-    using D = Device;
-    using O = UploadOutcome;
-    using P = UploadPhase;
-    // The window's exchange: no resends, one limit for the whole end of file.
-    QTest::newRow("clean") << 0 << D::None << 0 << 0 << 0ll << O::Completed << P::Closing << 0;
-    QTest::newRow("NAK of a block")
-        << 0 << D::NakBlock << 2 << 1 << 0ll << O::Refused << P::Data << 0;
-    QTest::newRow("NAK of the last block")
-        << 0 << D::NakBlock << 3 << 1 << 0ll << O::Refused << P::EndOfFile << 0;
-    QTest::newRow("NAK of the first EOT")
-        << 0 << D::NakEot << 0 << 1 << 0ll << O::Refused << P::EndOfFile << 0;
-    QTest::newRow("answers after 3 s")
-        << 0 << D::None << 0 << 0 << 3000ll << O::TimedOut << P::EndOfFile << 0;
-    QTest::newRow("CAN CAN") << 0 << D::CancelBlock << 2 << 0 << 0ll << O::TimedOut << P::Data << 0;
-    // The robust exchange.
-    QTest::newRow("robust, clean")
-        << 3 << D::None << 0 << 0 << 0ll << O::Completed << P::Closing << 0;
-    QTest::newRow("robust, NAK of the last block")
-        << 3 << D::NakBlock << 3 << 1 << 0ll << O::Completed << P::Closing << 1;
-    QTest::newRow("robust, NAK of the first EOT")
-        << 3 << D::NakEot << 0 << 1 << 0ll << O::Completed << P::Closing << 1;
-    QTest::newRow("robust, answers after 3 s")
-        << 3 << D::None << 0 << 0 << 3000ll << O::Completed << P::Closing << 0;
-    QTest::newRow("robust, EOT refused 4 times")
-        << 3 << D::NakEot << 0 << 4 << 0ll << O::Refused << P::EndOfFile << 3;
-    QTest::newRow("robust, block refused 4 times")
-        << 3 << D::NakBlock << 2 << 4 << 0ll << O::Refused << P::Data << 3;
-    QTest::newRow("robust, silent after block 2")
-        << 3 << D::SilentBlock << 2 << 0 << 0ll << O::TimedOut << P::Data << 3;
-    QTest::newRow("robust, header unanswered")
-        << 3 << D::SilentHeader << 0 << 0 << 0ll << O::TimedOut << P::Data << 3;
-    QTest::newRow("robust, CAN CAN at block 2")
-        << 3 << D::CancelBlock << 2 << 0 << 0ll << O::Cancelled << P::Data << 0;
-}
-
-void TestExchange::exchangeWithAFaultyDevice()
-{
-    QFETCH(int, retries);
-    QFETCH(Device::Fault, fault);
-    QFETCH(int, block);
-    QFETCH(int, times);
-    QFETCH(qint64, delay);
-    QFETCH(UploadOutcome, outcome);
-    QFETCH(UploadPhase, phase);
-    QFETCH(int, resends);
-    const QByteArray image = makeImage(2500); // three data blocks
-    Link link(image, {{}, retries, retries > 0});
-    Device device{fault, block, times, delay};
-    runAgainst(link, device);
-    QVERIFY(link.ended(outcome));
-    QCOMPARE(link.session.end().phase, phase);
-    QCOMPARE(link.session.resends(), resends);
-    if (outcome == UploadOutcome::Completed) {
-        QSet<QByteArray> distinct;
-        for (const QByteArray &frame : link.frames())
-            distinct.insert(frame);
-        QCOMPARE(distinct.size(), canonicalFrames(image).size());
-        QCOMPARE(link.session.acknowledged(), image.size());
+        // Before the bootloader runs there is nobody to tell.
+        Link early(makeImage(10));
+        early.start();
+        early.session.abort(0);
+        early.collect();
+        QVERIFY(early.ended(UploadOutcome::Stopped));
+        QCOMPARE(early.frames().size(), 1);
     }
-    if (block > 0 && (outcome == UploadOutcome::Cancelled || outcome == UploadOutcome::Refused))
-        QCOMPARE(link.session.end().block, block); // nothing went out after it
-}
+
+    void exchangeWithAFaultyDevice_data()
+    {
+        QTest::addColumn<Run>("run");
+        using D = Device;
+        using O = UploadOutcome;
+        using P = UploadPhase;
+        // The window's exchange: no resends, one limit for the whole end of file.
+        QTest::newRow("clean") << Run{0, {}, O::Completed, P::Closing};
+        QTest::newRow("NAK of a block") << Run{0, {D::NakBlock, 2}, O::Refused, P::Data};
+        QTest::newRow("NAK of the last block")
+            << Run{0, {D::NakBlock, 3}, O::Refused, P::EndOfFile};
+        QTest::newRow("NAK of the first EOT") << Run{0, {D::NakEot}, O::Refused, P::EndOfFile};
+        QTest::newRow("answers after 3 s")
+            << Run{0, {D::None, 0, 1, 3000}, O::TimedOut, P::EndOfFile};
+        QTest::newRow("CAN CAN") << Run{0, {D::CancelBlock, 2}, O::TimedOut, P::Data};
+        // The robust exchange.
+        QTest::newRow("robust, clean") << Run{3, {}, O::Completed, P::Closing};
+        QTest::newRow("robust, NAK of the last block")
+            << Run{3, {D::NakBlock, 3}, O::Completed, P::Closing, 1};
+        QTest::newRow("robust, NAK of the first EOT")
+            << Run{3, {D::NakEot}, O::Completed, P::Closing, 1};
+        QTest::newRow("robust, answers after 3 s")
+            << Run{3, {D::None, 0, 1, 3000}, O::Completed, P::Closing};
+        QTest::newRow("robust, EOT refused 4 times")
+            << Run{3, {D::NakEot, 0, 4}, O::Refused, P::EndOfFile, 3};
+        QTest::newRow("robust, block refused 4 times")
+            << Run{3, {D::NakBlock, 2, 4}, O::Refused, P::Data, 3};
+        QTest::newRow("robust, silent after block 2")
+            << Run{3, {D::SilentBlock, 2}, O::TimedOut, P::Data, 3};
+        QTest::newRow("robust, header unanswered")
+            << Run{3, {D::SilentHeader}, O::TimedOut, P::Data, 3};
+        QTest::newRow("robust, CAN CAN at block 2")
+            << Run{3, {D::CancelBlock, 2}, O::Cancelled, P::Data};
+    }
+
+    void exchangeWithAFaultyDevice()
+    {
+        QFETCH(Run, run);
+        const QByteArray image = makeImage(2500); // three data blocks
+        Link link(image, {{}, run.retries, run.retries > 0});
+        runAgainst(link, run.device);
+        QVERIFY(link.ended(run.outcome));
+        QCOMPARE(link.session.end().phase, run.phase);
+        QCOMPARE(link.session.resends(), run.resends);
+        if (run.outcome == UploadOutcome::Completed) {
+            QSet<QByteArray> distinct;
+            for (const QByteArray &frame : link.frames())
+                distinct.insert(frame);
+            QCOMPARE(distinct.size(), canonicalFrames(image).size());
+            QCOMPARE(link.session.acknowledged(), image.size());
+        }
+        // Nothing went out after the block cancelled or refused.
+        if (run.device.block > 0 &&
+            (run.outcome == UploadOutcome::Cancelled || run.outcome == UploadOutcome::Refused))
+            QCOMPARE(link.session.end().block, run.device.block);
+    }
+};
 
 QTEST_APPLESS_MAIN(TestExchange)
 #include "tst_exchange.moc"

@@ -71,196 +71,191 @@ qint64 driveTo(Link &link, Wait wait)
     return 9000;
 }
 
+// A limit: where it starts, its length, and the phase and limit the upload
+// ends in when it runs out.
+struct Limit
+{
+    Wait wait;
+    qint64 length;
+    UploadPhase phase;
+    UploadLimit which;
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(Wait)
-Q_DECLARE_METATYPE(UploadPhase)
-Q_DECLARE_METATYPE(UploadLimit)
+Q_DECLARE_METATYPE(Limit)
 
 class TestUpload : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void handshakeFramesAndPauses();
-    void eachLimitRunsOutOneMillisecondAfterIt_data();
-    void eachLimitRunsOutOneMillisecondAfterIt();
-    void wholeUpload_data();
-    void wholeUpload();
-    void firstBlockNeedsAckAndC_data();
-    void firstBlockNeedsAckAndC();
-    void passes();
-};
+    void handshakeFramesAndPauses()
+    {
+        Link link(makeImage(100));
+        link.now = 100;
+        link.start();
+        QCOMPARE(link.frames(), QVector<QByteArray>{firstCommandFrame});
+        QCOMPARE(link.session.nextDeadline(), 100 + 5001);
+        link.now = 300;
+        link.written(); // the pause counts from the write report
+        link.at(5299);
+        QCOMPARE(link.frames().size(), 1);
+        link.at(5300);
+        QCOMPARE(link.frames().last(), secondCommandFrame);
+        link.now = 5400;
+        link.written();
+        link.at(6399);
+        QCOMPARE(link.session.phase(), UploadPhase::SecondPause);
+        link.at(6400);
+        QCOMPARE(link.session.nextDeadline(), 6400 + 60001);
+        // Bytes before the first "C", during the handshake or after it, are
+        // logged with their values and passed over.
+        link.reply(QByteArray::fromHex("ff") + C + QByteArray::fromHex("15"));
+        QCOMPARE(link.logs(),
+                 QStringList({"first data is not 'C'!, it is 255", "start ymodem transmission",
+                              "first data is not 'C'!, it is 21"}));
+        QCOMPARE(link.frames().last(), makeHeaderBlock("firmware.bin", 100));
+    }
 
-void TestUpload::handshakeFramesAndPauses()
-{
-    Link link(makeImage(100));
-    link.now = 100;
-    link.start();
-    QCOMPARE(link.frames(), QVector<QByteArray>{firstCommandFrame});
-    QCOMPARE(link.session.nextDeadline(), 100 + 5001);
-    link.now = 300;
-    link.written(); // the pause counts from the write report
-    link.at(5299);
-    QCOMPARE(link.frames().size(), 1);
-    link.at(5300);
-    QCOMPARE(link.frames().last(), secondCommandFrame);
-    link.now = 5400;
-    link.written();
-    link.at(6399);
-    QCOMPARE(link.session.phase(), UploadPhase::SecondPause);
-    link.at(6400);
-    QCOMPARE(link.session.nextDeadline(), 6400 + 60001);
-    // Bytes before the first "C", during the handshake or after it, are
-    // logged with their values and passed over.
-    link.reply(QByteArray::fromHex("ff") + C + QByteArray::fromHex("15"));
-    QCOMPARE(link.logs(),
-             QStringList({"first data is not 'C'!, it is 255", "start ymodem transmission",
-                          "first data is not 'C'!, it is 21"}));
-    QCOMPARE(link.frames().last(), makeHeaderBlock("firmware.bin", 100));
-}
+    void eachLimitRunsOutOneMillisecondAfterIt_data()
+    {
+        QTest::addColumn<Limit>("limit");
+        // Frames after the handshake also get their time on the wire at 115200
+        // baud: 12 ms for the header block, 90 ms for a data block.
+        using P = UploadPhase;
+        using L = UploadLimit;
+        using W = Wait;
+        QTest::newRow("first command written")
+            << Limit{W::FirstCommandWrite, 5000, P::FirstCommand, L::Write};
+        QTest::newRow("second command written")
+            << Limit{W::SecondCommandWrite, 1000, P::SecondCommand, L::Write};
+        QTest::newRow("receiver's first C")
+            << Limit{W::Receiver, 60000, P::WaitReceiver, L::Receiver};
+        QTest::newRow("header written") << Limit{W::HeaderWrite, 5012, P::Header, L::Write};
+        QTest::newRow("ACK and C for block 1")
+            << Limit{W::FirstBlockRelease, 5000, P::Data, L::Reply};
+        QTest::newRow("NAK of a block") << Limit{W::NakedBlock, 5000, P::Data, L::Reply};
+        QTest::newRow("data block written") << Limit{W::DataBlockWrite, 5090, P::Data, L::Write};
+        QTest::newRow("end of file") << Limit{W::EndOfFile, 5000, P::EndOfFile, L::Reply};
+        QTest::newRow("end of file, EOT unwritten")
+            << Limit{W::EotWrite, 5000, P::EndOfFile, L::Reply};
+        QTest::newRow("closing block's ACK") << Limit{W::ClosingAck, 5000, P::Closing, L::Reply};
+    }
 
-void TestUpload::eachLimitRunsOutOneMillisecondAfterIt_data()
-{
-    QTest::addColumn<Wait>("wait");
-    QTest::addColumn<qint64>("limit");
-    QTest::addColumn<UploadPhase>("phase");
-    QTest::addColumn<UploadLimit>("which");
-    // Frames after the handshake also get their time on the wire at 115200
-    // baud: 12 ms for the header block, 90 ms for a data block.
-    using P = UploadPhase;
-    using L = UploadLimit;
-    QTest::newRow("first command written")
-        << Wait::FirstCommandWrite << 5000ll << P::FirstCommand << L::Write;
-    QTest::newRow("second command written")
-        << Wait::SecondCommandWrite << 1000ll << P::SecondCommand << L::Write;
-    QTest::newRow("receiver's first C")
-        << Wait::Receiver << 60000ll << P::WaitReceiver << L::Receiver;
-    QTest::newRow("header written") << Wait::HeaderWrite << 5012ll << P::Header << L::Write;
-    QTest::newRow("ACK and C for block 1")
-        << Wait::FirstBlockRelease << 5000ll << P::Data << L::Reply;
-    QTest::newRow("NAK of a block") << Wait::NakedBlock << 5000ll << P::Data << L::Reply;
-    QTest::newRow("data block written") << Wait::DataBlockWrite << 5090ll << P::Data << L::Write;
-    QTest::newRow("end of file") << Wait::EndOfFile << 5000ll << P::EndOfFile << L::Reply;
-    QTest::newRow("end of file, EOT unwritten")
-        << Wait::EotWrite << 5000ll << P::EndOfFile << L::Reply;
-    QTest::newRow("closing block's ACK") << Wait::ClosingAck << 5000ll << P::Closing << L::Reply;
-}
+    void eachLimitRunsOutOneMillisecondAfterIt()
+    {
+        QFETCH(Limit, limit);
+        const Wait wait = limit.wait;
+        // A limit that runs out after the device's NAK is told as its refusal.
+        const UploadOutcome outcome =
+            wait == Wait::NakedBlock ? UploadOutcome::Refused : UploadOutcome::TimedOut;
+        Link link(makeImage(wait >= Wait::EndOfFile ? 10 : 3000));
+        const qint64 from = driveTo(link, wait);
+        // The driver learns of the limit in time, whatever else it waits for.
+        QCOMPARE(link.session.nextDeadline(), from + limit.length + 1);
+        const int sent = link.frames().size();
+        link.at(from + limit.length);
+        QVERIFY(!link.session.isDone());
+        link.at(from + limit.length + 1);
+        QVERIFY(link.ended(outcome));
+        QCOMPARE(link.session.end().phase, limit.phase);
+        QCOMPARE(link.session.end().limit, limit.which);
+        QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
+        QCOMPARE(link.logs().last(), QStringLiteral("timeout!"));
+        QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
+    }
 
-void TestUpload::eachLimitRunsOutOneMillisecondAfterIt()
-{
-    QFETCH(Wait, wait);
-    QFETCH(qint64, limit);
-    QFETCH(UploadPhase, phase);
-    QFETCH(UploadLimit, which);
-    // A limit that runs out after the device's NAK is told as its refusal.
-    const UploadOutcome outcome =
-        wait == Wait::NakedBlock ? UploadOutcome::Refused : UploadOutcome::TimedOut;
-    Link link(makeImage(wait >= Wait::EndOfFile ? 10 : 3000));
-    const qint64 from = driveTo(link, wait);
-    // The driver learns of the limit in time, whatever else it waits for.
-    QCOMPARE(link.session.nextDeadline(), from + limit + 1);
-    const int sent = link.frames().size();
-    link.at(from + limit);
-    QVERIFY(!link.session.isDone());
-    link.at(from + limit + 1);
-    QVERIFY(link.ended(outcome));
-    QCOMPARE(link.session.end().phase, phase);
-    QCOMPARE(link.session.end().limit, which);
-    QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
-    QCOMPARE(link.logs().last(), QStringLiteral("timeout!"));
-    QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
-}
+    void wholeUpload_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("byteByByte");
+        QTest::addColumn<QVector<qint64>>("rests");
+        QTest::newRow("1 byte") << 1 << false << QVector<qint64>{0};
+        QTest::newRow("1024 bytes, no fill") << 1024 << false << QVector<qint64>{0};
+        QTest::newRow("1025 bytes") << 1025 << false << QVector<qint64>{1, 0};
+        QTest::newRow("2500 bytes") << 2500 << false << QVector<qint64>{1476, 452, 0};
+        QTest::newRow("2500 bytes, replies byte by byte")
+            << 2500 << true << QVector<qint64>{1476, 452, 0};
+    }
 
-void TestUpload::wholeUpload_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("byteByByte");
-    QTest::addColumn<QVector<qint64>>("rests");
-    QTest::newRow("1 byte") << 1 << false << QVector<qint64>{0};
-    QTest::newRow("1024 bytes, no fill") << 1024 << false << QVector<qint64>{0};
-    QTest::newRow("1025 bytes") << 1025 << false << QVector<qint64>{1, 0};
-    QTest::newRow("2500 bytes") << 2500 << false << QVector<qint64>{1476, 452, 0};
-    QTest::newRow("2500 bytes, replies byte by byte")
-        << 2500 << true << QVector<qint64>{1476, 452, 0};
-}
-
-void TestUpload::wholeUpload()
-{
-    QFETCH(int, size);
-    QFETCH(bool, byteByByte);
-    QFETCH(QVector<qint64>, rests);
-    const QByteArray image = makeImage(size);
-    Link link(image);
-    link.handshake();
-    link.replyAndWrite(C, byteByByte);
-    link.replyAndWrite(AckC, byteByByte); // block 1
-    for (int block = 2; block <= rests.size(); ++block)
+    void wholeUpload()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, byteByByte);
+        QFETCH(QVector<qint64>, rests);
+        const QByteArray image = makeImage(size);
+        Link link(image);
+        link.handshake();
+        link.replyAndWrite(C, byteByByte);
+        link.replyAndWrite(AckC, byteByByte); // block 1
+        for (int block = 2; block <= rests.size(); ++block)
+            link.replyAndWrite(Ack, byteByByte);
+        link.replyAndWrite(Ack, byteByByte);  // EOT
+        link.replyAndWrite(AckC, byteByByte); // closing block
         link.replyAndWrite(Ack, byteByByte);
-    link.replyAndWrite(Ack, byteByByte);  // EOT
-    link.replyAndWrite(AckC, byteByByte); // closing block
-    link.replyAndWrite(Ack, byteByByte);
-    QVERIFY(link.ended(UploadOutcome::Completed));
-    QCOMPARE(link.frames(), canonicalFrames(image));
-    QCOMPARE(link.rests(), rests);
-    QCOMPARE(link.logs().filter("finish!").size(), 1);
-    QCOMPARE(link.logs().last(), QStringLiteral("Got last ACK"));
-    QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
-}
+        QVERIFY(link.ended(UploadOutcome::Completed));
+        QCOMPARE(link.frames(), canonicalFrames(image));
+        QCOMPARE(link.rests(), rests);
+        QCOMPARE(link.logs().filter("finish!").size(), 1);
+        QCOMPARE(link.logs().last(), QStringLiteral("Got last ACK"));
+        QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
+    }
 
-void TestUpload::firstBlockNeedsAckAndC_data()
-{
-    QTest::addColumn<QByteArray>("first");
-    QTest::addColumn<QByteArray>("second");
-    QTest::addColumn<bool>("released");
-    QTest::newRow("ACK then C") << Ack << C << true;
-    QTest::newRow("C then ACK") << C << Ack << true;
-    QTest::newRow("ACK alone") << Ack << QByteArray() << false;
-    QTest::newRow("C alone") << C << QByteArray() << false;
-    QTest::newRow("NAK and CAN") << Nak << QByteArray(2, CAN) << false;
-}
+    void firstBlockNeedsAckAndC_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("released");
+        QTest::newRow("ACK then C") << Ack << C << true;
+        QTest::newRow("C then ACK") << C << Ack << true;
+        QTest::newRow("ACK alone") << Ack << QByteArray() << false;
+        QTest::newRow("C alone") << C << QByteArray() << false;
+        QTest::newRow("NAK and CAN") << Nak << QByteArray(2, CAN) << false;
+    }
 
-void TestUpload::firstBlockNeedsAckAndC()
-{
-    QFETCH(QByteArray, first);
-    QFETCH(QByteArray, second);
-    QFETCH(bool, released);
-    Link link(makeImage(3000));
-    link.throughHeader();
-    link.reply(first);
-    QCOMPARE(link.frames().size(), 3);
-    link.reply(second);
-    QCOMPARE(link.frames().size(), released ? 4 : 3);
-}
+    void firstBlockNeedsAckAndC()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, released);
+        Link link(makeImage(3000));
+        link.throughHeader();
+        link.reply(first);
+        QCOMPARE(link.frames().size(), 3);
+        link.reply(second);
+        QCOMPARE(link.frames().size(), released ? 4 : 3);
+    }
 
-// How bytes, write reports and the limit meet inside one pass.
-void TestUpload::passes()
-{
-    // A wanted byte that comes after the limit still ends in the time-out.
-    Link late(makeImage(100));
-    late.handshake();
-    late.now = 6000 + 60001;
-    late.reply(C);
-    QVERIFY(late.ended(UploadOutcome::TimedOut));
-    QCOMPARE(late.frames().size(), 2);
+    // How bytes, write reports and the limit meet inside one pass.
+    void passes()
+    {
+        // A wanted byte that comes after the limit still ends in the time-out.
+        Link late(makeImage(100));
+        late.handshake();
+        late.now = 6000 + 60001;
+        late.reply(C);
+        QVERIFY(late.ended(UploadOutcome::TimedOut));
+        QCOMPARE(late.frames().size(), 2);
 
-    // An ACK that comes before its block's write report is not lost; a
-    // report in parts completes the frame only with its last byte.
-    Link link(makeImage(3000));
-    link.throughHeader();
-    link.reply(AckC);
-    link.session.written(1000, link.now);
-    link.reply(Ack);
-    QCOMPARE(link.frames().size(), 4);
-    link.session.written(28, link.now);
-    link.collect();
-    QCOMPARE(link.frames().size(), 4);
-    link.session.written(1, link.now);
-    link.collect();
-    QCOMPARE(link.frames().size(), 5); // the ACK that waited releases block 2
-    link.session.written(0, link.now);
-    QVERIFY(link.session.awaitingWrite());
-}
+        // An ACK that comes before its block's write report is not lost; a
+        // report in parts completes the frame only with its last byte.
+        Link link(makeImage(3000));
+        link.throughHeader();
+        link.reply(AckC);
+        link.session.written(1000, link.now);
+        link.reply(Ack);
+        QCOMPARE(link.frames().size(), 4);
+        link.session.written(28, link.now);
+        link.collect();
+        QCOMPARE(link.frames().size(), 4);
+        link.session.written(1, link.now);
+        link.collect();
+        QCOMPARE(link.frames().size(), 5); // the ACK that waited releases block 2
+        link.session.written(0, link.now);
+        QVERIFY(link.session.awaitingWrite());
+    }
+};
 
 QTEST_APPLESS_MAIN(TestUpload)
 #include "tst_upload.moc"

@@ -82,14 +82,12 @@ struct Link
     {
         return pick<QString>(Kind::Log, [](const UploadEvent &e) { return e.text; }).toList();
     }
-    int ends() const
-    {
-        return pick<int>(Kind::Ended, [](const UploadEvent &) { return 0; }).size();
-    }
+    // Ended with `outcome`, told by one Ended event, the last one.
     bool ended(UploadOutcome outcome) const
     {
-        return session.isDone() && session.end().outcome == outcome && ends() == 1 &&
-               events.last().kind == Kind::Ended;
+        const auto isEnd = [](const UploadEvent &e) { return e.kind == Kind::Ended; };
+        return session.isDone() && session.end().outcome == outcome &&
+               std::count_if(events.begin(), events.end(), isEnd) == 1 && isEnd(events.last());
     }
 
     // The command frames, both pauses; the wait for the receiver begins at 6000.

@@ -63,12 +63,16 @@ private:
     QPointer<QWidget> lastAnswered;
 };
 
-// Every debug line written while an instance lives, from any thread; other
-// messages go on to the previous handler.
+// Every message of one type (debug lines, unless told) written while an
+// instance lives, from any thread; other messages go on to the previous handler.
 class DebugLines
 {
 public:
-    DebugLines() : previous(qInstallMessageHandler(&DebugLines::handle)) { instance = this; }
+    explicit DebugLines(QtMsgType kept = QtDebugMsg)
+        : kept(kept), previous(qInstallMessageHandler(&DebugLines::handle))
+    {
+        instance = this;
+    }
     ~DebugLines()
     {
         qInstallMessageHandler(previous);
@@ -83,7 +87,7 @@ public:
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (instance != nullptr && type == QtDebugMsg) {
+        if (instance != nullptr && type == instance->kept) {
             const std::lock_guard<std::mutex> lock(instance->mutex);
             instance->collected.append(text);
         } else if (instance != nullptr && instance->previous != nullptr) {
@@ -92,6 +96,7 @@ private:
     }
 
     static inline DebugLines *instance = nullptr;
+    const QtMsgType kept;
     QtMessageHandler previous;
     mutable std::mutex mutex;
     QStringList collected;

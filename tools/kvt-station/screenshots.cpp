@@ -1,7 +1,8 @@
 // kvt-station-screenshots DIR: draws the station's window, as the README
 // shows it, into DIR/station.png: the real window and engine with simulated
 // boards on pseudo-terminals, one flashing, one ok, one failed and one taken
-// out. scripts/station-screenshots.sh runs it under Xvfb.
+// out; and a full fixture of 64 boards on a 1600x1000 screen, one failed,
+// into DIR/station-64.png. scripts/station-screenshots.sh runs it under Xvfb.
 
 #include "kvt-station/stationwindow.h"
 #include "kvt-station/tilegrid.h"
@@ -92,6 +93,61 @@ int fail(const char *why)
 
 } // namespace
 
+station::StationConfig baseConfig(Fixture &fixture)
+{
+    station::StationConfig config;
+    config.settleMs = 200;
+    config.stationName = QStringLiteral("line-3");
+    config.upload.retries = 3;
+    config.upload.stopOnCancel = true;
+    config.upload.timing.firstPause = 400;
+    config.upload.timing.secondPause = 100;
+    config.identify = [&fixture](const QString &device) {
+        return flash::UsbIdentity{"0403", "6001", fixture.serialOf(device)};
+    };
+    return config;
+}
+
+// 64 boards on four hubs of sixteen ports, at the line's real speed but
+// one, which refuses the image.
+int drawFullFixture(const QString &out)
+{
+    Fixture fixture;
+    QDir().mkpath(fixture.folder());
+    station::StationWindow window(baseConfig(fixture));
+    window.resize(1600, 1000);
+    window.chooseFolder(fixture.folder());
+    window.chooseRecord(fixture.dir_.filePath(QStringLiteral("line-3.jsonl")));
+    if (!window.chooseImage(fixture.writeImage(64 * 1024)) || !window.startStation())
+        return fail("the full station did not start");
+    window.show();
+    const auto name = [](int board) {
+        return QStringLiteral("pci-0000:00:14.0-usb-0:1.%1.%2:1.0-port0")
+            .arg(board / 16 + 1)
+            .arg(board % 16 + 1);
+    };
+    for (int board = 0; board < 64; ++board) {
+        BootloaderSimOptions options;
+        options.paceBaud = ymodem::line::BaudRate;
+        if (board == 37)
+            options.cancelAtBlock = 3;
+        fixture.plug(name(board), QStringLiteral("FT7A%1").arg(board, 4, 10, QChar('0')), options);
+    }
+    const bool drawn = waitFor([&] {
+        const station::SlotTile *failed = window.grid()->tile(name(37));
+        return window.station()->inFlight() == 63 && failed && failed->word() == "FAILED";
+    });
+    if (!drawn)
+        return fail("the full fixture did not reach the states to show");
+    QElapsedTimer transfer; // the others well into theirs
+    transfer.start();
+    waitFor([&] { return transfer.elapsed() > 2500; });
+    if (!window.grab().save(out + QStringLiteral("/station-64.png")))
+        return fail("cannot write the picture");
+    std::printf("%s/station-64.png\n", qPrintable(out));
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     // The window remembers its choices; these are not the operator's.
@@ -104,17 +160,7 @@ int main(int argc, char *argv[])
 
     Fixture fixture;
     QDir().mkpath(fixture.folder());
-    station::StationConfig config;
-    config.settleMs = 200;
-    config.stationName = QStringLiteral("line-3");
-    config.upload.retries = 3;
-    config.upload.stopOnCancel = true;
-    config.upload.timing.firstPause = 400;
-    config.upload.timing.secondPause = 100;
-    config.identify = [&fixture](const QString &device) {
-        return flash::UsbIdentity{"0403", "6001", fixture.serialOf(device)};
-    };
-    station::StationWindow window(config);
+    station::StationWindow window(baseConfig(fixture));
     window.resize(1320, 390);
     window.chooseFolder(fixture.folder());
     window.chooseRecord(fixture.dir_.filePath(QStringLiteral("line-3.jsonl")));
@@ -150,5 +196,5 @@ int main(int argc, char *argv[])
     if (!window.grab().save(out + QStringLiteral("/station.png")))
         return fail("cannot write the picture");
     std::printf("%s/station.png\n", qPrintable(out));
-    return 0;
+    return drawFullFixture(out);
 }

@@ -13,14 +13,19 @@ class TestOptionSets : public QObject
 
 private slots:
     void everyOptionReachesTheEngine();
+    void labelsFile_data();
+    void labelsFile();
 };
 
 void TestOptionSets::everyOptionReachesTheEngine()
 {
-    const QStringList options{"--match",       "0403:6015", "--record",  "/tmp/r.jsonl",
-                              "--station",     "line9",     "--settle",  "123",
-                              "--retries",     "7",         "--lead-in", "2000,300",
-                              "--reply-limit", "900"};
+    QTemporaryFile labels;
+    QVERIFY(labels.open() && labels.write("# fixture 3\n/dev/serial/by-path/usb-0:1.4 C4\n") > 0);
+    labels.close();
+    const QStringList options{
+        "--labels",  labels.fileName(), "--match",       "0403:6015", "--record",  "/tmp/r.jsonl",
+        "--station", "line9",           "--settle",      "123",       "--retries", "7",
+        "--lead-in", "2000,300",        "--reply-limit", "900"};
     const flash::CommandLine flashLine = flash::parseCommandLine(
         QStringList{"kvt-flash", "app.kvt", "--watch", "/tmp/slots"} + options);
     QCOMPARE(flashLine.error, QString());
@@ -29,6 +34,7 @@ void TestOptionSets::everyOptionReachesTheEngine()
     QCOMPARE(stationLine.error, QString());
     for (const station::StationConfig &config :
          {flash::stationConfig(flashLine), station::stationConfig(stationLine)}) {
+        QCOMPARE(config.labels.value("usb-0:1.4"), QStringLiteral("C4"));
         QCOMPARE(config.matches, QStringList{"0403:6015"});
         QCOMPARE(config.recordPath, QStringLiteral("/tmp/r.jsonl"));
         QCOMPARE(config.stationName, QStringLiteral("line9"));
@@ -44,6 +50,41 @@ void TestOptionSets::everyOptionReachesTheEngine()
         QVERIFY2(flashHelp.contains(options[i]) && stationHelp.contains(options[i]),
                  qPrintable(options[i]));
     QVERIFY(flashHelp.contains("--no-record") && stationHelp.contains("--no-record"));
+}
+
+void TestOptionSets::labelsFile_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QString>("error"); // after the file's name; empty: read
+    QTest::newRow("labels with spaces, blanks and comments")
+        << QByteArray("\n# entry label\n  a1   Left front \nb2 B\n") << QString();
+    QTest::newRow("an entry without its label")
+        << QByteArray("a1 A\nb2\n") << " line 2: needs an entry and its label";
+    QTest::newRow("an entry named twice")
+        << QByteArray("a1 A\na1 B\n") << " line 2: a1 has a label already";
+    QTest::newRow("a label given twice")
+        << QByteArray("a1 A\nb2 A\n") << " line 2: A is the label of a1 already";
+}
+
+void TestOptionSets::labelsFile()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, error);
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write(contents) == contents.size());
+    file.close();
+    const station::StationOptions options =
+        station::parseStationOptions({"kvt-station", "app.kvt", "--labels", file.fileName()});
+    if (error.isEmpty()) {
+        QCOMPARE(options.error, QString());
+        const auto labels = station::stationConfig(options).labels;
+        QCOMPARE(labels, (QHash<QString, QString>{{"a1", "Left front"}, {"b2", "B"}}));
+    } else {
+        QVERIFY2(options.error.contains(file.fileName() + error), qPrintable(options.error));
+    }
+    const QString missing =
+        station::parseStationOptions({"kvt-station", "--labels", "/nonexistent/labels"}).error;
+    QVERIFY2(missing.contains("cannot read the labels /nonexistent/labels"), qPrintable(missing));
 }
 
 QTEST_GUILESS_MAIN(TestOptionSets)

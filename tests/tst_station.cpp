@@ -56,7 +56,9 @@ void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
     const QStringList names{"usb-0:1.1", "usb-0:1.2", "usb-0:1.3"};
     fixture.plug(names[0]); // present before the station starts
     QFile::link("/dev/null", fixture.slotPath("null"));
-    Station station(fixture.config(), Image);
+    StationConfig config = fixture.config();
+    config.labels.insert(names[0], "C1"); // the fixture's name for it
+    Station station(config, Image);
     QSignalSpy finished(&station, &Station::boardFinished);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
@@ -77,7 +79,9 @@ void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
         QCOMPARE(record.value("bytes").toInt(), Image.size());
         QCOMPARE(record.value("port").toString(),
                  QFileInfo(fixture.slotPath(slot)).canonicalFilePath());
+        QCOMPARE(record.value("label").toString(), slot == names[0] ? "C1" : "");
     }
+    QCOMPARE(station.slotStates().value(names[0]).label, QStringLiteral("C1"));
     // What is no board is shown with its reason, never recorded or counted.
     const Slot null = station.slotStates().value("null");
     QCOMPARE(null.waiting, Slot::Waiting::NotSerial);

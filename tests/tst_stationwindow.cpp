@@ -108,8 +108,18 @@ void TestStationWindow::tilesFollowTheBoards()
     // The failed board stays red, with its reason, until it is taken out.
     QTRY_COMPARE_WITH_TIMEOUT(flashing->word(), "OK", 20000);
     QCOMPARE(look(failed), "FAILED red");
+    QVERIFY(failed->detailText().startsWith("the device refused the image: check the image\n"));
     QVERIFY(failed->detailText().contains("cancel"));
     QVERIFY(failed->toolTip().contains("\"status\": \"cancelled\""));
+    // Out of view, a failed tile is named in a strip above the grid.
+    auto *strip = window->findChild<QLabel *>("failedStrip");
+    QVERIFY(strip->isHidden());
+    grid->setFixedHeight(60); // a screen too small for even the least tiles
+    QTRY_VERIFY(!strip->isHidden());
+    QVERIFY2(strip->text().contains("href=\"port-10\""), qPrintable(strip->text()));
+    grid->setFixedHeight(QWIDGETSIZE_MAX);
+    grid->setMinimumHeight(0);
+    QTRY_VERIFY(strip->isHidden());
     fixture.pull("port-10");
     QTRY_COMPARE(look(failed), "UNPLUGGED grey");
     QVERIFY(failed->detailText().startsWith("last: FAILED"));

@@ -83,6 +83,9 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
             [this](const QString &slot) { grid_->ensureWidgetVisible(grid_->tile(slot)); });
     connect(grid_->verticalScrollBar(), &QScrollBar::valueChanged, this,
             &StationWindow::showFailedOutOfView);
+    // The grid has just begun or ceased to scroll; its tiles are placed after.
+    connect(grid_->verticalScrollBar(), &QScrollBar::rangeChanged, this,
+            &StationWindow::showFailedOutOfView, Qt::QueuedConnection);
     clock_.setInterval(ClockMs);
     connect(&clock_, &QTimer::timeout, this, &StationWindow::tick);
     clock_.start();

@@ -88,11 +88,7 @@ class TestForwarder : public RecordsTestBase
 
 private slots:
 
-    void initTestCase()
-    {
-        QString error;
-        QVERIFY2(postgres_.setUp(&error), qPrintable(error));
-    }
+    void initTestCase() { startPostgres(); }
 
     // What the database lacks goes first, in batches, then what is handed over;
     // another station's record and torn lines in the journal are not sent.

@@ -66,13 +66,11 @@ private slots:
         }
         QVERIFY2(parsed, qPrintable(error));
         const bool sqlite = url.kind == DatabaseUrl::Kind::Sqlite;
-        const QStringList fields{sqlite ? "sqlite" : "pg",
-                                 sqlite ? url.path : url.host,
-                                 QString::number(url.port),
-                                 url.user,
-                                 url.database,
-                                 url.options.join(',')};
-        QCOMPARE(fields.join('|'), expected);
+        QCOMPARE(QString("%1|%2|%3|%4|%5|%6")
+                     .arg(sqlite ? "sqlite" : "pg", sqlite ? url.path : url.host)
+                     .arg(url.port)
+                     .arg(url.user, url.database, url.options.join(',')),
+                 expected);
     }
 
     void idOfARecordWithoutOne()
@@ -162,13 +160,14 @@ private slots:
 
     void backlogMessage_data()
     {
-        QTest::addColumn<int>("pending");
-        QTest::addColumn<qint64>("ageMs");
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<ForwarderStatus>("status");
         QTest::addColumn<QString>("message");
         const auto row = [](int pending, qint64 ageMs, const char *reason, const char *message) {
-            QTest::addRow("%d, %lld ms", pending, ageMs)
-                << pending << ageMs << QString(reason) << QString(message);
+            ForwarderStatus status;
+            status.pending = pending;
+            status.oldestAgeMs = ageMs;
+            status.reason = reason;
+            QTest::addRow("%d, %lld ms", pending, ageMs) << status << QString(message);
         };
         row(0, 0, "", "");
         row(1, 20000, "down", "1 record not yet in the database (oldest under a minute): down");
@@ -180,13 +179,7 @@ private slots:
 
     void backlogMessage()
     {
-        ForwarderStatus status;
-        QFETCH(int, pending);
-        QFETCH(qint64, ageMs);
-        QFETCH(QString, reason);
-        status.pending = pending;
-        status.oldestAgeMs = ageMs;
-        status.reason = reason;
+        QFETCH(ForwarderStatus, status);
         QTEST(records::backlogMessage(status), "message");
     }
 

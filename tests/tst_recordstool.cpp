@@ -69,11 +69,7 @@ class TestRecordsTool : public RecordsTestBase
     }
 
 private slots:
-    void initTestCase()
-    {
-        QString error;
-        QVERIFY2(postgres_.setUp(&error), qPrintable(error));
-    }
+    void initTestCase() { startPostgres(); }
 
     // Damaged lines are counted and skipped, the record after a torn one is
     // kept, and a second import adds nothing: a record without an id gets

@@ -26,7 +26,7 @@ public:
     QJsonObject append(const QString &status = "ok", qint64 durationMs = 13000)
     {
         const QDateTime started = Start.addSecs(60 * seq_);
-        QJsonObject record{
+        const QJsonObject record{
             {"schema", 2},
             {"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
             {"seq", ++seq_},
@@ -40,28 +40,21 @@ public:
             {"duration_ms", durationMs},
             {"status", status},
             {"message", status == "ok" ? "Firmware has been updated successfully." : "Time out"}};
-        QFile file(path_);
-        file.open(QIODevice::Append);
-        file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+        appendRaw(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
         records_.append(record);
+        ids_.append(record["id"].toString());
         return record;
     }
     void appendRaw(const QByteArray &bytes)
     {
         QFile file(path_);
-        file.open(QIODevice::Append);
-        file.write(bytes);
+        if (!file.open(QIODevice::Append) || file.write(bytes) != bytes.size())
+            qFatal("cannot append to %s", qPrintable(path_));
     }
 
     QString path() const { return path_; }
     const QVector<QJsonObject> &records() const { return records_; }
-    QStringList ids() const
-    {
-        QStringList ids;
-        for (const QJsonObject &record : records_)
-            ids.append(records::recordId(record));
-        return ids;
-    }
+    const QStringList &ids() const { return ids_; }
 
     static inline const QDateTime Start = QDateTime(QDate(2026, 12, 7), QTime(8, 0), Qt::UTC);
 
@@ -70,32 +63,42 @@ private:
     QString station_;
     qint64 seq_ = 0;
     QVector<QJsonObject> records_;
+    QStringList ids_;
 };
 
-// The ids the database holds for `station` (all stations when empty), in the
-// order they arrived: rowid in SQLite, the test's own arrival column in
-// PostgreSQL (see addArrivalColumn).
-inline QStringList idsInDatabase(const QString &url, const QString &station = QString())
+// Runs `use(db, parsedUrl)` on a connection of its own to the database at `url`.
+template <typename Use> void withDatabase(const QString &url, Use use)
 {
-    const QString name = "records-test-check";
-    QStringList ids;
+    const QString name = "records-test";
     {
         records::DatabaseUrl parsed;
         QString error;
         if (!records::parseDatabaseUrl(url, &parsed, &error) ||
             !records::openDatabase(parsed, name, &error))
             qFatal("cannot open %s: %s", qPrintable(url), qPrintable(error));
-        QSqlQuery query(QSqlDatabase::database(name, false));
-        const QString order =
-            parsed.kind == records::DatabaseUrl::Kind::Sqlite ? "rowid" : "arrival";
-        query.prepare("SELECT id FROM board_records WHERE station = ? OR ? = '' ORDER BY " + order);
-        query.addBindValue(station);
-        query.addBindValue(station.isNull() ? QString("") : station);
+        use(QSqlDatabase::database(name, false), parsed);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+// The ids the database holds for `station` (all stations when empty), in the
+// order they arrived: rowid in SQLite, the test's own arrival column in
+// PostgreSQL (see RecordsTestBase::newDatabase).
+inline QStringList idsInDatabase(const QString &url, const QString &station = QString())
+{
+    QStringList ids;
+    withDatabase(url, [&](const QSqlDatabase &db, const records::DatabaseUrl &parsed) {
+        QSqlQuery query(db);
+        const bool sqlite = parsed.kind == records::DatabaseUrl::Kind::Sqlite;
+        query.prepare(
+            QString("SELECT id FROM board_records %1 ORDER BY %2")
+                .arg(station.isEmpty() ? "" : "WHERE station = ?", sqlite ? "rowid" : "arrival"));
+        if (!station.isEmpty())
+            query.addBindValue(station);
         query.exec();
         while (query.next())
             ids.append(query.value(0).toString());
-    }
-    QSqlDatabase::removeDatabase(name);
+    });
     return ids;
 }
 
@@ -110,6 +113,12 @@ protected:
         QTest::newRow("postgresql") << "postgresql";
         QTest::newRow("sqlite") << "sqlite";
     }
+    // For initTestCase: a failure here skips the test's functions.
+    void startPostgres()
+    {
+        QString error;
+        QVERIFY2(postgres_.setUp(&error), qPrintable(error));
+    }
     static QString databaseName(int number) { return QStringLiteral("records_%1").arg(number); }
 
     // A new database's URL; with `schema`, its records table made, in
@@ -123,18 +132,14 @@ protected:
             qFatal("%s", qPrintable(error));
         const QString url = backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite")
                                                 : postgres_.url(name);
-        if (!schema)
-            return url;
-        records::DatabaseUrl parsed;
-        records::parseDatabaseUrl(url, &parsed, &error);
-        {
-            records::openDatabase(parsed, "records-test-schema", &error);
-            records::RecordStore(QSqlDatabase::database("records-test-schema", false))
-                .createSchema(&error);
+        if (schema) {
+            withDatabase(url, [&](const QSqlDatabase &db, const records::DatabaseUrl &) {
+                if (!records::RecordStore(db).createSchema(&error))
+                    qFatal("%s", qPrintable(error));
+            });
+            if (backend != "sqlite")
+                postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
         }
-        QSqlDatabase::removeDatabase("records-test-schema");
-        if (backend != "sqlite")
-            postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
         return url;
     }
 

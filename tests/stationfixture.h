@@ -1,54 +1,28 @@
 #pragma once
 
-// Simulated boards in a fixture, for the station's tests: each board is a
-// simulated bootloader on a pseudo-terminal, plugged by making an entry that
-// leads to it in a temporary folder and pulled by removing the entry, as udev
-// does in /dev/serial/by-path.
+// The station's tests on a folder of simulated boards: where the record and
+// the image go, and the engine's settings, quick for tests.
 
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
+#include "sim/boardfolder.h"
 #include "station/recordfile.h"
 #include "station/station.h"
 #include "testdata.h"
 
-#include <QDir>
 #include <QFile>
-#include <QHash>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <map>
-#include <memory>
 
 namespace stationtest {
 
 using testdata::makeImage;
 
-// A board: the simulated bootloader, ready before its entry appears.
-struct Board
-{
-    explicit Board(const BootloaderSimOptions &options) : sim(pty.releaseMaster(), options)
-    {
-        sim.start();
-    }
-    PtyPair pty;
-    BootloaderSim sim;
-};
+using sim::Board;
 
-class Fixture
+class Fixture : public sim::BoardFolder
 {
 public:
-    explicit Fixture(const QString &slotFolder = QStringLiteral("slots"))
-        : slots_(folder_.filePath(slotFolder))
-    {
-        QDir().mkpath(slots_);
-    }
-    QString folder() const { return folder_.path(); }
-    QString slotFolder() const { return slots_; }
-    QString record() const { return folder_.filePath(QStringLiteral("record.jsonl")); }
-    QString slotPath(const QString &slot) const { return slots_ + '/' + slot; }
-
-    QString image() const { return folder_.filePath(QStringLiteral("app.kvt")); }
+    using BoardFolder::BoardFolder;
+    QString record() const { return folder() + QStringLiteral("/record.jsonl"); }
+    QString image() const { return folder() + QStringLiteral("/app.kvt"); }
     void writeImage(int size) const
     {
         const QByteArray bytes = makeImage(size);
@@ -56,40 +30,26 @@ public:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     }
 
-    // A board answering `replyDelayMs` late; not plugged when `plugged` is
-    // false (a board that a link is later turned to). Its adapter's serial
-    // number is "SN-" and the slot's name.
+    // A board answering `replyDelayMs` late.
     Board &plug(const QString &slot, int replyDelayMs = 0, bool plugged = true)
     {
         BootloaderSimOptions options;
         options.replyDelayMs = replyDelayMs;
-        return plug(slot, options, plugged);
+        return BoardFolder::plug(slot, options, QString(), plugged);
     }
-    Board &plug(const QString &slot, const BootloaderSimOptions &options, bool plugged = true)
+    Board &plug(const QString &slot, const BootloaderSimOptions &options)
     {
-        auto &board = boards_[slot] = std::make_unique<Board>(options);
-        serials_->insert(board->pty.slavePath(), QStringLiteral("SN-") + slot);
-        if (plugged)
-            QFile::link(board->pty.slavePath(), slotPath(slot));
-        return *board;
+        return BoardFolder::plug(slot, options);
     }
-    void pull(const QString &slot) { QFile::remove(slotPath(slot)); }
-    Board &board(const QString &slot) { return *boards_.at(slot); }
-
-    // What udev does on every change event: a new link under a temporary
-    // name, renamed over the old one.
     void relink(const QString &slot, const QString &target)
     {
-        const QString temporary = slots_ + QStringLiteral("/.#") + slot + QStringLiteral("x1");
-        QVERIFY(QFile::link(target, temporary));
-        QVERIFY(::rename(QFile::encodeName(temporary).constData(),
-                         QFile::encodeName(slotPath(slot)).constData()) == 0);
+        QVERIFY(BoardFolder::relink(slot, target));
     }
 
     station::StationConfig config() const
     {
         station::StationConfig config;
-        config.folder = slots_;
+        config.folder = slotFolder();
         config.settleMs = 30;
         config.recordPath = record();
         config.recordRetryMs = 50;
@@ -97,17 +57,11 @@ public:
         config.upload.stopOnCancel = true;
         config.upload.timing.firstPause = 30;
         config.upload.timing.secondPause = 10;
-        config.identify = [serials = serials_](const QString &device) {
-            return flash::UsbIdentity{"0403", "6001", serials->value(device)};
+        config.identify = [this](const QString &device) {
+            return flash::UsbIdentity{"0403", "6001", serialOf(device)};
         };
         return config;
     }
-
-private:
-    QTemporaryDir folder_;
-    QString slots_;
-    std::map<QString, std::unique_ptr<Board>> boards_;
-    std::shared_ptr<QHash<QString, QString>> serials_ = std::make_shared<QHash<QString, QString>>();
 };
 
 inline QVector<QJsonObject> recordsOf(const QString &path, const QString &slot = {})

@@ -56,7 +56,7 @@ public:
 QString look(SlotTile *tile)
 {
     // What is painted: the corner is background.
-    const QColor painted = tile->grab().toImage().pixelColor(SlotTile::Width - 3, 3);
+    const QColor painted = tile->grab().toImage().pixelColor(tile->width() - 3, 3);
     const int hue = painted.hslHue();
     return tile->word() + ' ' +
            (painted.hslSaturation() < 40 ? "grey"

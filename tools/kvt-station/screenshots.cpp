@@ -6,65 +6,35 @@
 
 #include "kvt-station/stationwindow.h"
 #include "kvt-station/tilegrid.h"
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
+#include "sim/boardfolder.h"
 #include "ymodem/line.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QHash>
-#include <QTemporaryDir>
 
 #include <cstdio>
-#include <map>
-#include <memory>
 
 namespace {
 
-struct Board
-{
-    explicit Board(const BootloaderSimOptions &options) : sim(pty.releaseMaster(), options)
-    {
-        sim.start();
-    }
-    PtyPair pty;
-    BootloaderSim sim;
-};
-
 // A folder of slots like /dev/serial/by-path, with boards plugged by symlink.
-class Fixture
+class Fixture : public sim::BoardFolder
 {
 public:
-    QString folder() const { return dir_.filePath(QStringLiteral("by-path")); }
-
-    void plug(const QString &slot, const QString &serial, const BootloaderSimOptions &options)
-    {
-        auto &board = boards_[slot] = std::make_unique<Board>(options);
-        serials_.insert(board->pty.slavePath(), serial);
-        QFile::link(board->pty.slavePath(), folder() + '/' + slot);
-    }
-    void pull(const QString &slot) { QFile::remove(folder() + '/' + slot); }
-    QString serialOf(const QString &device) const { return serials_.value(device); }
-
+    Fixture() : BoardFolder(QStringLiteral("by-path")) {}
     QString writeImage(int size) const
     {
         QByteArray image(size, '\0');
         for (int i = 0; i < size; ++i)
             image[i] = char(i * 131 + i / 1024);
         image.replace(0, 4, QByteArray::fromHex("00400020"));
-        const QString path = dir_.filePath(QStringLiteral("sensor-fw-2.4.1.kvt"));
+        const QString path = folder() + QStringLiteral("/sensor-fw-2.4.1.kvt");
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(image) != size)
             return {};
         return path;
     }
-
-    QTemporaryDir dir_;
-
-private:
-    std::map<QString, std::unique_ptr<Board>> boards_;
-    QHash<QString, QString> serials_;
+    QString record() const { return folder() + QStringLiteral("/line-3.jsonl"); }
 };
 
 QString slotName(int port)
@@ -113,11 +83,10 @@ station::StationConfig baseConfig(Fixture &fixture)
 int drawFullFixture(const QString &out)
 {
     Fixture fixture;
-    QDir().mkpath(fixture.folder());
     station::StationWindow window(baseConfig(fixture));
     window.resize(1600, 1000);
-    window.chooseFolder(fixture.folder());
-    window.chooseRecord(fixture.dir_.filePath(QStringLiteral("line-3.jsonl")));
+    window.chooseFolder(fixture.slotFolder());
+    window.chooseRecord(fixture.record());
     if (!window.chooseImage(fixture.writeImage(64 * 1024)) || !window.startStation())
         return fail("the full station did not start");
     window.show();
@@ -131,7 +100,7 @@ int drawFullFixture(const QString &out)
         options.paceBaud = ymodem::line::BaudRate;
         if (board == 37)
             options.cancelAtBlock = 3;
-        fixture.plug(name(board), QStringLiteral("FT7A%1").arg(board, 4, 10, QChar('0')), options);
+        fixture.plug(name(board), options, QStringLiteral("FT7A%1").arg(board, 4, 10, QChar('0')));
     }
     const bool drawn = waitFor([&] {
         const station::SlotTile *failed = window.grid()->tile(name(37));
@@ -159,11 +128,10 @@ int main(int argc, char *argv[])
     const QString out = QString::fromLocal8Bit(argv[1]);
 
     Fixture fixture;
-    QDir().mkpath(fixture.folder());
     station::StationWindow window(baseConfig(fixture));
     window.resize(1320, 390);
-    window.chooseFolder(fixture.folder());
-    window.chooseRecord(fixture.dir_.filePath(QStringLiteral("line-3.jsonl")));
+    window.chooseFolder(fixture.slotFolder());
+    window.chooseRecord(fixture.record());
     if (!window.chooseImage(fixture.writeImage(320 * 1024)) || !window.startStation())
         return fail("the station did not start");
     window.show();
@@ -173,7 +141,7 @@ int main(int argc, char *argv[])
         return tile ? tile->word() : QString();
     };
     // A board flashed and taken out, its slot empty again.
-    fixture.plug(slotName(4), QStringLiteral("FT6Z1Q0D"), {});
+    fixture.plug(slotName(4), {}, QStringLiteral("FT6Z1Q0D"));
     if (!waitFor([&] { return word(4) == "OK"; }))
         return fail("the first board did not end");
     fixture.pull(slotName(4));
@@ -181,9 +149,9 @@ int main(int argc, char *argv[])
     cancels.cancelAtBlock = 90;
     BootloaderSimOptions paced; // at the line's real speed: a transfer to watch
     paced.paceBaud = ymodem::line::BaudRate;
-    fixture.plug(slotName(1), QStringLiteral("FT6Z1P8K"), {});
-    fixture.plug(slotName(2), QStringLiteral("FT6Z1Q3A"), cancels);
-    fixture.plug(slotName(3), QStringLiteral("FT6Z1Q7C"), paced);
+    fixture.plug(slotName(1), {}, QStringLiteral("FT6Z1P8K"));
+    fixture.plug(slotName(2), cancels, QStringLiteral("FT6Z1Q3A"));
+    fixture.plug(slotName(3), paced, QStringLiteral("FT6Z1Q7C"));
     const bool drawn = waitFor([&] {
         const station::SlotTile *flashing = window.grid()->tile(slotName(3));
         return word(1) == "OK" && word(2) == "FAILED" && word(4) == "UNPLUGGED" && flashing &&

@@ -15,8 +15,8 @@ public:
     static constexpr qint64 Never = -1;
 
     Deadline() = default;
-    static Deadline pause(qint64 from, qint64 length) { return {from, from + length}; }
-    static Deadline limit(qint64 from, qint64 length) { return {from, from + length + 1}; }
+    static Deadline pause(qint64 from, qint64 length) { return Deadline(from + length); }
+    static Deadline limit(qint64 from, qint64 length) { return Deadline(from + length + 1); }
 
     bool isLive() const { return due_ != Never; }
     // The first moment at which expired() holds; Never when not live.
@@ -33,9 +33,8 @@ public:
     }
 
 private:
-    Deadline(qint64 from, qint64 due) : from_(from), due_(due) {}
+    explicit Deadline(qint64 due) : due_(due) {}
 
-    qint64 from_ = 0;
     qint64 due_ = Never;
 };
 

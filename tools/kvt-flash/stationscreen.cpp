@@ -1,6 +1,7 @@
 #include "kvt-flash/stationscreen.h"
 
 #include "flash/outcomes.h"
+#include "station/slotlabels.h"
 #include "uploadtext.h"
 
 #include <algorithm>
@@ -93,8 +94,10 @@ QStringList stationScreen(const Station &station, const QStringList &header, Scr
     QVector<const Slot *> order;
     for (const Slot &slot : station.slotStates())
         order.append(&slot);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const Slot *a, const Slot *b) { return urgency(*a) < urgency(*b); });
+    std::sort(order.begin(), order.end(), [](const Slot *a, const Slot *b) {
+        return urgency(*a) != urgency(*b) ? urgency(*a) < urgency(*b)
+                                          : slotNameBefore(a->name, b->name);
+    });
     int labelWidth = 4;
     for (const Slot &slot : station.slotStates())
         labelWidth = qMax(labelWidth, int(slot.label.size()));

@@ -1,5 +1,7 @@
 #include "kvt-station/tilegrid.h"
 
+#include "station/slotlabels.h"
+
 #include <QGridLayout>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -12,34 +14,6 @@ namespace station {
 namespace {
 
 constexpr int Spacing = 10;
-
-// Slot names compared as a person reads them: runs of digits by their value,
-// so "port-2" comes before "port-10" whatever the locale.
-bool slotOrder(const QString &a, const QString &b)
-{
-    int i = 0;
-    int j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a.at(i).isDigit() && b.at(j).isDigit()) {
-            const int startA = i;
-            const int startB = j;
-            while (i < a.size() && a.at(i).isDigit())
-                ++i;
-            while (j < b.size() && b.at(j).isDigit())
-                ++j;
-            const qulonglong numberA = a.mid(startA, i - startA).toULongLong();
-            const qulonglong numberB = b.mid(startB, j - startB).toULongLong();
-            if (numberA != numberB)
-                return numberA < numberB;
-        } else if (a.at(i) != b.at(j)) {
-            return a.at(i) < b.at(j);
-        } else {
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
-}
 
 } // namespace
 
@@ -60,7 +34,7 @@ void TileGrid::showSlot(const Slot &slot)
     if (!tile) {
         tile = new SlotTile(slot.name, inner_);
         tiles_.insert(slot.name, tile);
-        const auto at = std::upper_bound(order_.begin(), order_.end(), slot.name, slotOrder);
+        const auto at = std::upper_bound(order_.begin(), order_.end(), slot.name, slotNameBefore);
         order_.insert(at, slot.name);
         // Boards plugged together arrive one by one within a single pass of
         // the event loop: lay them out once, after the last.

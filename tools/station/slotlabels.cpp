@@ -85,6 +85,32 @@ QHash<QString, QString> shortNames(const QStringList &names)
     return labels;
 }
 
+bool slotNameBefore(const QString &a, const QString &b)
+{
+    int i = 0;
+    int j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            const int startA = i;
+            const int startB = j;
+            while (i < a.size() && a.at(i).isDigit())
+                ++i;
+            while (j < b.size() && b.at(j).isDigit())
+                ++j;
+            const qulonglong numberA = a.mid(startA, i - startA).toULongLong();
+            const qulonglong numberB = b.mid(startB, j - startB).toULongLong();
+            if (numberA != numberB)
+                return numberA < numberB;
+        } else if (a.at(i) != b.at(j)) {
+            return a.at(i) < b.at(j);
+        } else {
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
+}
+
 QHash<QString, QString> slotLabels(const QStringList &names, const QHash<QString, QString> &given)
 {
     QHash<QString, QString> labels = shortNames(names);

@@ -28,6 +28,11 @@ bool readSlotLabels(const QString &path, QHash<QString, QString> *labels, QStrin
 // whole.
 QHash<QString, QString> shortNames(const QStringList &names);
 
+// Slot names compared as a person reads them: runs of digits by their value,
+// so "port-2" comes before "port-10" and hub port 1.1.9 before 1.1.10,
+// whatever the locale.
+bool slotNameBefore(const QString &a, const QString &b);
+
 // The label of each slot: the fixture's name where `given` has one, else its
 // short name.
 QHash<QString, QString> slotLabels(const QStringList &names, const QHash<QString, QString> &given);

@@ -50,6 +50,7 @@ private slots:
     void counts();
     void changesComeOncePerPass();
     void consoleViews();
+    void progressOfABoard();
 };
 
 void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
@@ -358,6 +359,34 @@ void TestStation::consoleViews()
     lines = terminal.terminalLines();
     QCOMPARE(lines.size(), 8);
     QVERIFY(lines.last().startsWith("1."));
+}
+
+// The one progress every view reads: percent as the window rounds it but never
+// 100 before the last block is acknowledged; the speed over the data blocks
+// alone, none over too short a time.
+void TestStation::progressOfABoard()
+{
+    const struct
+    {
+        qint64 total, acknowledged, elapsedMs, dataStartMs;
+        int percent;
+        double rate;
+        qint64 msLeft;
+    } rows[] = {{1000, 995, 9000, 6000, 99, 995 / 3.0, 15},
+                {1000, 1000, 9000, 6000, 100, 1000 / 3.0, 0},
+                {40960, 20480, 8000, 6000, 50, 10240, 2000},
+                {40960, 0, 5000, -1, 0, 0, -1},
+                {40960, 1024, 6100, 6000, 3, 0, -1}};
+    for (const auto &row : rows) {
+        flash::UploadProgress progress;
+        progress.total = row.total;
+        progress.acknowledged = row.acknowledged;
+        progress.elapsedMs = row.elapsedMs;
+        progress.dataStartMs = row.dataStartMs;
+        QCOMPARE(progress.percent(), row.percent);
+        QCOMPARE(progress.bytesPerSecond(), row.rate);
+        QCOMPARE(progress.msLeft(), row.msLeft);
+    }
 }
 
 QTEST_MAIN(TestStation)

@@ -220,6 +220,7 @@ private slots:
         const QStringList lines = debug.lines();
         QCOMPARE(lines.count("Open Port  \"" + desk.serial()->portName() + "\"  successfully."), 1);
         QCOMPARE(lines.count("finish!"), 1); // the upload's own lines come through
+        QVERIFY(lines.count("43") > 1);      // each arrival in hex: the device's "C" every 50 ms
         // A pty refuses low latency: one debug line, and nothing to see.
         QCOMPARE(lines.filter("low latency: not offered by the driver").size(), 1);
     }

@@ -137,14 +137,11 @@ private slots:
         using D = Device;
         using O = UploadOutcome;
         using P = UploadPhase;
-        // The window's exchange: no resends, one limit for the whole end of file.
+        // The window's exchange, no resends (its limits: tst_upload).
         QTest::newRow("clean") << Run{0, {}, O::Completed, P::Closing};
-        QTest::newRow("NAK of a block") << Run{0, {D::NakBlock, 2}, O::Refused, P::Data};
         QTest::newRow("NAK of the last block")
             << Run{0, {D::NakBlock, 3}, O::Refused, P::EndOfFile};
         QTest::newRow("NAK of the first EOT") << Run{0, {D::NakEot}, O::Refused, P::EndOfFile};
-        QTest::newRow("answers after 3 s")
-            << Run{0, {D::None, 0, 1, 3000}, O::TimedOut, P::EndOfFile};
         QTest::newRow("CAN CAN") << Run{0, {D::CancelBlock, 2}, O::TimedOut, P::Data};
         // The robust exchange.
         QTest::newRow("robust, clean") << Run{3, {}, O::Completed, P::Closing};

@@ -205,6 +205,7 @@ private slots:
         desk.press(desk.file("firmware.kvt", image));
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 30000);
 
+        QCOMPARE(desk.answers.dialogCaptions, QStringList("Find Files"));
         QCOMPARE(desk.answers.boxes, QStringList(Success));
         QVERIFY2(enteredAt >= 5000, qPrintable(QString::number(enteredAt)));
         QVERIFY(clock.elapsed() >= 6000);

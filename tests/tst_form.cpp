@@ -1,10 +1,8 @@
 // The window's pictures, and the window as its constructor builds it: what a
-// user first sees (the fixed size, texts and pictures), the widgets the
-// window's code reads or writes, and the connections, which name their signals
-// and slots as strings.
+// user first sees (the fixed size, texts and pictures) and the widgets the
+// window's code reads or writes. Its connections are exercised by tst_window.
 
 #include "upgrader.h"
-#include "windowtesting.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -104,18 +102,6 @@ private slots:
         QCOMPARE(window.windowTitle(), QStringLiteral("KVT Firmware"));
         QCOMPARE(window.windowIcon().pixmap(256, 256).toImage(),
                  QPixmap(Pictures + "kvt_update_icon(256x256).png").toImage());
-    }
-
-    // A SIGNAL() or SLOT() string that names nothing warns as the window is built.
-    void connections()
-    {
-        const DebugLines warnings(QtWarningMsg);
-        Upgrader window;
-        QVERIFY2(warnings.lines().isEmpty(), qPrintable(warnings.lines().join('\n')));
-        // The button reaches upgrade(), which asks for the firmware file.
-        ModalAnswerer answers; // cancels the dialog, then confirms the error box
-        window.findChild<QPushButton *>("updateButton")->click();
-        QCOMPARE(answers.dialogCaptions, QStringList{QStringLiteral("Find Files")});
     }
 };
 

@@ -205,6 +205,7 @@ private slots:
         desk.press(desk.file("firmware.kvt", image));
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 30000);
 
+        QCOMPARE(desk.answers.dialogCaptions, QStringList("Find Files"));
         QCOMPARE(desk.answers.boxes, QStringList(Success));
         QVERIFY2(enteredAt >= 5000, qPrintable(QString::number(enteredAt)));
         QVERIFY(clock.elapsed() >= 6000);
@@ -220,6 +221,7 @@ private slots:
         const QStringList lines = debug.lines();
         QCOMPARE(lines.count("Open Port  \"" + desk.serial()->portName() + "\"  successfully."), 1);
         QCOMPARE(lines.count("finish!"), 1); // the upload's own lines come through
+        QVERIFY(lines.count("43") > 1);      // each arrival in hex: the device's "C" every 50 ms
         // A pty refuses low latency: one debug line, and nothing to see.
         QCOMPARE(lines.filter("low latency: not offered by the driver").size(), 1);
     }

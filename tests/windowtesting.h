@@ -63,16 +63,12 @@ private:
     QPointer<QWidget> lastAnswered;
 };
 
-// Every message of one type (debug lines, unless told) written while an
-// instance lives, from any thread; other messages go on to the previous handler.
+// Every debug line written while an instance lives, from any thread; other
+// messages go on to the previous handler.
 class DebugLines
 {
 public:
-    explicit DebugLines(QtMsgType kept = QtDebugMsg)
-        : kept(kept), previous(qInstallMessageHandler(&DebugLines::handle))
-    {
-        instance = this;
-    }
+    DebugLines() : previous(qInstallMessageHandler(&DebugLines::handle)) { instance = this; }
     ~DebugLines()
     {
         qInstallMessageHandler(previous);
@@ -87,7 +83,7 @@ public:
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (instance != nullptr && type == instance->kept) {
+        if (instance != nullptr && type == QtDebugMsg) {
             const std::lock_guard<std::mutex> lock(instance->mutex);
             instance->collected.append(text);
         } else if (instance != nullptr && instance->previous != nullptr) {
@@ -96,7 +92,6 @@ private:
     }
 
     static inline DebugLines *instance = nullptr;
-    const QtMsgType kept;
     QtMessageHandler previous;
     mutable std::mutex mutex;
     QStringList collected;

@@ -20,6 +20,9 @@ namespace {
 // The station's changes are drawn together at most ten times a second: with
 // 64 boards in flight the news comes hundreds of times a second.
 constexpr int DrawMs = 100;
+// Repainting every tile of a full fixture in one pass would hold the event
+// loop longer than a frame: the tiles are drawn a batch per pass.
+constexpr int TilesPerPass = 16;
 // The clocks of boards in flight move between their news, and the image on
 // disk is looked at, once a second.
 constexpr int ClockMs = 1000;
@@ -90,7 +93,6 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     connect(&clock_, &QTimer::timeout, this, &StationWindow::tick);
     clock_.start();
     nextDraw_.setSingleShot(true);
-    nextDraw_.setInterval(DrawMs);
     connect(&nextDraw_, &QTimer::timeout, this, &StationWindow::drawChanges);
     showChoices();
     showState();
@@ -150,7 +152,7 @@ void StationWindow::connectStation()
         for (const QString &name : names)
             changed_.insert(name);
         if (!nextDraw_.isActive())
-            nextDraw_.start();
+            nextDraw_.start(DrawMs);
     });
 }
 
@@ -159,9 +161,13 @@ void StationWindow::drawChanges()
     if (!station_)
         return;
     const QMap<QString, Slot> &states = station_->slotStates();
-    for (const QString &name : qAsConst(changed_))
-        grid_->showSlot(states.value(name));
-    changed_.clear();
+    int drawn = 0;
+    for (auto name = changed_.begin(); name != changed_.end() && drawn < TilesPerPass; ++drawn) {
+        grid_->showSlot(states.value(*name));
+        name = changed_.erase(name);
+    }
+    if (!changed_.isEmpty())
+        nextDraw_.start(0); // the rest after these are painted
     counts_->setText(programs::countsText(station_->counts()));
     // The banner stays while records cannot be written: no board starts.
     const QString held = station_->recordError();

@@ -6,6 +6,7 @@
 #include "slotwatcher.h"
 
 #include <QCryptographicHash>
+#include <QMetaMethod>
 #include <QSysInfo>
 #include <QTimer>
 #include <QUuid>
@@ -155,6 +156,11 @@ void Station::stampElapsed()
 
 void Station::noteChange(const QString &slot)
 {
+    // Without a view (kvt-flash --watch in a log or JSON), no news to post:
+    // hundreds of progress events a second would each cost one.
+    static const QMetaMethod changedSignal = QMetaMethod::fromSignal(&Station::changed);
+    if (!isSignalConnected(changedSignal))
+        return;
     if (!slot.isEmpty())
         changedSlots_.insert(slot);
     if (changeQueued_)

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <optional>
 
 using namespace station;
 using stationtest::Board;
@@ -230,12 +231,13 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
     QTemporaryDir config;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", config.path()); // the program's settings go there
-    Display display;
+    std::optional<Display> display;                       // only for the row that takes it away
     if (signal == 0) {
-        if (!display.isUp())
+        display.emplace();
+        if (!display->isUp())
             QSKIP("needs Xvfb");
         environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("DISPLAY", display.name());
+        environment.insert("DISPLAY", display->name());
     }
     QProcess app;
     app.setProcessEnvironment(environment);
@@ -247,7 +249,7 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
     if (signal != 0)
         ::kill(app.processId(), signal);
     else
-        display.stop();
+        display->stop();
     QVERIFY(app.waitForFinished(10000));
     QCOMPARE(app.exitCode(), 130);
     QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});

@@ -78,18 +78,27 @@ station::StationConfig baseConfig(Fixture &fixture)
     return config;
 }
 
+// The window on the fixture's folder, started with an image of `imageBytes`.
+bool startWindow(station::StationWindow &window, Fixture &fixture, const QSize &size,
+                 int imageBytes)
+{
+    window.resize(size);
+    window.chooseFolder(fixture.slotFolder());
+    window.chooseRecord(fixture.record());
+    if (!window.chooseImage(fixture.writeImage(imageBytes)) || !window.startStation())
+        return false;
+    window.show();
+    return true;
+}
+
 // 64 boards on four hubs of sixteen ports, at the line's real speed but
 // one, which refuses the image.
 int drawFullFixture(const QString &out)
 {
     Fixture fixture;
     station::StationWindow window(baseConfig(fixture));
-    window.resize(1600, 1000);
-    window.chooseFolder(fixture.slotFolder());
-    window.chooseRecord(fixture.record());
-    if (!window.chooseImage(fixture.writeImage(64 * 1024)) || !window.startStation())
+    if (!startWindow(window, fixture, QSize(1600, 1000), 64 * 1024))
         return fail("the full station did not start");
-    window.show();
     const auto name = [](int board) {
         return QStringLiteral("pci-0000:00:14.0-usb-0:1.%1.%2:1.0-port0")
             .arg(board / 16 + 1)
@@ -129,12 +138,8 @@ int main(int argc, char *argv[])
 
     Fixture fixture;
     station::StationWindow window(baseConfig(fixture));
-    window.resize(1320, 390);
-    window.chooseFolder(fixture.slotFolder());
-    window.chooseRecord(fixture.record());
-    if (!window.chooseImage(fixture.writeImage(320 * 1024)) || !window.startStation())
+    if (!startWindow(window, fixture, QSize(1320, 390), 320 * 1024))
         return fail("the station did not start");
-    window.show();
 
     const auto word = [&window](int port) {
         station::SlotTile *tile = window.grid()->tile(slotName(port));

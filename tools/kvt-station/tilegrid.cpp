@@ -55,7 +55,7 @@ TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
     const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width() -
                       margins.left() - margins.right();
     const int height = this->height() - 2 * frameWidth() - margins.top() - margins.bottom();
-    // The column count that lets tiles be largest, in both directions alike
+    // The column count that lets tiles be largest, in both directions alike:
     // full-size tiles when they all fit, the least size (and a scroll bar)
     // when even that does not.
     Arrangement best{1, QSize(SlotTile::Width, SlotTile::Height)};

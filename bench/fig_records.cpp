@@ -72,7 +72,7 @@ double forwardBacklog(const QString &journal, const QString &url, QString *error
         return -1;
     if (!waitUntil([&] { return last.caughtUp; }, &forwarder, &records::Forwarder::statusChanged,
                    600000)) {
-        *error = QStringLiteral("not caught up: ") + records::backlogMessage(last);
+        *error = QStringLiteral("not caught up: ") + records::databaseMessage(last);
         return -1;
     }
     return (nowNs() - start) / 1e9;

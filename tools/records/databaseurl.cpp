@@ -27,7 +27,8 @@ bool parseSqlite(const QString &text, DatabaseUrl *url, QString *error)
     if (path.startsWith(QStringLiteral("//")))
         path = path.mid(2);
     if (path.isEmpty())
-        return fail(error, QStringLiteral("no file in '%1': write sqlite:PATH").arg(text));
+        return fail(error,
+                    QStringLiteral("no file in '%1': write sqlite:PATH").arg(withoutSecrets(text)));
     url->kind = DatabaseUrl::Kind::Sqlite;
     url->path = path;
     return true;
@@ -77,8 +78,7 @@ bool parsePostgres(const QString &text, DatabaseUrl *url, QString *error)
     QString socketFolder;
     const QUrl parsed(takeSocketHost(text, &socketFolder), QUrl::StrictMode);
     if (!parsed.isValid())
-        return fail(error,
-                    QStringLiteral("bad database URL '%1': %2").arg(text, parsed.errorString()));
+        return fail(error, QStringLiteral("bad database URL '%1'").arg(withoutSecrets(text)));
     if (!parsed.password().isEmpty())
         return fail(error, QStringLiteral("a password does not belong in the database URL; put it "
                                           "in ~/.pgpass (or the file PGPASSFILE names)"));
@@ -116,8 +116,9 @@ bool openSqlite(const DatabaseUrl &url, QSqlDatabase &db, QString *error)
     // for a moment: wait for it rather than fail.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
     if (!db.open())
-        return fail(error,
-                    QStringLiteral("cannot open %1: %2").arg(url.path, db.lastError().text()));
+        return fail(
+            error,
+            QStringLiteral("cannot open %1: %2").arg(url.path, db.lastError().text().simplified()));
     // Readers and the writer do not block each other in WAL mode.
     QSqlQuery pragma(db);
     pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -141,7 +142,7 @@ bool openPostgres(const DatabaseUrl &url, QSqlDatabase &db, QString *error)
     db.setConnectOptions(options.join(';'));
     if (!db.open())
         return fail(error, QStringLiteral("cannot connect to %1: %2")
-                               .arg(describeDatabase(url), db.lastError().text().trimmed()));
+                               .arg(describeDatabase(url), db.lastError().text().simplified()));
     // "already exists, skipping" and the like are no news to a person.
     QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning"));
     return true;
@@ -159,7 +160,7 @@ bool parseDatabaseUrl(const QString &text, DatabaseUrl *url, QString *error)
         return parsePostgres(text, url, error);
     return fail(error, QStringLiteral("bad database URL '%1': expected sqlite:PATH or "
                                       "postgresql://[user@]host[:port]/database")
-                           .arg(text));
+                           .arg(withoutSecrets(text)));
 }
 
 bool openDatabase(const DatabaseUrl &url, const QString &connection, QString *error)
@@ -174,6 +175,18 @@ bool openDatabase(const DatabaseUrl &url, const QString &connection, QString *er
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection);
     return url.kind == DatabaseUrl::Kind::Sqlite ? openSqlite(url, db, error)
                                                  : openPostgres(url, db, error);
+}
+
+QString withoutSecrets(const QString &url)
+{
+    static const QRegularExpression userPassword(QStringLiteral("(://[^/?#@:]*):[^/?#@]*@"));
+    static const QRegularExpression passwordOption(
+        QStringLiteral("((?:^|[?&;\\s])(?:ssl)?password=)[^&;\\s]*"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString shown = url;
+    shown.replace(userPassword, QStringLiteral("\\1:***@"));
+    shown.replace(passwordOption, QStringLiteral("\\1***"));
+    return shown;
 }
 
 QString describeDatabase(const DatabaseUrl &url)

@@ -44,4 +44,9 @@ bool openDatabase(const DatabaseUrl &url, const QString &connection, QString *er
 // The URL as it can be shown to a person (never holds a password anyway).
 QString describeDatabase(const DatabaseUrl &url);
 
+// A URL as typed, fit to show anywhere: a password in it (user:PASSWORD@, or
+// a password option) replaced by "***". Every message that repeats a URL
+// the user gave goes through here: a refused URL is no reason to print it.
+QString withoutSecrets(const QString &url);
+
 } // namespace records

@@ -4,20 +4,48 @@
 
 namespace records {
 
-QString backlogMessage(const ForwarderStatus &status)
+namespace {
+
+QString ageText(qint64 ageMs)
 {
-    if (status.pending == 0)
-        return QString();
-    const qint64 minutes = status.oldestAgeMs / 60000;
-    const QString age = minutes < 1     ? QStringLiteral("under a minute")
-                        : minutes < 120 ? QStringLiteral("%1 min").arg(minutes)
-                                        : QStringLiteral("%1 h").arg(minutes / 60);
-    const QString count = status.pending == 1 ? QStringLiteral("1 record")
-                                              : QStringLiteral("%1 records").arg(status.pending);
-    QString text = QStringLiteral("%1 not yet in the database (oldest %2)").arg(count, age);
+    const qint64 minutes = ageMs / 60000;
+    return minutes < 1     ? QStringLiteral("under a minute")
+           : minutes < 120 ? QStringLiteral("%1 min").arg(minutes)
+                           : QStringLiteral("%1 h").arg(minutes / 60);
+}
+
+QString backlogText(const ForwarderStatus &status)
+{
+    if (status.pending > 0) {
+        const QString count = status.pending == 1
+                                  ? QStringLiteral("1 record")
+                                  : QStringLiteral("%1 records").arg(status.pending);
+        QString text = QStringLiteral("%1 not yet in the database (oldest %2)")
+                           .arg(count, ageText(status.oldestAgeMs));
+        return status.reason.isEmpty() ? text : text + QStringLiteral(": ") + status.reason;
+    }
     if (!status.reason.isEmpty())
-        text += QStringLiteral(": ") + status.reason;
-    return text;
+        return QStringLiteral("the database cannot be used: %1; records wait in the journal")
+            .arg(status.reason);
+    return {};
+}
+
+} // namespace
+
+QString databaseMessage(const ForwarderStatus &status)
+{
+    QStringList parts;
+    const QString backlog = backlogText(status);
+    if (!backlog.isEmpty())
+        parts.append(backlog);
+    if (status.twin)
+        parts.append(QStringLiteral("another station named %1 forwards into the same database: "
+                                    "give each station its own --station name")
+                         .arg(status.station));
+    if (status.refused > 0)
+        parts.append(QStringLiteral("%1 record(s) refused by the database, kept in the journal")
+                         .arg(status.refused));
+    return parts.join(QStringLiteral("; "));
 }
 
 Forwarder::Forwarder(const QString &journalPath, const QString &databaseUrl, const QString &station,
@@ -49,6 +77,7 @@ bool Forwarder::start(QString *error)
     settings.station = station_;
     settings.firstDelayMs = firstDelayMs_;
     settings.longestDelayMs = longestDelayMs_;
+    settings.pollMs = pollMs_;
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_)
         return true;
@@ -64,7 +93,7 @@ bool Forwarder::start(QString *error)
     return true;
 }
 
-void Forwarder::stop()
+void Forwarder::stop(int drainMs)
 {
     ForwarderWorker *worker = nullptr;
     {
@@ -75,18 +104,22 @@ void Forwarder::stop()
         return;
     // The worker closes its connection on its own thread, between two
     // batches at most; a retry timer is simply dropped.
-    QMetaObject::invokeMethod(worker, &ForwarderWorker::finish, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [worker, drainMs] { worker->finish(drainMs); }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
 }
 
-void Forwarder::forward(const QJsonObject &record)
+ForwarderStatus Forwarder::status() const
+{
+    return mailbox_->latest();
+}
+
+void Forwarder::journalGrew()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Qt copies the record into the event it queues to the worker's thread.
     if (worker_)
-        QMetaObject::invokeMethod(worker_, "enqueue", Qt::QueuedConnection,
-                                  Q_ARG(QJsonObject, record));
+        QMetaObject::invokeMethod(worker_, &ForwarderWorker::journalGrew, Qt::QueuedConnection);
 }
 
 } // namespace records

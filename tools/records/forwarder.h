@@ -1,30 +1,28 @@
 #pragma once
 
-// Sends a station's records to the database on a thread of its own, so that
+// Sends a station's journal to the database on a thread of its own, so that
 // flashing never waits for the database.
 //
-// The journal stays the truth: the station appends a record to it first, then
-// hands the same record to forward(). At start the forwarder sends what the
-// database lacks (this station's journal records above the highest seq the
-// database holds for it), then every record it is handed, in seq order. While
-// the database is down, slow or refusing, records wait in order and the
-// forwarder tries again after a few seconds; status() tells how many wait,
-// since when and why. Inserts are idempotent, so a batch whose commit
-// succeeded but whose answer was lost is simply sent again.
+// The journal stays the truth, and the forwarder reads it: the station
+// appends a record, then tells journalGrew(); the forwarder reads the new
+// lines and inserts them in order, whatever station wrote them. Whether a
+// record is in the database is decided by its id (inserts are idempotent);
+// how far the journal has gone in is kept beside it (JournalCursor), so a
+// restarted station sends what the database has not confirmed: its journal
+// rotated, truncated or made anew while it was stopped, a second journal
+// under the same station name, or a second station writing the same journal.
+// While the database is down, slow or refusing, lines wait and the forwarder
+// tries again after a few seconds; status() tells how many wait, since when
+// and why, and whether another station runs under the same name.
 //
 //   records::Forwarder forwarder(journalPath, databaseUrl, stationName);
 //   QObject::connect(&forwarder, &records::Forwarder::statusChanged, banner,
-//                    [=](const records::ForwarderStatus &s) { banner->setText(backlogMessage(s));
+//                    [=](const records::ForwarderStatus &s) { banner->setText(databaseMessage(s));
 //                    });
 //   if (!forwarder.start(&error)) ...          // a bad URL; the database may well be down
 //   ... append the record to the journal, then:
-//   forwarder.forward(record);                 // any thread; returns at once
-//
-// Records without a seq (schema 1) are not the forwarder's: kvt-records import
-// carries them.
+//   forwarder.journalGrew();                   // any thread; returns at once
 
-#include <QDateTime>
-#include <QJsonObject>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -40,16 +38,22 @@ class StatusMailbox;
 
 struct ForwarderStatus
 {
-    int pending = 0;        // records not yet in the database
+    int pending = 0;        // journal lines read, not yet in the database
     qint64 oldestSince = 0; // ms since the epoch: when the oldest pending record ended
     qint64 oldestAgeMs = 0; // its age when this status was made
-    QString reason;         // why they wait; empty while the database takes them
-    bool caughtUp = false;  // the journal's backlog and every record handed over are in
+    QString reason;         // why they wait, or why the database cannot be used
+    bool connected = false;
+    bool caughtUp = false; // connected, and every line of the journal is in
+    // Another station forwards under the same name into the same database.
+    bool twin = false;
+    QString station;
+    int refused = 0; // records the database refused and that were set aside
 };
 
-// "3 records not yet in the database (oldest 12 min): cannot connect to ...";
-// empty when none wait.
-QString backlogMessage(const ForwarderStatus &status);
+// "3 records not yet in the database (oldest 12 min): cannot connect to ...",
+// "the database cannot be used: ...; records wait in the journal", and
+// whether another station uses the name; empty while all is well.
+QString databaseMessage(const ForwarderStatus &status);
 
 class Forwarder : public QObject
 {
@@ -62,20 +66,25 @@ public:
     // The pause before the first retry, doubled after each failure up to
     // `longestMs`. Set before start(); by default 500 ms up to 5 s.
     void setRetryDelays(int firstMs, int longestMs);
+    // How often the journal is read without being told (another process may
+    // write it); by default every 2 s. Set before start().
+    void setPollInterval(int ms) { pollMs_ = ms; }
 
     // Starts the thread; false only when the URL is not one we take.
     bool start(QString *error);
-    // Ends the thread promptly: a pending retry is not waited out. Records
-    // not yet sent stay in the journal for the next start.
-    void stop();
+    // Ends the thread. With `drainMs`, while the database takes records, what
+    // the journal holds is sent for up to that long first. Records not yet
+    // sent stay in the journal for the next start.
+    void stop(int drainMs = 0);
+    // The last status the forwarder told.
+    ForwarderStatus status() const;
 
-    // Thread-safe; returns at once. Records arrive in the database in the
-    // order of their seq.
-    void forward(const QJsonObject &record);
+    // Thread-safe; returns at once.
+    void journalGrew();
 
 signals:
-    // Emitted on the forwarder's thread whenever the backlog or its reason
-    // changes, and at every retry.
+    // Whenever the backlog, its reason or the name's claim changes, and at
+    // every retry.
     void statusChanged(const records::ForwarderStatus &status);
 
 private:
@@ -84,8 +93,9 @@ private:
     QString station_;
     int firstDelayMs_ = 500;
     int longestDelayMs_ = 5000;
+    int pollMs_ = 2000;
     QThread thread_;
-    std::mutex mutex_; // guards worker_ between forward() and stop()
+    std::mutex mutex_; // guards worker_ between journalGrew() and stop()
     ForwarderWorker *worker_ = nullptr;
     std::unique_ptr<StatusMailbox> mailbox_; // outlives the worker: stop() ends it first
 };

@@ -5,6 +5,7 @@
 
 #include <QAtomicInt>
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 
 #include <algorithm>
@@ -13,9 +14,11 @@ namespace records {
 
 namespace {
 
-// Records per transaction; between batches the thread's events (new records,
+// Records per transaction; between batches the thread's events (new lines,
 // a stop) are served.
 constexpr int BatchSize = 500;
+// The cursor is written at most this often: behind is safe, only slower.
+constexpr int CursorSaveMs = 1000;
 
 QString nextConnectionName()
 {
@@ -23,10 +26,21 @@ QString nextConnectionName()
     return QStringLiteral("kvt-records-forwarder-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-qint64 endedOf(const QJsonObject &record)
+// A line the database can hold: a JSON object with a station and a status.
+// Anything else (a torn line, a stray object) is passed over.
+bool parseRecord(const QByteArray &line, QJsonObject *record)
 {
-    const QDateTime ended =
-        QDateTime::fromString(record.value(QLatin1String("ended")).toString(), Qt::ISODateWithMs);
+    const QJsonDocument document = QJsonDocument::fromJson(line);
+    *record = document.object();
+    return document.isObject() && !record->value(QLatin1String("station")).toString().isEmpty() &&
+           !record->value(QLatin1String("status")).toString().isEmpty();
+}
+
+qint64 endedOf(const QByteArray &line)
+{
+    const QDateTime ended = QDateTime::fromString(
+        QJsonDocument::fromJson(line).object().value(QLatin1String("ended")).toString(),
+        Qt::ISODateWithMs);
     return ended.isValid() ? ended.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
 }
 
@@ -34,35 +48,61 @@ qint64 endedOf(const QJsonObject &record)
 
 ForwarderWorker::ForwarderWorker(const Settings &settings, StatusMailbox *mailbox)
     : settings_(settings), mailbox_(mailbox), connection_(nextConnectionName()),
-      delayMs_(settings.firstDelayMs), retry_(this)
+      follower_(settings.journalPath),
+      cursor_(settings.journalPath, describeDatabase(settings.url)),
+      delayMs_(settings.firstDelayMs), retry_(this), poll_(this), cursorSave_(this)
 {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &ForwarderWorker::attempt);
+    // Another process may write the journal, and a nudge may have come
+    // before the line was whole.
+    poll_.setInterval(settings.pollMs);
+    connect(&poll_, &QTimer::timeout, this, &ForwarderWorker::journalGrew);
+    cursorSave_.setSingleShot(true);
+    connect(&cursorSave_, &QTimer::timeout, this, &ForwarderWorker::saveCursor);
 }
 
 void ForwarderWorker::begin()
 {
+    clock_.start();
+    marks_ = cursor_.load();
+    follower_.resume(marks_);
+    poll_.start();
     attempt();
 }
 
-void ForwarderWorker::enqueue(const QJsonObject &record)
+void ForwarderWorker::journalGrew()
 {
     if (finished_)
         return;
-    addPending(record);
-    // A burst of records goes in one transaction: the attempt runs after the
-    // calls already queued behind this one.
-    if (!retry_.isActive())
-        scheduleAttempt();
-    else
+    // While the database is away the lines are counted, not sent.
+    if (retry_.isActive()) {
+        readJournal();
         publish();
+    } else {
+        scheduleAttempt();
+    }
 }
 
-void ForwarderWorker::finish()
+void ForwarderWorker::finish(int drainMs)
 {
+    QElapsedTimer draining;
+    draining.start();
+    QString ignored;
+    while (drainMs > 0 && !retry_.isActive() && draining.elapsed() < drainMs) {
+        readJournal();
+        if (queue_.empty() || !connectToDatabase(&ignored) || !sendBatch(&ignored))
+            break;
+    }
+    readJournal(); // the final count includes what was written last
     finished_ = true;
     retry_.stop();
+    poll_.stop();
+    cursorSave_.stop();
+    saveCursor();
     closeConnection();
+    presence_.release();
+    publish();
 }
 
 void ForwarderWorker::scheduleAttempt()
@@ -70,6 +110,8 @@ void ForwarderWorker::scheduleAttempt()
     if (attemptScheduled_)
         return;
     attemptScheduled_ = true;
+    // A burst of lines goes in one transaction: the attempt runs after the
+    // calls already queued behind this one.
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -79,84 +121,139 @@ void ForwarderWorker::scheduleAttempt()
         Qt::QueuedConnection);
 }
 
+void ForwarderWorker::readJournal()
+{
+    const QVector<JournalLine> lines = follower_.readNew(clock_.elapsed());
+    queue_.insert(queue_.end(), lines.cbegin(), lines.cend());
+}
+
 void ForwarderWorker::attempt()
 {
     if (finished_)
         return;
+    readJournal();
     QString error;
-    if (!connectAndCatchUp(&error) || !sendBatch(&error)) {
+    if (!connectToDatabase(&error) || !sendBatch(&error)) {
         retryLater(error);
         return;
     }
     delayMs_ = settings_.firstDelayMs;
     reason_.clear();
-    if (!queue_.isEmpty())
+    if (!queue_.empty())
         scheduleAttempt();
     publish();
 }
 
-bool ForwarderWorker::connectAndCatchUp(QString *error)
+bool ForwarderWorker::connectToDatabase(QString *error)
 {
+    bool claimed = !twin_;
     if (!open_) {
         if (!openDatabase(settings_.url, connection_, error))
             return false;
         open_ = true;
+        claimed = false; // a PostgreSQL claim went with the old connection
     }
-    if (caughtUp_)
-        return true;
-    RecordStore store(QSqlDatabase::database(connection_, false));
-    qint64 highest = -1;
-    if (!store.ensureSchema(error) || !store.highestSeq(settings_.station, &highest, error))
-        return false;
-    takeJournalBacklog(highest);
-    sentThrough_ = highest;
-    caughtUp_ = true;
+    const QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    RecordStore store(db);
+    if (!cursorChecked_) {
+        if (!store.ensureSchema(error) || !checkCursor(store, error))
+            return false;
+        cursorChecked_ = true;
+    }
+    if (!claimed)
+        twin_ = !presence_.claim(db, settings_.url, settings_.station);
     return true;
 }
 
-void ForwarderWorker::takeJournalBacklog(qint64 highestInDatabase)
+// A cursor speaks of one database; one restored from a backup, or made anew,
+// lacks what the cursor says it holds: everything goes again.
+bool ForwarderWorker::checkCursor(RecordStore &store, QString *error)
 {
-    // Records handed over before the database answered may already be in it.
-    queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                                [&](const Pending &p) {
-                                    if (p.seq > highestInDatabase)
-                                        return false;
-                                    queuedIds_.remove(recordId(p.record));
-                                    return true;
-                                }),
-                 queue_.end());
-    JournalContents journal;
-    QString unreadable;
-    // A journal not yet written is no backlog.
-    if (!readJournal(settings_.journalPath, &journal, &unreadable))
-        return;
-    for (const QJsonObject &record : qAsConst(journal.records)) {
-        const QJsonValue seq = record.value(QLatin1String("seq"));
-        if (record.value(QLatin1String("station")).toString() == settings_.station &&
-            seq.isDouble() && qint64(seq.toDouble()) > highestInDatabase)
-            addPending(record);
+    for (const CursorMark &mark : qAsConst(marks_)) {
+        bool held = false;
+        if (!store.holds(mark.lastId, &held, error))
+            return false;
+        if (!held) {
+            marks_.clear();
+            queue_.clear();
+            follower_.restart();
+            readJournal();
+            break;
+        }
     }
+    return true;
 }
 
+// One batch from the front of the queue. A batch the database refuses while
+// it answers otherwise holds a record it cannot take (a value its type
+// refuses): halves find it, and it is set aside rather than stop every record
+// behind it. It stays in the journal.
 bool ForwarderWorker::sendBatch(QString *error)
 {
-    if (queue_.isEmpty())
-        return true;
-    const int size = qMin(BatchSize, queue_.size());
-    QVector<QJsonObject> batch;
-    batch.reserve(size);
-    for (int i = 0; i < size; ++i)
-        batch.append(queue_.at(i).record);
     RecordStore store(QSqlDatabase::database(connection_, false));
-    // Only what the database confirmed leaves the queue; when the answer to a
-    // commit is lost, the batch goes again and the database drops the copies.
-    if (!store.insert(batch, error))
-        return false;
-    for (const QJsonObject &record : qAsConst(batch))
-        queuedIds_.remove(recordId(record));
-    sentThrough_ = qMax(sentThrough_, queue_.at(size - 1).seq);
-    queue_.remove(0, size);
+    int size = qMin(BatchSize, int(queue_.size()));
+    QStringList ids; // of each line of the batch; empty for a line that is no record
+    for (bool sent = size == 0; !sent;) {
+        QVector<QJsonObject> records;
+        ids.clear();
+        for (int i = 0; i < size; ++i) {
+            QJsonObject record;
+            const bool valid = parseRecord(queue_.at(size_t(i)).text, &record);
+            ids.append(valid ? recordId(record) : QString());
+            if (valid)
+                records.append(record);
+        }
+        sent = records.isEmpty() || store.insert(records, error);
+        if (sent)
+            break;
+        if (!store.answers())
+            return false;
+        if (size == 1) {
+            ++refused_;
+            break;
+        }
+        size /= 2;
+    }
+    for (int i = 0; i < size; ++i) {
+        if (!ids.at(i).isEmpty())
+            confirm(queue_.front(), ids.at(i));
+        queue_.pop_front();
+    }
     return true;
+}
+
+void ForwarderWorker::confirm(const JournalLine &line, const QString &id)
+{
+    auto mark = std::find_if(marks_.begin(), marks_.end(),
+                             [&](const CursorMark &m) { return m.file == line.file; });
+    if (mark == marks_.end())
+        marks_.append({line.file, line.end, id});
+    else
+        *mark = {line.file, line.end, id};
+    saveCursorSoon();
+}
+
+void ForwarderWorker::saveCursorSoon()
+{
+    if (cursorSave_.isActive())
+        return;
+    const qint64 since = savedAtMs_ < 0 ? CursorSaveMs : clock_.elapsed() - savedAtMs_;
+    cursorSave_.start(int(qBound<qint64>(0, CursorSaveMs - since, CursorSaveMs)));
+}
+
+// Marks of files that are gone (a rotated journal compressed or deleted)
+// are of no use at the next start.
+void ForwarderWorker::saveCursor()
+{
+    QVector<JournalFile> present{JournalFile::ofPath(settings_.journalPath)};
+    for (const QString &sibling : journalSiblings(settings_.journalPath))
+        present.append(JournalFile::ofPath(sibling));
+    marks_.erase(
+        std::remove_if(marks_.begin(), marks_.end(),
+                       [&](const CursorMark &mark) { return !present.contains(mark.file); }),
+        marks_.end());
+    cursor_.save(marks_);
+    savedAtMs_ = clock_.isValid() ? clock_.elapsed() : 0;
 }
 
 void ForwarderWorker::retryLater(const QString &reason)
@@ -181,35 +278,19 @@ void ForwarderWorker::closeConnection()
     open_ = false;
 }
 
-void ForwarderWorker::addPending(const QJsonObject &record)
-{
-    const QString id = recordId(record);
-    const QJsonValue seqValue = record.value(QLatin1String("seq"));
-    const Pending pending{record, seqValue.isDouble() ? qint64(seqValue.toDouble()) : -1,
-                          endedOf(record)};
-    // Handed over after the journal's backlog already carried it.
-    const bool alreadySent = caughtUp_ && pending.seq >= 0 && pending.seq <= sentThrough_;
-    if (alreadySent || queuedIds_.contains(id))
-        return;
-    queuedIds_.insert(id);
-    const auto place =
-        std::upper_bound(queue_.begin(), queue_.end(), pending.seq,
-                         [](qint64 seq, const Pending &other) { return seq < other.seq; });
-    queue_.insert(place, pending);
-}
-
 void ForwarderWorker::publish()
 {
     ForwarderStatus status;
-    status.pending = queue_.size();
+    status.pending = int(queue_.size());
     status.reason = reason_;
-    status.caughtUp = caughtUp_ && queue_.isEmpty();
-    if (!queue_.isEmpty()) {
-        const auto oldest =
-            std::min_element(queue_.cbegin(), queue_.cend(),
-                             [](const Pending &a, const Pending &b) { return a.since < b.since; });
-        status.oldestSince = oldest->since;
-        status.oldestAgeMs = QDateTime::currentMSecsSinceEpoch() - oldest->since;
+    status.connected = open_;
+    status.caughtUp = open_ && reason_.isEmpty() && queue_.empty();
+    status.twin = twin_;
+    status.station = settings_.station;
+    status.refused = refused_;
+    if (!queue_.empty()) {
+        status.oldestSince = endedOf(queue_.front().text);
+        status.oldestAgeMs = QDateTime::currentMSecsSinceEpoch() - status.oldestSince;
     }
     mailbox_->post(status);
     emit statusPosted();

@@ -1,20 +1,24 @@
 #pragma once
 
 // The forwarder's half that lives on its thread: it owns the named database
-// connection and the queue of records waiting to go in.
+// connection, follows the journal and keeps the cursor.
 
 #include "records/databaseurl.h"
 #include "records/forwarder.h"
+#include "records/journalfollower.h"
+#include "records/stationpresence.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
-#include <QSet>
 #include <QTimer>
-#include <QVector>
 
+#include <deque>
 #include <mutex>
 
 namespace records {
+
+class RecordStore;
 
 // Carries the worker's latest status to the forwarder's thread. A plain
 // queued argument would cross threads inside Qt's event queue, where the
@@ -50,51 +54,59 @@ public:
         QString station;
         int firstDelayMs = 500;
         int longestDelayMs = 5000;
+        int pollMs = 2000;
     };
     // `mailbox` outlives the worker.
     ForwarderWorker(const Settings &settings, StatusMailbox *mailbox);
 
 public slots:
     void begin();
-    void enqueue(const QJsonObject &record);
-    // Closes and forgets the connection; nothing is sent after it.
-    void finish();
+    void journalGrew();
+    // Sends for up to `drainMs` while the database takes records, keeps the
+    // cursor, closes and forgets the connection; nothing is sent after it.
+    void finish(int drainMs);
 
 signals:
     // A new status is in the mailbox.
     void statusPosted();
 
 private:
-    struct Pending
-    {
-        QJsonObject record;
-        qint64 seq;
-        qint64 since; // ms since the epoch
-    };
-
+    void readJournal();
     void scheduleAttempt();
     void attempt();
-    bool connectAndCatchUp(QString *error);
-    void takeJournalBacklog(qint64 highestInDatabase);
+    bool connectToDatabase(QString *error);
+    bool checkCursor(RecordStore &store, QString *error);
     bool sendBatch(QString *error);
+    bool insertOrSetAside(RecordStore &store, const QVector<QJsonObject> &records, QString *error);
+    void confirm(const JournalLine &line, const QString &id);
+    void saveCursorSoon();
+    void saveCursor();
     void retryLater(const QString &reason);
     void closeConnection();
-    void addPending(const QJsonObject &record);
     void publish();
 
     Settings settings_;
     StatusMailbox *mailbox_;
     QString connection_;
+    JournalFollower follower_;
+    JournalCursor cursor_;
+    QVector<CursorMark> marks_; // how far each file is in the database
+    StationPresence presence_;
+    QElapsedTimer clock_;
+    std::deque<JournalLine> queue_; // read, not yet confirmed; in the journal's order
     bool open_ = false;
-    bool caughtUp_ = false; // the journal's backlog has been taken
+    bool cursorChecked_ = false;
     bool finished_ = false;
     bool attemptScheduled_ = false;
-    qint64 sentThrough_ = -1; // every seq up to it is in the database
+    bool twin_ = false;
+    int batchSize_;
+    int refused_ = 0;
     QString reason_;
     int delayMs_;
-    QTimer retry_;           // a child, so that it moves to the thread with the worker
-    QVector<Pending> queue_; // in seq order
-    QSet<QString> queuedIds_;
+    QTimer retry_; // children, so that they move to the thread with the worker
+    QTimer poll_;
+    QTimer cursorSave_;
+    qint64 savedAtMs_ = -1;
 };
 
 } // namespace records

@@ -27,7 +27,7 @@ constexpr int RowsPerStatementSqlite = 1;
 
 bool fail(QString *error, const QString &what, const QSqlError &sqlError)
 {
-    *error = what + ": " + sqlError.text().trimmed();
+    *error = what + ": " + sqlError.text().simplified();
     return false;
 }
 
@@ -158,24 +158,26 @@ bool RecordStore::insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chun
     return true;
 }
 
+// A failed statement is rolled back while the statements still exist:
+// PostgreSQL frees none inside a failed transaction.
 bool RecordStore::insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error)
 {
     const int RowsPerStatement = isPostgres() ? RowsPerStatementPostgres : RowsPerStatementSqlite;
     // One statement prepared for full chunks and reused; the rest once.
     QSqlQuery full(db_);
-    if (records.size() >= RowsPerStatement && !full.prepare(insertSql(RowsPerStatement)))
-        return fail(error, QStringLiteral("cannot prepare the insert"), full.lastError());
+    bool ok = records.size() < RowsPerStatement || full.prepare(insertSql(RowsPerStatement)) ||
+              fail(error, QStringLiteral("cannot prepare the insert"), full.lastError());
     int first = 0;
-    for (; first + RowsPerStatement <= records.size(); first += RowsPerStatement) {
-        if (!insertChunk(full, records.mid(first, RowsPerStatement), inserted, error))
-            return false;
-    }
-    if (first == records.size())
-        return true;
+    for (; ok && first + RowsPerStatement <= records.size(); first += RowsPerStatement)
+        ok = insertChunk(full, records.mid(first, RowsPerStatement), inserted, error);
     QSqlQuery rest(db_);
-    if (!rest.prepare(insertSql(records.size() - first)))
-        return fail(error, QStringLiteral("cannot prepare the insert"), rest.lastError());
-    return insertChunk(rest, records.mid(first), inserted, error);
+    if (ok && first < records.size())
+        ok = (rest.prepare(insertSql(records.size() - first)) ||
+              fail(error, QStringLiteral("cannot prepare the insert"), rest.lastError())) &&
+             insertChunk(rest, records.mid(first), inserted, error);
+    if (!ok)
+        db_.rollback();
+    return ok;
 }
 
 bool RecordStore::insert(const QVector<QJsonObject> &records, QString *error, int *inserted)
@@ -183,10 +185,8 @@ bool RecordStore::insert(const QVector<QJsonObject> &records, QString *error, in
     int added = 0;
     if (!db_.transaction())
         return fail(error, QStringLiteral("cannot begin a transaction"), db_.lastError());
-    if (!insertAll(records, &added, error)) {
-        db_.rollback();
+    if (!insertAll(records, &added, error))
         return false;
-    }
     if (!db_.commit())
         return fail(error, QStringLiteral("cannot commit"), db_.lastError());
     if (inserted)
@@ -194,15 +194,21 @@ bool RecordStore::insert(const QVector<QJsonObject> &records, QString *error, in
     return true;
 }
 
-bool RecordStore::highestSeq(const QString &station, qint64 *seq, QString *error)
+bool RecordStore::holds(const QString &id, bool *held, QString *error)
 {
     QSqlQuery query(db_);
-    query.prepare(QStringLiteral("SELECT MAX(seq) FROM board_records WHERE station = ?"));
-    query.addBindValue(station);
-    if (!query.exec() || !query.next())
-        return fail(error, QStringLiteral("cannot read the highest seq"), query.lastError());
-    *seq = query.value(0).isNull() ? -1 : query.value(0).toLongLong();
+    query.prepare(QStringLiteral("SELECT 1 FROM board_records WHERE id = ?"));
+    query.addBindValue(id);
+    if (!query.exec())
+        return fail(error, QStringLiteral("cannot look for a record"), query.lastError());
+    *held = query.next();
     return true;
+}
+
+bool RecordStore::answers()
+{
+    QSqlQuery query(db_);
+    return query.exec(QStringLiteral("SELECT 1")) && query.next();
 }
 
 bool RecordStore::find(const QString &text, QVector<QJsonObject> *found, QString *error)

@@ -37,8 +37,11 @@ public:
     // counts those that were not there before. On failure nothing is kept.
     bool insert(const QVector<QJsonObject> &records, QString *error, int *inserted = nullptr);
 
-    // The highest seq held for `station`, -1 when none.
-    bool highestSeq(const QString &station, qint64 *seq, QString *error);
+    // Whether the record with this id is in.
+    bool holds(const QString &id, bool *held, QString *error);
+    // The database answers a trivial query: a failed statement was about
+    // what it carried, not about the connection.
+    bool answers();
 
     // Records whose id starts with `text`, or whose USB serial, slot, label,
     // station or sha256 is `text`; newest first.

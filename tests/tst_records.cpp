@@ -1,5 +1,5 @@
 // The records library's pure parts: database URLs, the journal's last seq, a
-// record's identity, time bounds and the backlog message.
+// record's identity, time bounds and what the database's state reads.
 
 #include "records/databaseurl.h"
 #include "records/forwarder.h"
@@ -46,6 +46,8 @@ private slots:
         row("sqlite without a file", "sqlite:", "!no file");
         row("password in the URL", "postgresql://u:secret@h/db", "!.pgpass");
         row("password in the query", "postgresql://h/db?password=secret", "!.pgpass");
+        row("password in a URL that is wrong too", "postgresql://u:secret@h:port/db",
+            "!bad database URL 'postgresql://u:***@h:port/db'");
         row("bad port", "postgresql://h/db?port=99999", "!bad port");
         row("path below the database", "postgresql://h/db/x", "!bad database name");
         row("separator in an option", "postgresql://h/db?application_name=a;b", "!';'");
@@ -58,6 +60,7 @@ private slots:
         DatabaseUrl url;
         QString error;
         const bool parsed = parseDatabaseUrl(text, &url, &error);
+        QVERIFY(!withoutSecrets(text).contains("secret"));
         if (expected.startsWith('!')) {
             QVERIFY(!parsed);
             QVERIFY2(error.contains(expected.mid(1)) && !error.contains("secret"),
@@ -158,29 +161,39 @@ private slots:
             QCOMPARE(result, bound);
     }
 
-    void backlogMessage_data()
+    void databaseMessage_data()
     {
         QTest::addColumn<ForwarderStatus>("status");
         QTest::addColumn<QString>("message");
-        const auto row = [](int pending, qint64 ageMs, const char *reason, const char *message) {
+        const auto row = [](int pending, qint64 ageMs, const char *reason, bool twin,
+                            const char *message) {
             ForwarderStatus status;
             status.pending = pending;
             status.oldestAgeMs = ageMs;
             status.reason = reason;
-            QTest::addRow("%d, %lld ms", pending, ageMs) << status << QString(message);
+            status.twin = twin;
+            status.station = "line3";
+            QTest::addRow("%d, %lld ms, %s", pending, ageMs, reason) << status << QString(message);
         };
-        row(0, 0, "", "");
-        row(1, 20000, "down", "1 record not yet in the database (oldest under a minute): down");
-        row(12, 12 * 60000 + 5, "refused",
+        row(0, 0, "", false, "");
+        row(1, 20000, "down", false,
+            "1 record not yet in the database (oldest under a minute): down");
+        row(12, 12 * 60000 + 5, "refused", false,
             "12 records not yet in the database (oldest 12 min): refused");
-        row(300, 5 * 3600000, "x", "300 records not yet in the database (oldest 5 h): x");
-        row(3, 0, "", "3 records not yet in the database (oldest under a minute)"); // no reason yet
+        row(300, 5 * 3600000, "x", false, "300 records not yet in the database (oldest 5 h): x");
+        row(3, 0, "", false, "3 records not yet in the database (oldest under a minute)");
+        // Told at start, before any board has ended.
+        row(0, 0, "no such user", false,
+            "the database cannot be used: no such user; records wait in the journal");
+        row(0, 0, "", true,
+            "another station named line3 forwards into the same database: give each station "
+            "its own --station name");
     }
 
-    void backlogMessage()
+    void databaseMessage()
     {
         QFETCH(ForwarderStatus, status);
-        QTEST(records::backlogMessage(status), "message");
+        QTEST(records::databaseMessage(status), "message");
     }
 
 private:

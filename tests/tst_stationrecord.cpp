@@ -58,6 +58,7 @@ private slots:
     void cannotOpen();
     void heldWhileTheRecordCannotBeWritten();
     void abandonAtOnce();
+    void killedWhileForwarding();
     void recordsReachTheDatabase();
     void endsOfAStation_data();
     void endsOfAStation();
@@ -149,6 +150,8 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     config.recordPath = disk.path("record.jsonl");
     Station station(config, makeImage(5000));
     QSignalSpy held(&station, &Station::recordHeld);
+    QSignalSpy finished(&station, &Station::boardFinished);
+    QSignalSpy recorded(&station, &Station::boardRecorded);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
     fixture.plug("first");
@@ -159,6 +162,7 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     QVERIFY(!station.slotStates().value("first").lastRecorded);
     QCOMPARE(station.counts().notRecorded, 1);
     QCOMPARE(station.counts().ok, 0);
+    QVERIFY(!finished.value(0).value(0).value<Slot>().lastRecorded); // told as not recorded
     fixture.plug("second");
     QTRY_COMPARE(station.slotStates().value("second").waiting, Slot::Waiting::Held);
     QVERIFY(station.slotStates().value("second").skipped.startsWith("held: the record cannot"));
@@ -170,6 +174,11 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     QCOMPARE(held.last().first().toString(), QString());
     QCOMPARE(station.counts().ok, 2);
     QCOMPARE(station.counts().notRecorded, 0);
+    // The first is told again once recorded; the second was recorded when told.
+    QTRY_COMPARE(finished.size(), 2);
+    QCOMPARE(recorded.size(), 1);
+    QCOMPARE(recorded.value(0).value(1).toJsonObject().value("slot").toString(), "first");
+    QVERIFY(finished.value(1).value(0).value<Slot>().lastRecorded);
     const QByteArray raw = contentOf(config.recordPath);
     QCOMPARE(raw.count('\n'), 4); // the earlier line, the torn one ended, two records
     QVERIFY(raw.endsWith('\n'));
@@ -224,7 +233,7 @@ void TestStationRecord::recordsReachTheDatabase()
         QVERIFY2(station.start(&why), qPrintable(why));
         fixture.plug(board);
         QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), board).size(), 1, 10000);
-        QTRY_VERIFY(station.databaseBacklog().isEmpty());
+        QTRY_VERIFY(station.databaseMessage().isEmpty() && station.notInDatabase() == 0);
         fixture.pull(board); // not flashed again by the next station
     }
     QStringList journal;
@@ -289,6 +298,8 @@ void TestStationRecord::endsOfAStation()
         QCryptographicHash::hash(makeImage(1024), QCryptographicHash::Sha256).toHex()));
     QVERIFY(out.contains("\"event\":\"summary\""));
     if (fullDisk) { // nothing lost: the records go to stderr
+        QVERIFY2(out.contains("\"recorded\":false") && !out.contains("\"recorded\":true"),
+                 out.constData());
         QVERIFY2(err.contains("\"event\":\"error\""), err.constData());
         QVERIFY(err.contains("\"slot\":\"done\",") && err.contains("\"status\":\"ok\""));
         QCOMPARE(busy.sim.counters().sessions, 0); // held
@@ -296,9 +307,51 @@ void TestStationRecord::endsOfAStation()
     }
     QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
     QVERIFY(out.contains("\"event\":\"stopping\""));
+    QVERIFY(out.contains("\"recorded\":true") && !out.contains("\"recorded\":false"));
     const QVector<QJsonObject> records = recordsOf(record);
     QCOMPARE(statusesOf(record), (QStringList{"ok", "stopped"}));
     QCOMPARE(records.last().value("sha256").toString(), records.first().value("sha256").toString());
+}
+
+// A station killed while it sends a long backlog to the database: started
+// again, it sends what the database lacks, and each record is there once.
+void TestStationRecord::killedWhileForwarding()
+{
+    Fixture fixture;
+    fixture.writeImage(1024);
+    constexpr int Backlog = 50000;
+    QByteArray journal;
+    QStringList ids;
+    for (int seq = 1; seq <= Backlog; ++seq) {
+        ids.append(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        journal += QJsonDocument(QJsonObject{{"schema", 2},
+                                             {"id", ids.last()},
+                                             {"seq", seq},
+                                             {"station", "line3"},
+                                             {"slot", "slot-1"},
+                                             {"status", "ok"}})
+                       .toJson(QJsonDocument::Compact) +
+                   '\n';
+    }
+    write(fixture.record(), journal);
+    const QString database = fixture.folder() + "/records.sqlite";
+    const QStringList arguments{fixture.image(),  "--watch",    fixture.slotFolder(), "--record",
+                                fixture.record(), "--database", "sqlite:" + database, "--json"};
+    QProcess killed;
+    killed.start(KVT_FLASH_BINARY, arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(!idsInDatabase(database).isEmpty(), 20000);
+    ::kill(killed.processId(), SIGKILL);
+    QVERIFY(killed.waitForFinished(10000));
+    QVERIFY(idsInDatabase(database).size() < Backlog); // killed half way
+    QProcess again;
+    again.start(KVT_FLASH_BINARY, arguments);
+    QTRY_COMPARE_WITH_TIMEOUT(idsInDatabase(database).size(), Backlog, 60000);
+    again.terminate();
+    QVERIFY(again.waitForFinished(10000));
+    QStringList held;
+    for (const QString &row : idsInDatabase(database))
+        held.append(row.section(' ', 0, 0));
+    QCOMPARE(held, ids);
 }
 
 QTEST_MAIN(TestStationRecord)

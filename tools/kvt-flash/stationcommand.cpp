@@ -102,6 +102,7 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     const auto interrupts = programs::watchInterrupts([&station] { station.stop(); },
                                                       [&] {
                                                           station.abandon();
+                                                          station.stopForwarding();
                                                           end();
                                                       });
     QCoreApplication::exec();

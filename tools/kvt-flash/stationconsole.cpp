@@ -3,6 +3,7 @@
 #include "common/stationwords.h"
 #include "flash/outcomes.h"
 #include "kvt-flash/stationscreen.h"
+#include "records/databaseurl.h"
 #include "uploadtext.h"
 
 #include <QDateTime>
@@ -34,7 +35,8 @@ StationConsole::StationConsole(Station &station, Mode mode, QTextStream &out, QT
     connect(&station_, &Station::recordHeld, this, &StationConsole::onRecordHeld);
     connect(&station_, &Station::folderWaiting, this, &StationConsole::onFolderWaiting);
     connect(&station_, &Station::stopping, this, &StationConsole::onStopping);
-    connect(&station_, &Station::databaseBacklogChanged, this, &StationConsole::onDatabaseBacklog);
+    connect(&station_, &Station::boardRecorded, this, &StationConsole::onRecorded);
+    connect(&station_, &Station::databaseChanged, this, &StationConsole::onDatabase);
     if (mode_ == Mode::Terminal) {
         connect(&station_, &Station::changed, this, [this] { redraw(); });
         ticker_.setInterval(1000);
@@ -60,7 +62,10 @@ void StationConsole::started()
               {"file", config.file},
               {"bytes", station_.imageSize()},
               {"sha256", station_.imageSha256()},
-              {"record", station_.recordPath().isEmpty() ? QJsonValue() : station_.recordPath()}});
+              {"record", station_.recordPath().isEmpty() ? QJsonValue() : station_.recordPath()},
+              {"database", config.databaseUrl.isEmpty()
+                               ? QJsonValue()
+                               : records::withoutSecrets(config.databaseUrl)}});
     else if (mode_ == Mode::Log)
         logLine({}, text);
     if (mode_ == Mode::Terminal) {
@@ -99,16 +104,23 @@ void StationConsole::summary()
             out_ << line << '\n';
     }
     const StationCounts counts = station_.counts();
+    const int notInDatabase = station_.notInDatabase();
     if (mode_ == Mode::Json)
         json({{"event", "summary"},
               {"ok", counts.ok},
               {"failed", counts.failed},
               {"stopped", counts.stopped},
               {"not_recorded", counts.notRecorded},
+              {"not_in_database", notInDatabase},
               {"boards", counts.boards()}});
     else
         out_ << "station stopped: " << counts.boards() << " boards, "
-             << programs::countsText(counts) << '\n';
+             << programs::countsText(counts)
+             << (notInDatabase > 0 ? QStringLiteral("; %1 records not yet in the database (sent "
+                                                    "when the station starts again)")
+                                         .arg(notInDatabase)
+                                   : QString())
+             << '\n';
     out_.flush();
 }
 
@@ -141,8 +153,9 @@ QString StationConsole::recordText() const
     return (station_.recordPath().isEmpty()
                 ? QStringLiteral("no record (--no-record)")
                 : QStringLiteral("record %1").arg(station_.recordPath())) +
-           (database.isEmpty() ? QStringLiteral(", no database")
-                               : QStringLiteral(", database %1").arg(database));
+           (database.isEmpty()
+                ? QStringLiteral(", no database")
+                : QStringLiteral(", database %1").arg(records::withoutSecrets(database)));
 }
 
 void StationConsole::onRecordHeld(const QString &why)
@@ -156,13 +169,14 @@ void StationConsole::onRecordHeld(const QString &why)
     }
 }
 
-void StationConsole::onDatabaseBacklog(const QString &message)
+void StationConsole::onDatabase(const QString &message)
 {
     if (mode_ == Mode::Json)
-        json({{"event", "database"}, {"backlog", message.isEmpty() ? QJsonValue() : message}});
+        json({{"event", "database"},
+              {"backlog", message.isEmpty() ? QJsonValue() : message},
+              {"pending", station_.notInDatabase()}});
     else if (mode_ == Mode::Log)
-        logLine({},
-                message.isEmpty() ? QStringLiteral("every record is in the database") : message);
+        logLine({}, message.isEmpty() ? QStringLiteral("the database takes the records") : message);
 }
 
 void StationConsole::onFolderWaiting(bool waiting)
@@ -231,6 +245,7 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
     if (mode_ == Mode::Json) {
         QJsonObject event = record;
         event.insert("event", "result");
+        event.insert("recorded", slot.lastRecorded);
         json(event);
     } else if (mode_ == Mode::Log || (mode_ == Mode::Quiet && !ok)) {
         const QString seconds = QString::number(slot.lastResult.durationMs / 1000.0, 'f', 1);
@@ -242,6 +257,19 @@ void StationConsole::onFinished(const Slot &slot, const QJsonObject &record)
                                     .arg(QLatin1String(flash::outcomeName(slot.lastResult.outcome)),
                                          seconds, message));
     }
+}
+
+// A result told before its record was on the disk is told again once it is.
+void StationConsole::onRecorded(const Slot &slot, const QJsonObject &record)
+{
+    const QString status = record.value(QStringLiteral("status")).toString();
+    if (mode_ == Mode::Json)
+        json({{"event", "recorded"},
+              {"slot", slot.name},
+              {"id", record.value(QStringLiteral("id"))},
+              {"status", status}});
+    else if (mode_ == Mode::Log)
+        logLine(slot.name, QStringLiteral("recorded (%1)").arg(status));
 }
 
 void StationConsole::logLine(const QString &slot, const QString &text)
@@ -268,8 +296,8 @@ QStringList StationConsole::terminalLines() const
                        recordText()};
     if (!station_.recordError().isEmpty())
         header.append(QStringLiteral("HELD: ") + station_.recordError());
-    if (!station_.databaseBacklog().isEmpty())
-        header.append(station_.databaseBacklog());
+    if (!station_.databaseMessage().isEmpty())
+        header.append(station_.databaseMessage());
     if (!imageWarning_.isEmpty())
         header.append(QStringLiteral("WARNING: ") + imageWarning_);
     if (station_.isWaitingForFolder())

@@ -55,7 +55,8 @@ private:
     void onRecordHeld(const QString &why);
     void onFolderWaiting(bool waiting);
     void onStopping(int inFlight);
-    void onDatabaseBacklog(const QString &message);
+    void onDatabase(const QString &message);
+    void onRecorded(const Slot &slot, const QJsonObject &record);
     QString recordText() const;
     static QString stoppingText(int inFlight);
     void logLine(const QString &slot, const QString &text);

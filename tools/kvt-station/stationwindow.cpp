@@ -173,8 +173,8 @@ void StationWindow::drawChanges()
     const QString held = station_->recordError();
     recordError_->setText(QStringLiteral("Held: %1. No board starts until it can.").arg(held));
     recordError_->setVisible(!held.isEmpty());
-    databaseBacklog_->setText(station_->databaseBacklog());
-    databaseBacklog_->setVisible(!station_->databaseBacklog().isEmpty());
+    databaseBacklog_->setText(station_->databaseMessage());
+    databaseBacklog_->setVisible(!station_->databaseMessage().isEmpty());
     showState();
     showFailedOutOfView();
 }

@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include "flash/serialports.h"
+#include "records/databaseurl.h"
 #include "records/journal.h"
 #include "slotlabels.h"
 #include "slotwatcher.h"
@@ -90,18 +91,24 @@ bool Station::startForwarding(QString *why)
         new records::Forwarder(config_.recordPath, config_.databaseUrl, config_.stationName, this);
     connect(forwarder_, &records::Forwarder::statusChanged, this,
             [this](const records::ForwarderStatus &status) {
-                const QString backlog = records::backlogMessage(status);
-                if (backlog == backlog_)
+                const QString message = records::databaseMessage(status);
+                if (message == databaseMessage_)
                     return;
-                backlog_ = backlog;
+                databaseMessage_ = message;
                 noteChange();
-                emit databaseBacklogChanged(backlog_);
+                emit databaseChanged(databaseMessage_);
             });
     QString reason;
     if (forwarder_->start(&reason))
         return true;
-    *why = QStringLiteral("cannot use the database %1: %2").arg(config_.databaseUrl, reason);
+    *why = QStringLiteral("cannot use the database %1: %2")
+               .arg(records::withoutSecrets(config_.databaseUrl), reason);
     return false;
+}
+
+int Station::notInDatabase() const
+{
+    return forwarder_ ? forwarder_->status().pending : 0;
 }
 
 bool Station::isWaitingForFolder() const
@@ -118,7 +125,7 @@ void Station::stop()
     noteChange();
     emit stopping(flights_.size());
     if (flights_.isEmpty()) {
-        QTimer::singleShot(0, this, &Station::stopped);
+        QTimer::singleShot(0, this, &Station::finishStopping);
         return;
     }
     // Each flasher finishes in its own time (after CAN CAN is written);
@@ -130,6 +137,7 @@ void Station::stop()
 void Station::abandon()
 {
     stopping_ = true;
+    abandoning_ = true;
     startQueue_.clear();
     const QStringList names = flights_.keys();
     for (const QString &name : names) {
@@ -137,6 +145,23 @@ void Station::abandon()
         flasher->disconnect(this);
         onFinished(name, flasher, flasher->abandon());
     }
+}
+
+void Station::stopForwarding()
+{
+    if (forwarder_)
+        forwarder_->stop();
+}
+
+// The last records went into the journal a moment ago: while the database
+// takes them, they get a moment to go in before the station says how many
+// did not.
+void Station::finishStopping()
+{
+    constexpr int DrainMs = 2000;
+    if (forwarder_)
+        forwarder_->stop(DrainMs);
+    emit stopped();
 }
 
 void Station::setPaused(bool paused)

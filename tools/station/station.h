@@ -116,6 +116,9 @@ public:
     // is sent CAN CAN without waiting, and every board in flight is
     // recorded as stopped before the device confirmed. Emits nothing.
     void abandon();
+    // Ends the forwarding at once; notInDatabase() then counts what the
+    // journal holds that the database lacks. stop() does it by itself.
+    void stopForwarding();
     // While paused, no new board starts; running ones finish.
     void setPaused(bool paused);
     bool isPaused() const { return paused_; }
@@ -126,8 +129,12 @@ public:
     // Records that never reached the disk, oldest first.
     QVector<QJsonObject> unwrittenRecords() const { return gate_.unwritten(); }
     QString recordPath() const { return gate_.path(); }
-    // Empty while every record is in the database (or there is none).
-    QString databaseBacklog() const { return backlog_; }
+    // What the operator should know of the database: records waiting, why
+    // it cannot be used, another station under this name; empty while all is
+    // well (or there is no database).
+    QString databaseMessage() const { return databaseMessage_; }
+    // Records in the journal, not yet in the database (0 without one).
+    int notInDatabase() const;
 
     const QMap<QString, Slot> &slotStates() const { return slots_; }
     // Brings the elapsed time of the boards in flight up to now, for views
@@ -149,12 +156,14 @@ signals:
     void plugged(const station::Slot &slot);
     void unplugged(const station::Slot &slot);
     void boardWaiting(const station::Slot &slot); // `waiting` says why
+    // `slot.lastRecorded` tells whether the record is on the disk yet; when
+    // it was not, boardRecorded() follows once it is.
     void boardFinished(const station::Slot &slot, const QJsonObject &record);
+    void boardRecorded(const station::Slot &slot, const QJsonObject &record);
     // Records cannot be written (why), or can again (empty).
     void recordHeld(const QString &why);
-    // Records wait for the database ("N records not yet in the database
-    // (oldest M min): why"), or none do (empty).
-    void databaseBacklogChanged(const QString &message);
+    // databaseMessage() changed.
+    void databaseChanged(const QString &message);
     // The watched folder is missing (true) or there again (false).
     void folderWaiting(bool waiting);
     void stopping(int inFlight);
@@ -187,6 +196,7 @@ private:
     void onWritten(const QJsonObject &record);
     void onHeldChanged(const QString &why);
     void resumeWaiting(Slot::Waiting waiting);
+    void finishStopping();
     QJsonObject recordFor(const QString &slot, const Flight &flight,
                           const flash::FlashResult &result) const;
     bool matches(const flash::UsbIdentity &usb) const;
@@ -203,13 +213,15 @@ private:
     QStringList startQueue_;
     RecordGate gate_;
     records::Forwarder *forwarder_ = nullptr;
-    QString backlog_;
-    qint64 lastSeq_ = 0; // of this station's records, carried over from the journal
+    QString databaseMessage_;
+    QSet<QString> unrecordedIds_; // told finished before their record was written
+    qint64 lastSeq_ = 0;          // of this station's records, carried over from the journal
     SlotWatcher *watcher_ = nullptr;
     QElapsedTimer sinceStart_;
     StationCounts counts_;
     bool paused_ = false;
     bool stopping_ = false;
+    bool abandoning_ = false;
 };
 
 } // namespace station

@@ -28,10 +28,12 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
         slot.progress = flasher->progress();
     }
     gate_.submit(slot.last);
+    if (!slot.lastRecorded)
+        unrecordedIds_.insert(flight.id);
     noteChange(name);
     emit boardFinished(slot, slot.last);
-    if (stopping_ && flights_.isEmpty())
-        emit stopped();
+    if (stopping_ && flights_.isEmpty() && !abandoning_)
+        finishStopping();
     else if (!sameBoard && slot.state == Slot::State::Settling && slot.waiting == Waiting::No)
         queueStart(name); // plugged again before this end was told
 }
@@ -39,7 +41,7 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
 void Station::onWritten(const QJsonObject &record)
 {
     if (forwarder_)
-        forwarder_->forward(record);
+        forwarder_->journalGrew();
     const QString status = record.value(QStringLiteral("status")).toString();
     if (status == QLatin1String("ok"))
         ++counts_.ok;
@@ -52,6 +54,9 @@ void Station::onWritten(const QJsonObject &record)
         slot->lastRecorded = true;
         noteChange(slot->name);
     }
+    if (unrecordedIds_.remove(record.value(QStringLiteral("id")).toString()) &&
+        slot != slots_.end())
+        emit boardRecorded(*slot, record);
 }
 
 void Station::onHeldChanged(const QString &why)

@@ -8,7 +8,6 @@
 #include "stationfixture.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 
 #include <fcntl.h>
 #include <functional>
@@ -45,7 +44,6 @@ private slots:
     void folderComesAndGoes_data();
     void folderComesAndGoes();
     void refusedAtStart();
-    void settleWait();
     void onlyMatchingAdapters();
     void counts();
     void changesComeOncePerPass();
@@ -228,29 +226,6 @@ void TestStation::refusedAtStart()
         QVERIFY(!station.start(&why));
         QCOMPARE(why, file.fileName() + " is not a folder");
     }
-}
-
-// An entry counts once it stayed the settle time; one that went before is
-// forgotten without a word.
-void TestStation::settleWait()
-{
-    Fixture fixture;
-    SlotWatcher watcher(fixture.slotFolder(), 400);
-    QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
-    QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
-    QVERIFY(watcher.start());
-    QElapsedTimer clock;
-    clock.start();
-    fixture.plug("brief");
-    fixture.plug("stays");
-    QTest::qWait(150);
-    fixture.pull("brief");
-    QTRY_COMPARE_WITH_TIMEOUT(plugged.size(), 1, 5000);
-    QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(plugged.first().first().toString(), QStringLiteral("stays"));
-    QTest::qWait(400);
-    QCOMPARE(plugged.size(), 1);
-    QCOMPARE(unplugged.size(), 0);
 }
 
 void TestStation::onlyMatchingAdapters()

@@ -4,14 +4,17 @@
 // each entry (a device node or a symlink to one) is a board in the slot named
 // by the entry. An entry counts as plugged once it has stayed for the settle
 // time, so the system has finished setting the port up; entries present at
-// start are plugged too. Event-driven through inotify (QFileSystemWatcher):
-// the folder is read again only when it changed.
+// start are plugged too. Event-driven through inotify, used directly so that
+// what is watched is known exactly: the folder is read again only when it
+// (or a folder on the way to it) changed.
 //
 // A board is the device its entry leads to, not the entry: udev replaces a
 // link with a new one to the same device on every change event, and that is
 // still the same board. udev also removes the folder with its last entry,
 // and its parents up to /dev, so the folder may be missing at start and may
 // come and go; the nearest folder above it that exists tells when it is back.
+// A watch covers only what happens after it is armed, so every change of
+// what is watched is followed by a look at what exists now.
 
 #include <QHash>
 #include <QObject>
@@ -21,7 +24,7 @@
 #include <functional>
 #include <sys/types.h>
 
-class QFileSystemWatcher;
+class QSocketNotifier;
 class QTimer;
 
 namespace station {
@@ -37,6 +40,7 @@ public:
     using DeviceTag = std::function<QString(const QString &device)>;
 
     SlotWatcher(const QString &folder, int settleMs, DeviceTag tag = {}, QObject *parent = nullptr);
+    ~SlotWatcher() override;
 
     // Starts watching, the folder there or not; false (with a reason) only
     // for a path that can never be a folder of entries, or one above it that
@@ -54,6 +58,24 @@ signals:
     void folderWaiting(bool waiting);
 
 private:
+    // Which file a path named when its watch was armed: a folder removed and
+    // made again under the same name is another file, whose events the old
+    // watch never gets.
+    struct FileId
+    {
+        dev_t device = 0;
+        ino_t inode = 0;
+        bool operator==(const FileId &other) const
+        {
+            return device == other.device && inode == other.inode;
+        }
+    };
+    struct Watch
+    {
+        int descriptor = -1;
+        FileId file;
+    };
+
     struct Entry
     {
         QString device; // the device node the entry leads to
@@ -69,8 +91,12 @@ private:
         }
     };
 
+    void onEvents();
     void rescan();
+    QStringList foldersToWatch() const;
     void watchFolderOrAbove();
+    bool arm(const QString &path);
+    void unwatch(const QString &path);
     QHash<QString, Entry> readFolder() const;
     bool readEntry(const QString &name, Entry *entry) const;
     void add(const QString &slot, Entry entry);
@@ -81,7 +107,9 @@ private:
     const QString folder_;
     const int settleMs_;
     const DeviceTag tag_;
-    QFileSystemWatcher *watcher_ = nullptr;
+    int inotify_ = -1;
+    QSocketNotifier *notifier_ = nullptr;
+    QHash<QString, Watch> watches_; // by the folder's path
     QHash<QString, Entry> entries_;
     bool waiting_ = false;
 };

@@ -1,10 +1,11 @@
 // The slot watcher against udev's ways with /dev/serial. udev works on its
 // own while the station's event loop runs, so here a second thread plays
 // udev while the watcher runs on this one: an entry made while the watcher
-// changes what it watches must still be heard, every time.
+// changes what it watches must still be heard, every time. And the station
+// on a folder that is missing, or comes and goes.
 
-#include "sim/boardfolder.h"
 #include "station/slotwatcher.h"
+#include "stationfixture.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -16,14 +17,17 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
-using station::SlotWatcher;
+using namespace station;
+using namespace stationtest;
 using namespace std::chrono_literals;
 
 namespace {
+
+const QByteArray Image = makeImage(5000);
 
 // What udev does in /dev/serial for one adapter: the folders made a level
 // at a time, the link made under a temporary name and renamed over the
@@ -125,6 +129,9 @@ private slots:
     void neverDeaf_data();
     void neverDeaf();
     void settleWait();
+    void folderComesAndGoes_data();
+    void folderComesAndGoes();
+    void refusedAtStart();
 };
 
 void TestSlotWatcher::neverDeaf_data()
@@ -179,7 +186,7 @@ void TestSlotWatcher::neverDeaf()
 // forgotten without a word.
 void TestSlotWatcher::settleWait()
 {
-    sim::BoardFolder fixture;
+    stationtest::Fixture fixture;
     SlotWatcher watcher(fixture.slotFolder(), 400);
     QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
     QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
@@ -196,6 +203,62 @@ void TestSlotWatcher::settleWait()
     QTest::qWait(400);
     QCOMPARE(plugged.size(), 1);
     QCOMPARE(unplugged.size(), 0);
+}
+
+void TestSlotWatcher::folderComesAndGoes_data()
+{
+    QTest::addColumn<int>("levels"); // folders removed: by-path, then serial too
+    QTest::addColumn<bool>("thereAtStart");
+    QTest::newRow("missing at start") << 2 << false;
+    QTest::newRow("folder removed and made again") << 1 << true;
+    QTest::newRow("folder and parent removed and made again") << 2 << true;
+}
+
+void TestSlotWatcher::folderComesAndGoes()
+{
+    QFETCH(int, levels);
+    QFETCH(bool, thereAtStart);
+    Fixture fixture(QStringLiteral("serial/by-path"));
+    QString removed = fixture.slotFolder();
+    for (int level = 1; level < levels; ++level)
+        removed = QFileInfo(removed).path();
+    Station station(fixture.config(), Image);
+    QSignalSpy finished(&station, &Station::boardFinished);
+    QSignalSpy waiting(&station, &Station::folderWaiting);
+    if (thereAtStart)
+        fixture.plug("first");
+    else
+        QVERIFY(QDir(removed).removeRecursively());
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    if (thereAtStart) {
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+        fixture.pull("first"); // udev removes the folders with the last entry
+        QVERIFY(QDir(removed).removeRecursively());
+    }
+    QTRY_VERIFY(station.isWaitingForFolder());
+    QCOMPARE(waiting.size(), 1);
+    QVERIFY(QDir().mkpath(fixture.slotFolder()));
+    fixture.plug("second");
+    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), "second").size(), 1, 10000);
+    QVERIFY(!station.isWaitingForFolder());
+    QCOMPARE(fixture.board("second").sim.receivedImage(), Image);
+}
+
+// Only what can never work is refused at start, with its reason.
+void TestSlotWatcher::refusedAtStart()
+{
+    Fixture fixture;
+    QFile file(fixture.folder() + "/plain");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (const QString &folder : {file.fileName(), file.fileName() + "/by-path"}) {
+        StationConfig config = fixture.config();
+        config.folder = folder;
+        Station station(config, Image);
+        QString why;
+        QVERIFY(!station.start(&why));
+        QCOMPARE(why, file.fileName() + " is not a folder");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSlotWatcher)

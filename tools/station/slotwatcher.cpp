@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/inotify.h>
@@ -119,13 +120,14 @@ void SlotWatcher::onEvents()
 
 // The folder's own watch dies with it; while it is missing, the nearest
 // folder above tells when it (or the next folder down) is made again. The
-// one above the folder also tells of the folder removed or replaced.
+// one above the folder also tells of the folder removed or replaced, and
+// comes first: once it is armed, the folder cannot change unheard.
 QStringList SlotWatcher::foldersToWatch() const
 {
-    QStringList wanted{nearestFolder(folder_)};
-    if (wanted.first() == folder_)
-        wanted.append(QFileInfo(folder_).absolutePath());
-    return wanted;
+    const QString nearest = nearestFolder(folder_);
+    if (nearest != folder_)
+        return {nearest};
+    return {QFileInfo(folder_).absolutePath(), folder_};
 }
 
 // A folder made between "the nearest folder is X" and "X is watched" is
@@ -182,11 +184,18 @@ bool SlotWatcher::arm(const QString &path)
         qWarning("cannot watch %s: %s", qPrintable(path), std::strerror(errno));
         return true;
     }
+    // The kernel gives a folder watched already its existing watch.
+    const auto sharedWith = [this, descriptor](const QString &other) {
+        return watches_.value(other).descriptor == descriptor;
+    };
     if (!fileIdOf(path, &after.device, &after.inode) || !(after == before)) {
-        ::inotify_rm_watch(inotify_, descriptor);
+        const QStringList paths = watches_.keys();
+        if (std::none_of(paths.cbegin(), paths.cend(), sharedWith))
+            ::inotify_rm_watch(inotify_, descriptor);
         return false;
     }
-    unwatch(path); // the watch of the folder this path named before
+    if (!sharedWith(path))
+        unwatch(path); // the watch of the folder this path named before
     watches_.insert(path, Watch{descriptor, after});
     return true;
 }
@@ -201,30 +210,34 @@ void SlotWatcher::unwatch(const QString &path)
     watches_.erase(it);
 }
 
+// Every entry is reported, boards or not: what leads to no serial port is
+// for the station to name, and an entry that vanishes silently leaves the
+// operator guessing.
 bool SlotWatcher::readEntry(const QString &name, Entry *entry) const
 {
     const QString path = QDir(folder_).filePath(name);
     const QByteArray encoded = QFile::encodeName(path);
     struct stat link = {}, target = {};
-    // A board is a device node, or a symlink to one; anything else in the
-    // folder is passed over, as is a link whose target is not there.
-    if (::lstat(encoded.constData(), &link) != 0 || ::stat(encoded.constData(), &target) != 0 ||
-        !(S_ISCHR(target.st_mode) || S_ISBLK(target.st_mode)))
-        return false;
+    if (::lstat(encoded.constData(), &link) != 0)
+        return false; // gone already
+    const bool leads = ::stat(encoded.constData(), &target) == 0;
+    const bool isDevice = leads && (S_ISCHR(target.st_mode) || S_ISBLK(target.st_mode));
     entry->linkStamp = (quint64(link.st_ino) << 32) ^ quint64(link.st_ctim.tv_sec) ^
                        (quint64(link.st_ctim.tv_nsec) << 20);
-    entry->rdev = target.st_rdev;
+    entry->type = leads ? target.st_mode & S_IFMT : 0;
+    entry->rdev = isDevice ? target.st_rdev : 0;
     // The rest costs more; an entry whose link did not change is still
     // what it was.
     const auto known = entries_.constFind(name);
     if (known != entries_.cend() && known->linkStamp == entry->linkStamp &&
-        known->rdev == entry->rdev) {
+        known->rdev == entry->rdev && known->type == entry->type) {
         entry->device = known->device;
         entry->tag = known->tag;
         return true;
     }
-    entry->device = QFileInfo(path).canonicalFilePath();
-    entry->tag = tag_ ? tag_(entry->device) : QString();
+    const QFileInfo info(path);
+    entry->device = leads ? info.canonicalFilePath() : info.symLinkTarget();
+    entry->tag = tag_ && isDevice ? tag_(entry->device) : QString();
     return true;
 }
 

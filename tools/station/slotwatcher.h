@@ -2,7 +2,8 @@
 
 // Watches a folder of serial port entries, such as /dev/serial/by-path, where
 // each entry (a device node or a symlink to one) is a board in the slot named
-// by the entry. An entry counts as plugged once it has stayed for the settle
+// by the entry. Entries that lead to no device are reported too, for the
+// station to tell the operator why they are no board. An entry counts as plugged once it has stayed for the settle
 // time, so the system has finished setting the port up; entries present at
 // start are plugged too. Event-driven through inotify, used directly so that
 // what is watched is known exactly: the folder is read again only when it
@@ -49,7 +50,10 @@ public:
     bool isWaitingForFolder() const { return waiting_; }
 
 signals:
-    // `entry` is the path of the entry in the folder; `device` what it leads to.
+    // `entry` is the path of the entry in the folder; `device` what it leads
+    // to: a device node, or for an entry that is none, the file it names (a
+    // link to nothing: its target). Whether that is a board is for the
+    // receiver to say.
     void plugged(const QString &slot, const QString &entry, const QString &device);
     // Only for slots that were plugged; an entry that went before it settled
     // is forgotten quietly.
@@ -78,8 +82,9 @@ private:
 
     struct Entry
     {
-        QString device; // the device node the entry leads to
-        dev_t rdev = 0;
+        QString device;  // the device node the entry leads to, or what it names
+        dev_t rdev = 0;  // 0 when it leads to no device
+        mode_t type = 0; // of what it leads to; 0 for a link to nothing
         QString tag;
         quint64 linkStamp = 0; // the entry's own inode and change time
         QTimer *settle = nullptr;
@@ -87,7 +92,8 @@ private:
 
         bool sameBoard(const Entry &other) const
         {
-            return device == other.device && rdev == other.rdev && tag == other.tag;
+            return device == other.device && rdev == other.rdev && type == other.type &&
+                   tag == other.tag;
         }
     };
 

@@ -8,11 +8,14 @@
 #include "stationfixture.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
+#include <QSerialPort>
 
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace station;
 using namespace stationtest;
@@ -30,22 +33,31 @@ enum class LinkEvent
     RemovedAndMade, // pulled and plugged again
 };
 
+// Entries in the watched folder that lead to no board.
+enum class NoBoard
+{
+    RegularFile,
+    Folder,
+    LinkToNothing,
+    LinkToDevice,  // to the row's target
+    HeldByAnother, // a board's terminal that a program holds open
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(LinkEvent)
+Q_DECLARE_METATYPE(NoBoard)
 
 class TestStation : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void boardsOncePerPlugAndWhatIsNoBoard();
+    void boardsOncePerPlug();
+    void whatIsNoBoard_data();
+    void whatIsNoBoard();
     void linkEvents_data();
     void linkEvents();
-    void folderComesAndGoes_data();
-    void folderComesAndGoes();
-    void refusedAtStart();
-    void settleWait();
     void onlyMatchingAdapters();
     void counts();
     void changesComeOncePerPass();
@@ -53,12 +65,11 @@ private slots:
     void progressOfABoard();
 };
 
-void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
+void TestStation::boardsOncePerPlug()
 {
     Fixture fixture;
     const QStringList names{"usb-0:1.1", "usb-0:1.2", "usb-0:1.3"};
     fixture.plug(names[0]); // present before the station starts
-    QFile::link("/dev/null", fixture.slotPath("null"));
     StationConfig config = fixture.config();
     config.labels.insert(names[0], "C1"); // the fixture's name for it
     Station station(config, Image);
@@ -85,16 +96,89 @@ void TestStation::boardsOncePerPlugAndWhatIsNoBoard()
         QCOMPARE(record.value("label").toString(), slot == names[0] ? "C1" : "");
     }
     QCOMPARE(station.slotStates().value(names[0]).label, QStringLiteral("C1"));
-    // What is no board is shown with its reason, never recorded or counted.
-    const Slot null = station.slotStates().value("null");
-    QCOMPARE(null.waiting, Slot::Waiting::NotSerial);
-    QVERIFY2(null.skipped.startsWith("not a serial port"), qPrintable(null.skipped));
+    // A second entry is shown with its reason, never recorded or counted.
     const Slot twin = station.slotStates().value("usb-0:1.9");
     QCOMPARE(twin.waiting, Slot::Waiting::Twin);
     QCOMPARE(twin.skipped, QStringLiteral("same device as slot usb-0:1.1"));
     QCOMPARE(recordsOf(fixture.record()).size(), 3);
     QCOMPARE(station.counts().ok, 3);
     QCOMPARE(station.counts().boards(), 3);
+}
+
+void TestStation::whatIsNoBoard_data()
+{
+    QTest::addColumn<NoBoard>("entry");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("why"); // %1: where the entry leads, or who holds it
+    QTest::newRow("regular file") << NoBoard::RegularFile << ""
+                                  << "not a serial port: a regular file";
+    QTest::newRow("folder") << NoBoard::Folder << ""
+                            << "not a serial port: a folder";
+    QTest::newRow("link to nothing") << NoBoard::LinkToNothing << ""
+                                     << "a link to nothing (%1)";
+    QTest::newRow("controlling terminal") << NoBoard::LinkToDevice << "/dev/tty"
+                                          << "not a serial port (%1, the controlling terminal)";
+    QTest::newRow("pseudo-terminal master") << NoBoard::LinkToDevice << "/dev/ptmx"
+                                            << "not a serial port (%1, the pseudo-terminal master)";
+    QTest::newRow("null device") << NoBoard::LinkToDevice << "/dev/null"
+                                 << "not a serial port (%1, a mem device)";
+    QTest::newRow("held by another program")
+        << NoBoard::HeldByAnother << ""
+        << "in use by another program (process %1, tst_station, owner %2)";
+}
+
+// Shown with its reason, never opened, recorded or counted, and gone like
+// any entry; the board beside it is flashed.
+void TestStation::whatIsNoBoard()
+{
+    QFETCH(NoBoard, entry);
+    QFETCH(QString, target);
+    QFETCH(QString, why);
+    Fixture fixture;
+    fixture.plug("board");
+    const QString path = fixture.slotPath("odd");
+    QFile file(path);
+    QSerialPort holder;
+    switch (entry) {
+    case NoBoard::RegularFile:
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        break;
+    case NoBoard::Folder:
+        QVERIFY(QDir().mkdir(path));
+        break;
+    case NoBoard::LinkToNothing: // its adapter pulled before udev took the link away
+        target = fixture.folder() + "/ttyUSB9";
+        QVERIFY(QFile::link(target, path));
+        why = why.arg(target);
+        break;
+    case NoBoard::LinkToDevice:
+        QVERIFY(QFile::link(target, path));
+        why = why.arg(QFileInfo(target).canonicalFilePath());
+        break;
+    case NoBoard::HeldByAnother: // locked as every Qt program locks a port: by opening it
+        target = fixture.plug("odd", 0, false).pty.slavePath();
+        holder.setPortName(target);
+        QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+        QVERIFY(QFile::link(target, path));
+        why = why.arg(::getpid()).arg(QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
+        break;
+    }
+    Station station(fixture.config(), Image);
+    QSignalSpy finished(&station, &Station::boardFinished);
+    QSignalSpy skipped(&station, &Station::boardWaiting);
+    QString error;
+    QVERIFY2(station.start(&error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QTRY_COMPARE(skipped.size(), 1);
+    const Slot odd = skipped.first().first().value<Slot>();
+    QCOMPARE(odd.name, QStringLiteral("odd"));
+    QCOMPARE(odd.skipped, why);
+    QCOMPARE(odd.waiting,
+             entry == NoBoard::HeldByAnother ? Slot::Waiting::InUse : Slot::Waiting::NotSerial);
+    QCOMPARE(statusesOf(fixture.record()), QStringList{"ok"});
+    QCOMPARE(station.counts().boards(), 1);
+    QVERIFY(std::remove(QFile::encodeName(path).constData()) == 0);
+    QTRY_COMPARE(station.slotStates().value("odd").state, Slot::State::Empty);
 }
 
 void TestStation::linkEvents_data()
@@ -172,85 +256,6 @@ void TestStation::linkEvents()
     QCOMPARE(statusesOf(fixture.record()), statuses);
     QCOMPARE(board.sim.counters().sessions, sessions);
     QVERIFY(!station.slotStates().contains(".#ax1")); // udev's temporary name is no slot
-}
-
-void TestStation::folderComesAndGoes_data()
-{
-    QTest::addColumn<int>("levels"); // folders removed: by-path, then serial too
-    QTest::addColumn<bool>("thereAtStart");
-    QTest::newRow("missing at start") << 2 << false;
-    QTest::newRow("folder removed and made again") << 1 << true;
-    QTest::newRow("folder and parent removed and made again") << 2 << true;
-}
-
-void TestStation::folderComesAndGoes()
-{
-    QFETCH(int, levels);
-    QFETCH(bool, thereAtStart);
-    Fixture fixture(QStringLiteral("serial/by-path"));
-    QString removed = fixture.slotFolder();
-    for (int level = 1; level < levels; ++level)
-        removed = QFileInfo(removed).path();
-    Station station(fixture.config(), Image);
-    QSignalSpy finished(&station, &Station::boardFinished);
-    QSignalSpy waiting(&station, &Station::folderWaiting);
-    if (thereAtStart)
-        fixture.plug("first");
-    else
-        QVERIFY(QDir(removed).removeRecursively());
-    QString why;
-    QVERIFY2(station.start(&why), qPrintable(why));
-    if (thereAtStart) {
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-        fixture.pull("first"); // udev removes the folders with the last entry
-        QVERIFY(QDir(removed).removeRecursively());
-    }
-    QTRY_VERIFY(station.isWaitingForFolder());
-    QCOMPARE(waiting.size(), 1);
-    QVERIFY(QDir().mkpath(fixture.slotFolder()));
-    fixture.plug("second");
-    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), "second").size(), 1, 10000);
-    QVERIFY(!station.isWaitingForFolder());
-    QCOMPARE(fixture.board("second").sim.receivedImage(), Image);
-}
-
-// Only what can never work is refused at start, with its reason.
-void TestStation::refusedAtStart()
-{
-    Fixture fixture;
-    QFile file(fixture.folder() + "/plain");
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    for (const QString &folder : {file.fileName(), file.fileName() + "/by-path"}) {
-        StationConfig config = fixture.config();
-        config.folder = folder;
-        Station station(config, Image);
-        QString why;
-        QVERIFY(!station.start(&why));
-        QCOMPARE(why, file.fileName() + " is not a folder");
-    }
-}
-
-// An entry counts once it stayed the settle time; one that went before is
-// forgotten without a word.
-void TestStation::settleWait()
-{
-    Fixture fixture;
-    SlotWatcher watcher(fixture.slotFolder(), 400);
-    QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
-    QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
-    QVERIFY(watcher.start());
-    QElapsedTimer clock;
-    clock.start();
-    fixture.plug("brief");
-    fixture.plug("stays");
-    QTest::qWait(150);
-    fixture.pull("brief");
-    QTRY_COMPARE_WITH_TIMEOUT(plugged.size(), 1, 5000);
-    QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(plugged.first().first().toString(), QStringLiteral("stays"));
-    QTest::qWait(400);
-    QCOMPARE(plugged.size(), 1);
-    QCOMPARE(unplugged.size(), 0);
 }
 
 void TestStation::onlyMatchingAdapters()

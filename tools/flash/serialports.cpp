@@ -60,28 +60,63 @@ QString lockFileOf(const QString &device)
     return {};
 }
 
-QString lockHolderText(const QString &lockFile)
+namespace {
+
+// What a lock file says of the program that made it.
+struct LockHolder
+{
+    qint64 pid = 0;
+    QString program;
+    QString owner;
+    bool running = false;
+};
+
+bool readLock(const QString &lockFile, LockHolder *holder)
 {
     QFile file(lockFile);
     struct stat info = {};
     if (lockFile.isEmpty() || ::stat(QFile::encodeName(lockFile).constData(), &info) != 0 ||
         !file.open(QIODevice::ReadOnly))
-        return {};
+        return false;
     const QList<QByteArray> lines = file.readAll().split('\n');
-    const qint64 pid = lines.value(0).trimmed().toLongLong();
-    const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
+    holder->pid = lines.value(0).trimmed().toLongLong();
+    holder->program = QString::fromLocal8Bit(lines.value(1).trimmed());
     const struct passwd *user = ::getpwuid(info.st_uid);
-    const QString owner =
-        user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
-    if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
-        return QStringLiteral("in use by another program (process %1%2, owner %3)")
-            .arg(pid)
-            .arg(program.isEmpty() ? QString() : QStringLiteral(", ") + program, owner);
+    holder->owner = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(info.st_uid);
+    holder->running = holder->pid > 0 && (::kill(pid_t(holder->pid), 0) == 0 || errno == EPERM);
+    return true;
+}
+
+QString inUseText(const LockHolder &holder)
+{
+    return QStringLiteral("in use by another program (process %1%2, owner %3)")
+        .arg(holder.pid)
+        .arg(holder.program.isEmpty() ? QString() : QStringLiteral(", ") + holder.program,
+             holder.owner);
+}
+
+} // namespace
+
+QString lockHolderText(const QString &lockFile)
+{
+    LockHolder holder;
+    if (!readLock(lockFile, &holder))
+        return {};
+    if (holder.running)
+        return inUseText(holder);
     return QStringLiteral("locked by %1, left by process %2 (owner %3), which is no longer "
                           "running; remove it")
         .arg(lockFile)
-        .arg(pid)
-        .arg(owner);
+        .arg(holder.pid)
+        .arg(holder.owner);
+}
+
+QString portHolder(const QString &device)
+{
+    LockHolder holder;
+    if (!readLock(lockFileOf(device), &holder) || !holder.running)
+        return {};
+    return inUseText(holder);
 }
 
 namespace {
@@ -126,23 +161,86 @@ QString openFailureText(const QString &device, QSerialPort::SerialPortError erro
     return systemText;
 }
 
-QString serialPortProblem(const QString &device)
+namespace {
+
+QString fileKind(mode_t mode)
 {
+    if (S_ISREG(mode))
+        return QStringLiteral("a regular file");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a pipe");
+    return QStringLiteral("a socket");
+}
+
+// Terminals by their fixed device numbers that no board is behind, though
+// the system files them as terminals and the serial port library opens them.
+QString terminalOfNoPort(dev_t number)
+{
+    const unsigned int group = major(number), member = minor(number);
+    if (group == 5 && member == 0)
+        return QStringLiteral("the controlling terminal");
+    if (group == 5 && member == 1)
+        return QStringLiteral("the system console");
+    if (group == 5 && member == 2)
+        return QStringLiteral("the pseudo-terminal master");
+    if (group == 4 && member < 64) // from 64 on, major 4 is the 8250 UARTs
+        return QStringLiteral("a virtual console");
+    return {};
+}
+
+// The slave ends of Unix98 pseudo-terminals, where a program (or a test's
+// simulated board) stands in for a device.
+bool isPseudoTerminalSlave(dev_t number)
+{
+    return major(number) >= 136 && major(number) <= 143;
+}
+
+// A terminal whose sysfs entry has a device is a port of some hardware; one
+// without is a terminal of the kernel's own.
+QString sysfsProblem(const QString &device, dev_t number)
+{
+    const QString chars = sysfsRoot() + QStringLiteral("/dev/char");
+    if (!QFileInfo(chars).isDir())
+        return {}; // the system does not say
+    const QString entry =
+        QStringLiteral("%1/%2:%3").arg(chars).arg(major(number)).arg(minor(number));
+    const QString kind =
+        QFileInfo(QFileInfo(entry + QStringLiteral("/subsystem")).canonicalFilePath()).fileName();
+    if (kind.isEmpty())
+        return QStringLiteral("not a serial port (%1, a device the system does not know)")
+            .arg(device);
+    if (kind != QLatin1String("tty"))
+        return QStringLiteral("not a serial port (%1, a %2 device)").arg(device, kind);
+    if (!QFileInfo::exists(entry + QStringLiteral("/device")))
+        return QStringLiteral("not a serial port (%1, a terminal with no port behind it)")
+            .arg(device);
+    return {};
+}
+
+} // namespace
+
+QString serialPortProblem(const QString &path)
+{
+    const QByteArray encoded = QFile::encodeName(path);
     struct stat info = {};
-    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
-        return {};
-    if (S_ISBLK(info.st_mode))
-        return QStringLiteral("not a serial port (a block device)");
+    if (::stat(encoded.constData(), &info) != 0) {
+        if (::lstat(encoded.constData(), &info) == 0 && S_ISLNK(info.st_mode))
+            return QStringLiteral("a link to nothing (%1)").arg(QFileInfo(path).symLinkTarget());
+        return QStringLiteral("no such port");
+    }
     if (!S_ISCHR(info.st_mode))
-        return QStringLiteral("not a serial port");
-    const QString subsystem = QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem")
-                                            .arg(major(info.st_rdev))
-                                            .arg(minor(info.st_rdev)))
-                                  .canonicalFilePath();
-    const QString kind = QFileInfo(subsystem).fileName();
-    if (kind.isEmpty() || kind == QLatin1String("tty"))
+        return QStringLiteral("not a serial port: ") + fileKind(info.st_mode);
+    if (isPseudoTerminalSlave(info.st_rdev))
         return {};
-    return QStringLiteral("not a serial port (a %1 device)").arg(kind);
+    const QString device = QFileInfo(path).canonicalFilePath();
+    const QString role = terminalOfNoPort(info.st_rdev);
+    if (!role.isEmpty())
+        return QStringLiteral("not a serial port (%1, %2)").arg(device, role);
+    return sysfsProblem(device, info.st_rdev);
 }
 
 namespace {

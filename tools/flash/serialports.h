@@ -26,10 +26,13 @@ QString resolvePort(const QString &name);
 QString openFailureText(const QString &device, QSerialPort::SerialPortError error,
                         const QString &systemText);
 
-// Why `device` is no serial port: a block device, or a character device the
-// system files under another class (/dev/null, /dev/zero are "mem"); empty
-// for a serial port, or when the system does not say.
-QString serialPortProblem(const QString &device);
+// Why `path` (a port, or an entry that leads to one) is no serial port, in
+// words for the operator: "not a serial port: a regular file", "a link to
+// nothing (/dev/ttyUSB9)", "not a serial port (/dev/tty, the controlling
+// terminal)". A serial port is a terminal with a port behind it (its sysfs
+// entry has a device) or a pseudo-terminal's slave end. Empty for a serial
+// port, or for a terminal when the system has no sysfs to tell.
+QString serialPortProblem(const QString &path);
 
 // Why a user may not open a device of this owner, group and mode: the group
 // to join when the group may read and write it, else the udev rule to
@@ -42,6 +45,10 @@ QString permissionText(const QString &device, uid_t owner, gid_t group, mode_t m
 QString lockHolderText(const QString &lockFile);
 // Where the serial port library keeps the lock of `device`.
 QString lockFileOf(const QString &device);
+// Who holds `device` through its lock file, when a running program does
+// ("in use by another program (process N, NAME, owner U)"); empty when none
+// does, a lock left by a program that died included (the library removes it).
+QString portHolder(const QString &device);
 
 // Where sysfs is read: /sys, unless KVT_SYSFS_ROOT names a tree of the same
 // shape (a test's own); read here alone, at every call.

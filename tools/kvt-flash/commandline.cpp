@@ -73,8 +73,9 @@ Station (--watch):
   replaced by one to the same device is the same board. A board is flashed
   once per plug: its slot waits until the entry goes away. DIR may be missing
   (udev removes it with the last adapter): the station waits for it.
-  Entries that are no serial port, or a second entry of one device, are
-  skipped with the reason.
+  Entries that are no serial port (a file, a folder, a link to nothing,
+  /dev/tty), ports another program holds, or a second entry of one device,
+  are skipped with the reason.
 
   Each board ends with one JSON line in the record (schema, station,
   version, slot, port, usb, file, bytes, sha256, started, ended, duration_ms,

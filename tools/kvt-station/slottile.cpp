@@ -109,6 +109,7 @@ SlotTile::Look SlotTile::lookOf(const Slot &slot)
         case Slot::Waiting::WrongAdapter:
         case Slot::Waiting::NotSerial:
         case Slot::Waiting::Twin:
+        case Slot::Waiting::InUse:
             return {Tone::Held, QStringLiteral("SKIPPED")};
         }
         break;

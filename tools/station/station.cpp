@@ -221,7 +221,7 @@ bool Station::matches(const flash::UsbIdentity &usb) const
 
 // --- Boards coming and going -------------------------------------------------
 
-void Station::onPlugged(const QString &name, const QString &, const QString &device)
+void Station::onPlugged(const QString &name, const QString &entry, const QString &device)
 {
     const bool newSlot = !slots_.contains(name);
     Slot &slot = slots_[name];
@@ -239,7 +239,7 @@ void Station::onPlugged(const QString &name, const QString &, const QString &dev
     emit plugged(slot);
     gate_.flush(); // a held record is tried again at every event
     QString words;
-    const Waiting waiting = waitReason(slot, &words);
+    const Waiting waiting = waitReason(slot, entry, &words);
     if (waiting != Waiting::No)
         setWaiting(slot, waiting, words);
     else if (!stopping_)
@@ -259,9 +259,10 @@ void Station::relabel()
     }
 }
 
-Slot::Waiting Station::waitReason(const Slot &slot, QString *words) const
+Slot::Waiting Station::waitReason(const Slot &slot, const QString &entry, QString *words) const
 {
-    *words = flash::serialPortProblem(slot.device);
+    // The entry, not the device: a link to nothing is said to be one.
+    *words = flash::serialPortProblem(entry);
     if (!words->isEmpty())
         return Waiting::NotSerial;
     for (const Slot &other : slots_) {
@@ -335,6 +336,8 @@ void Station::startNext()
         setWaiting(slot, Waiting::Paused, QStringLiteral("paused"));
     else if (gate_.isHeld())
         setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + gate_.error());
+    else if (const QString holder = flash::portHolder(slot.device); !holder.isEmpty())
+        setWaiting(slot, Waiting::InUse, holder); // the name now leads to another's device
     else
         startBoard(slot);
 }

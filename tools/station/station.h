@@ -81,6 +81,7 @@ struct Slot
         Held,         // the record cannot be written
         NotSerial,    // the entry leads to no serial port
         Twin,         // another slot's entry leads to the same device
+        InUse,        // another program holds the device
     };
 
     QString name;  // the entry's
@@ -186,7 +187,7 @@ private:
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void relabel();
     void onUnplugged(const QString &slot);
-    Slot::Waiting waitReason(const Slot &slot, QString *words) const;
+    Slot::Waiting waitReason(const Slot &slot, const QString &entry, QString *words) const;
     void setWaiting(Slot &slot, Slot::Waiting waiting, const QString &words);
     void queueStart(const QString &name);
     void startNext();

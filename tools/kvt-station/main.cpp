@@ -54,6 +54,19 @@ extern "C" void onExitWithBoards()
     std::_Exit(unwritten ? programs::ExitUnrecorded : programs::ExitInterrupted);
 }
 
+// Qt says so just before its exit(): by the time an exit handler runs, the
+// static objects that other threads (the records forwarder) still use may be
+// gone. Heard here, the boards are stopped while everything still stands.
+QtMessageHandler qtMessages = nullptr;
+
+void onMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (qtMessages)
+        qtMessages(type, context, message);
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")))
+        onExitWithBoards();
+}
+
 // Help and version, before any display is needed.
 int answerWithoutWindow(int argc, char *argv[], const station::StationOptions &options)
 {
@@ -128,6 +141,7 @@ int main(int argc, char *argv[])
     // boards in flight are told and recorded on the way out.
     liveWindow = &window;
     std::atexit(onExitWithBoards);
+    qtMessages = qInstallMessageHandler(onMessage);
     int status = QApplication::exec();
     status = interrupted ? int(programs::ExitInterrupted) : status;
     if (printUnwritten())

@@ -50,5 +50,6 @@ bool runStationWindow(const Config &config, Report &report);
 bool runStationWindow(const Config &config, Report &report, bool forwarding);
 bool runAdapterLatency(const Config &config, Report &report);
 bool runRecords(const Config &config, Report &report);
+bool runSoak(const Config &config, Report &report);
 
 } // namespace bench

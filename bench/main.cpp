@@ -45,8 +45,8 @@ namespace {
 
 using namespace bench;
 
-const QStringList AllFigures{"idle",    "turnaround",     "paced",   "stalls", "ports",
-                             "station", "station-window", "adapter", "records"};
+const QStringList AllFigures{"idle",    "turnaround",     "paced",   "stalls",  "ports",
+                             "station", "station-window", "adapter", "records", "soak"};
 
 // "64K", "1M", "4M" or a byte count.
 int parseSize(const QString &text)
@@ -191,6 +191,8 @@ bool runFigure(const QString &figure, const Config &config, Report &report)
         return runAdapterLatency(config, report);
     if (figure == "records")
         return runRecords(config, report);
+    if (figure == "soak")
+        return runSoak(config, report);
     return runParallelPorts(config, report);
 }
 

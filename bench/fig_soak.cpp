@@ -45,6 +45,13 @@ public:
         : config_(config), databaseUrl_(databaseUrl), image_(firmwareImage(16 * 1024))
     {}
 
+    ~Soak() override
+    {
+        station_.disconnect(this);
+        station_.terminate();
+        station_.waitForFinished(10000);
+    }
+
     bool run(qint64 durationMs, ThrowawayPostgres &postgres, QString *error);
     const Tally &tally() const { return tally_; }
     QString journal() const { return fixture_.folder() + QStringLiteral("/journal.jsonl"); }

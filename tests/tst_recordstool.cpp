@@ -41,9 +41,18 @@ class TestRecordsTool : public RecordsTestBase
 {
     Q_OBJECT
 
+    // A database as init makes it: the other commands want one there.
     QString databaseOption(const QString &backend)
     {
-        return "--database=" + newDatabase(backend, false);
+        const QString option = "--database=" + newDatabase(backend, false);
+        kvtRecords({"init", option});
+        return option;
+    }
+
+    // Rows of board_records in the database `option` names.
+    static int rows(const QString &option)
+    {
+        return idsInDatabase(option.mid(QStringLiteral("--database=").size())).size();
     }
 
     // A day of boards as the summary's arithmetic wants them.
@@ -103,6 +112,58 @@ private slots:
                  qPrintable(csv.out));
     }
 
+    // A journal is taken with its torn lines and records no count can place;
+    // a file that is mostly something else is refused whole, unless forced.
+    void importRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("imported");
+        QTest::addColumn<QStringList>("told"); // all in what it printed
+        QFile readme(qEnvironmentVariable("KVT_SOURCE_DIR") + "/README.md");
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QByteArray markdown = readme.readAll();
+        const QByteArray record = R"({"id":"r1","station":"line3","status":"ok"})"
+                                  "\n";
+        const QByteArray torn = "{\"seq\":4,\n";
+        const QByteArray unplaceable = R"({"id":"r2","station":null,"status":"ok"})"
+                                       "\n"
+                                       R"({"id":"r3","station":"line3"})"
+                                       "\n";
+        const QString refused =
+            " lines that are not records: not a journal; nothing imported (--force imports "
+            "its records anyway)\n";
+        const auto row = [](const char *tag, const QByteArray &content, int status, int imported,
+                            const QStringList &told, const QStringList &options = {}) {
+            QTest::newRow(tag) << content << options << status << imported << told;
+        };
+        row("README", markdown, ExitBadJournal, 0, {".md: 1 record and ", refused});
+        row("README, forced", markdown, ExitSuccess, 1, {": 1 record, 1 new"}, {"--force"});
+        row("empty", "", ExitBadJournal, 0, {": empty: not a journal"});
+        row("only torn lines", torn + torn + torn, ExitBadJournal, 0,
+            {": no record and 3" + refused});
+        row("two torn lines", record + torn + torn, ExitSuccess, 1, {"2 damaged line(s) skipped"});
+        row("no station, no status", record + unplaceable + QByteArray(record).replace("r1", "r4"),
+            ExitSuccess, 2,
+            {": 2 records, 2 new, 0 already", ", 2 lines without a station or status skipped"});
+    }
+
+    void importRefuses()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, told);
+        const QString database = databaseOption("sqlite");
+        const QString path = folder_.filePath(QStringLiteral("given-%1.md").arg(databases_));
+        StationJournal(path, "").appendRaw(content);
+        const Run run = kvtRecords(QStringList{"import", path, database} + options);
+        QTEST(run.status, "status");
+        QTEST(rows(database), "imported");
+        for (const QString &fragment : told)
+            QVERIFY2((run.out + run.err).contains(fragment), qPrintable(run.out + run.err));
+    }
+
     void find_data()
     {
         QTest::addColumn<QString>("backend");
@@ -117,6 +178,11 @@ private slots:
                 << backend << "slot-3" << QList<int>{19, 11, 3};
             QTest::newRow(tag + "label") << backend << "batch-7" << QList<int>{21};
             QTest::newRow(tag + "nothing") << backend << "no-such-board" << QList<int>{};
+            QTest::newRow(tag + "slot by its hub port") << backend << "1.1.7" << QList<int>{22};
+            QTest::newRow(tag + "slot by parts") << backend << "usb-0:1.1.17" << QList<int>{23};
+            QTest::newRow(tag + "not a whole part") << backend << "1.1" << QList<int>{};
+            QTest::newRow(tag + "sha256, 8 digits") << backend << "9B0E4471" << QList<int>{22};
+            QTest::newRow(tag + "sha256, 7 digits") << backend << "9b0e447" << QList<int>{};
         }
     }
 
@@ -133,6 +199,12 @@ private slots:
             R"({"id":"b7","label":"batch-7","seq":21,"started":"2026-12-08T09:00:00Z",)"
             R"("station":"line3","status":"ok"})"
             "\n");
+        journal.appendRaw(R"({"seq":22,"sha256":"9b0e4471c2aa18d3","slot":"pci-0000:00:14.0-)"
+                          R"(usb-0:1.1.7:1.0-port0","station":"line3","status":"ok"})"
+                          "\n"
+                          R"({"seq":23,"sha256":"9b0e4470","slot":"pci-0000:00:14.0-usb-0:1.1.)"
+                          R"(17:1.0-port0","station":"line3","status":"ok"})"
+                          "\n");
         kvtRecords({"import", journal.path(), database});
         if (text == "@7")
             text = journal.records()[6].value("id").toString().left(8);
@@ -148,6 +220,7 @@ private slots:
         }
         QTEST(seqs, "seqs");
         QCOMPARE(found.status, seqs.isEmpty() ? int(ExitNothingFound) : int(ExitSuccess));
+        QCOMPARE(found.err, seqs.isEmpty() ? "kvt-records: no records match " + text + '\n' : "");
         const Run table = kvtRecords({"find", text, database}, true);
         QCOMPARE(table.lines().size(), seqs.isEmpty() ? 0 : seqs.size() + 1);
     }
@@ -251,6 +324,7 @@ private slots:
         };
         const QString sqlite = "--database=sqlite:" + folder_.filePath("bad.sqlite");
         const QString journal = folder_.filePath("none.jsonl");
+        kvtRecords({"init", sqlite});
         row("no command", {}, "name a command");
         row("unknown command", {"list"}, "unknown command");
         row("unknown option", {"summary", "--colour"}, "colour");
@@ -268,6 +342,20 @@ private slots:
         row("report without a file", {"report", sqlite}, "--html");
         row("report not writable", {"report", "--html", folder_.filePath("no/such/r.html"), sqlite},
             "cannot write", ExitBadOutput);
+        // A mistyped path must not read as a factory without boards: only
+        // init makes a SQLite file (every other test's database is made so).
+        const QString missing = folder_.filePath("missing.sqlite");
+        for (const QStringList &command : {QStringList{"find", "A1"},
+                                           {"summary"},
+                                           {"import", journal},
+                                           {"export", "--csv"},
+                                           {"report", "--html", folder_.filePath("missing.html")}})
+            row(qPrintable("no database: " + command.first()),
+                command + QStringList{"--database=sqlite:" + missing},
+                QStringLiteral("kvt-records: no database at %1: kvt-records init --database "
+                               "sqlite:%1 makes one\n")
+                    .arg(missing),
+                ExitDatabase);
     }
 
     void badInput()
@@ -277,6 +365,7 @@ private slots:
         const Run run = kvtRecords(arguments);
         QTEST(run.status, "status");
         QVERIFY2(run.err.contains(told), qPrintable(run.err));
+        QVERIFY(!QFileInfo::exists(folder_.filePath("missing.sqlite")));
     }
 };
 

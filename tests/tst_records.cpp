@@ -221,6 +221,17 @@ private slots:
                      qPrintable(QStringLiteral("%1 and %2").arg(records).arg(others)));
     }
 
+    void failureCauses()
+    {
+        QCOMPARE(failureCause("Time out: no answer to block 12"), "Time out: no answer to block N");
+        QCOMPARE(failureCause("cannot open /dev/ttyUSB3"), "cannot open /dev/ttyUSBN");
+        const QVector<QPair<QString, qint64>> messages{
+            {"refused block 3", 3}, {"no answer to block 12", 2}, {"no answer to block 130", 2}};
+        const QVector<QPair<QString, qint64>> causes{{"no answer to block N", 4},
+                                                     {"refused block N", 3}};
+        QCOMPARE(mergeCauses(messages), causes);
+    }
+
     // Whole parts between separators, so a hub port never finds its
     // neighbour 1.1.17 or the hub 1.1.
     void slotPart_data()

@@ -73,6 +73,17 @@ class TestRecordsTool : public RecordsTestBase
             R"({"id":"d2-1","station":"line-b","seq":9,"started":"2026-12-08T10:00:00.000Z","status":"ok","duration_ms":30000,"file":"app.kvt","sha256":"5f3a"})",
             R"({"id":"d2-2","station":"line-b","seq":10,"started":"2026-12-08T11:00:00.000+01:00","status":"unplugged","message":"Time out","file":"boot.kvt","sha256":"77aa"})"};
         a.appendRaw(day2.join('\n').toUtf8() + '\n');
+        // Day 3, line-c over two hours: hub slots (1.1.9 labelled C4), one
+        // image under two file names, time-outs that differ by their block.
+        const QStringList day3{
+            R"({"station":"line-c","seq":1,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:07:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":2,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:14:00Z","sha256":"5f3a","file":"app.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":3,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:21:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"timeout","message":"Time out: no answer to block 12"})",
+            R"({"station":"line-c","seq":4,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:28:00Z","sha256":"5f3a","file":"app.kvt","status":"timeout","message":"Time out: no answer to block 13"})",
+            R"({"station":"line-c","seq":5,"slot":"pci-0000:00:14.0-usb-0:1.1.8:1.0-port0","started":"2026-12-09T09:35:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":6,"slot":"pci-0000:00:14.0-usb-0:1.1.8:1.0-port0","started":"2026-12-09T09:42:00Z","sha256":"5f3a","file":"app.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":7,"slot":"pci-0000:00:14.0-usb-0:1.1.9:1.0-port0","started":"2026-12-09T09:49:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000,"label":"C4"})"};
+        a.appendRaw(day3.join('\n').toUtf8() + '\n');
         kvtRecords({"import", path, database});
         return database;
     }
@@ -124,13 +135,10 @@ private slots:
         QFile readme(qEnvironmentVariable("KVT_SOURCE_DIR") + "/README.md");
         QVERIFY(readme.open(QIODevice::ReadOnly));
         const QByteArray markdown = readme.readAll();
-        const QByteArray record = R"({"id":"r1","station":"line3","status":"ok"})"
-                                  "\n";
+        const QByteArray record = "{\"id\":\"r1\",\"station\":\"line3\",\"status\":\"ok\"}\n";
         const QByteArray torn = "{\"seq\":4,\n";
-        const QByteArray unplaceable = R"({"id":"r2","station":null,"status":"ok"})"
-                                       "\n"
-                                       R"({"id":"r3","station":"line3"})"
-                                       "\n";
+        const QByteArray unplaceable = "{\"id\":\"r2\",\"station\":null,\"status\":\"ok\"}\n"
+                                       "{\"id\":\"r3\",\"station\":\"line3\"}\n";
         const QString refused =
             " lines that are not records: not a journal; nothing imported (--force imports "
             "its records anyway)\n";
@@ -233,31 +241,46 @@ private slots:
 
         // One group as --json prints it.
         const auto group = [](const char *name, int boards, int ok, int failed, int stopped,
-                              const char *medianMs, const char *yield) {
-            return QString::asprintf(R"({"boards":%d,"failed":%d,"group":"%s","median_ms":%s,)"
+                              const char *medianMs, const char *yield, const char *pace = "") {
+            return QString::asprintf(R"({"boards":%d,%s"failed":%d,"group":"%s","median_ms":%s,)"
                                      R"("ok":%d,"stopped":%d,"yield":%s})",
-                                     boards, failed, name, medianMs, ok, stopped, yield);
+                                     boards, pace, failed, name, medianMs, ok, stopped, yield);
         };
         const QString day1 = group("2026-12-07", 8, 4, 2, 2, "30000", "0.6666666666666666");
         const QString day2 = group("2026-12-08", 2, 1, 1, 0, "30000", "0.5");
+        const QString day3 = group("2026-12-09", 7, 5, 2, 0, "30000", "0.7142857142857143");
         for (const QString backend : {"postgresql", "sqlite"}) {
             const auto row = [&](const char *name, const QStringList &options) -> QTestData & {
                 return QTest::addRow("%s, %s", qPrintable(backend), name) << backend << options;
             };
-            row("by day", {}) << QStringList{day1, day2};
-            row("since day 2", {"--since", "2026-12-08"}) << QStringList{day2};
+            row("by day", {}) << QStringList{day1, day2, day3};
+            row("since day 2", {"--since", "2026-12-08"}) << QStringList{day2, day3};
             row("until day 2", {"--until", "2026-12-08"}) << QStringList{day1};
-            row("by station", {"--by", "station"})
-                << QStringList{group("line-a", 5, 4, 1, 0, "30000", "0.8"),
-                               group("line-b", 5, 1, 2, 2, "30000", "0.3333333333333333")};
-            row("by image, one with no ok board", {"--by", "image", "--since", "2026-12-08"})
+            // Boards per hour in which the station flashed: line-b's two
+            // boards of day 2 share an hour, line-c's seven span two.
+            row("by station", {"--by", "station"}) << QStringList{
+                group("line-a", 5, 4, 1, 0, "30000", "0.8", R"("boards_per_hour":5,)"),
+                group("line-b", 5, 1, 2, 2, "30000", "0.3333333333333333",
+                      R"("boards_per_hour":2.5,)"),
+                group("line-c", 7, 5, 2, 0, "30000", "0.7142857142857143",
+                      R"("boards_per_hour":3.5,)")};
+            row("by image, one with no ok board",
+                {"--by", "image", "--since", "2026-12-08", "--until", "2026-12-09"})
                 << QStringList{group("app.kvt 5f3a", 1, 1, 0, 0, "30000", "1"),
                                group("boot.kvt 77aa", 1, 0, 1, 0, "null", "0")};
+            row("by image, one image under two names", {"--by", "image", "--since", "2026-12-09"})
+                << QStringList{group("app-v2.kvt, app.kvt 5f3a", 7, 5, 2, 0, "30000",
+                                     "0.7142857142857143")};
+            row("by slot, short names or the label", {"--by", "slot", "--since", "2026-12-09"})
+                << QStringList{group("line-c 1.1.7", 4, 2, 2, 0, "30000", "0.5"),
+                               group("line-c 1.1.8", 2, 2, 0, 0, "30000", "1"),
+                               group("line-c C4", 1, 1, 0, 0, "30000", "1")};
         }
     }
 
     // The table and the report of all the days also show the most frequent
-    // failure; the report is one page that needs nothing from outside.
+    // failure causes, messages that differ by a number merged; the report is
+    // one page that needs nothing from outside, its failed boards newest first.
     void summary()
     {
         QFETCH(QString, backend);
@@ -270,7 +293,8 @@ private slots:
         if (!options.isEmpty())
             return;
         const Run table = kvtRecords(QStringList{"summary", database});
-        QVERIFY2(table.out.contains("most frequent failures:\n     3  Time out\n"),
+        QVERIFY2(table.out.contains("most frequent failures:\n     3  Time out\n     2  Time out: "
+                                    "no answer to block N\n"),
                  qPrintable(table.out));
         const QString page = folder_.filePath(backend + "-report.html");
         QCOMPARE(kvtRecords({"report", "--html", page, database}).status, int(ExitSuccess));
@@ -278,11 +302,13 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString html = QString::fromUtf8(file.readAll());
         QVERIFY(html.contains("<svg") && html.contains("</html>"));
-        QCOMPARE(html.count("<rect"), 2); // one bar per day
+        QCOMPARE(html.count("<rect"), 3); // one bar per day
         for (const char *outside : {"<script", "src=", "href=", "@import", "url("})
             QVERIFY2(!html.contains(outside), outside);
-        for (const char *shown : {"line-a", "line-b", "boot.kvt 77aa", "66.7 %", "Time out"})
+        for (const char *shown : {"line-b", "boot.kvt 77aa", "66.7 %", "block N", "line-c 1.1.7",
+                                  "app-v2.kvt, app.kvt 5f3a", "below 95 %"})
             QVERIFY2(html.contains(shown), shown);
+        QVERIFY(html.indexOf("block 13") < html.indexOf("block 12"));
     }
 
     // The SQL init prints must work, and the role it makes may add records but

@@ -5,6 +5,7 @@
 
 #include "records/databaseurl.h"
 #include "records/journal.h"
+#include "records/recentfailures.h"
 #include "records/recordstore.h"
 #include "records/summary.h"
 #include "records/validrecord.h"
@@ -74,9 +75,11 @@ void addOptions(QCommandLineParser &parser)
         "  find TEXT                 records by id (prefix), USB serial, label, station,\n"
         "                            slot (its entry or a part of it, as 1.1.7) or sha256\n"
         "                            (8 hex digits or more of its start), newest first\n"
-        "  summary                   boards, ok, failed, stopped, yield, median time\n"
+        "  summary                   boards, ok, failed, stopped, yield, median time,\n"
+        "                            the most frequent failure causes\n"
         "  export --csv              every record as CSV\n"
-        "  report --html FILE        one self-contained HTML page\n\n"
+        "  report --html FILE        one self-contained HTML page: yield per day, station,\n"
+        "                            slot and image, failure causes, the failed boards\n\n"
         "The database is the station's own unless --database names another (a SQLite\n"
         "file must exist: init makes it):\n"
         "  sqlite:PATH  or  postgresql://user@host:port/database?sslmode=verify-full\n"
@@ -306,7 +309,9 @@ int runReport(Context &c, Connection &connection)
     const QSqlDatabase db = connection.db();
     if (!records::summarize(db, records::Grouping::Day, range, &contents.byDay, &error) ||
         !records::summarize(db, records::Grouping::Station, range, &contents.byStation, &error) ||
-        !records::summarize(db, records::Grouping::Image, range, &contents.byImage, &error))
+        !records::summarize(db, records::Grouping::Slot, range, &contents.bySlot, &error) ||
+        !records::summarize(db, records::Grouping::Image, range, &contents.byImage, &error) ||
+        !records::recentFailures(db, range, FailedBoardsShown, &contents.failedBoards, &error))
         return databaseError(c, error);
     QFile page(c.parser.value("html"));
     if (!page.open(QIODevice::WriteOnly | QIODevice::Truncate) ||

@@ -67,13 +67,17 @@ QHash<QString, QString> slotNames(const QStringList &raw, SlotNames *shortOf)
     for (auto it = slotsOf.cbegin(); it != slotsOf.cend(); ++it) {
         QStringList entries = it.value();
         entries.removeDuplicates();
+        entries.removeAll(QString()); // no slot would leave no common part to cut
         shortOf->insert(it.key(), shortNames(entries));
     }
     QHash<QString, QString> names;
     for (const QString &key : raw) {
         const QString station = key.section(Joint, 0, 0), label = key.section(Joint, 2);
         const QString slot = key.section(Joint, 1, 1);
-        names.insert(key, station + ' ' + (label.isEmpty() ? (*shortOf)[station][slot] : label));
+        const QString name = !label.isEmpty() ? label
+                             : slot.isEmpty() ? QStringLiteral("(no slot)") // written without one
+                                              : (*shortOf)[station][slot];
+        names.insert(key, station + ' ' + name);
     }
     return names;
 }

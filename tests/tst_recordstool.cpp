@@ -41,9 +41,18 @@ class TestRecordsTool : public RecordsTestBase
 {
     Q_OBJECT
 
+    // A database as init makes it: the other commands want one there.
     QString databaseOption(const QString &backend)
     {
-        return "--database=" + newDatabase(backend, false);
+        const QString option = "--database=" + newDatabase(backend, false);
+        kvtRecords({"init", option});
+        return option;
+    }
+
+    // Rows of board_records in the database `option` names.
+    static int rows(const QString &option)
+    {
+        return idsInDatabase(option.mid(QStringLiteral("--database=").size())).size();
     }
 
     // A day of boards as the summary's arithmetic wants them.
@@ -64,6 +73,17 @@ class TestRecordsTool : public RecordsTestBase
             R"({"id":"d2-1","station":"line-b","seq":9,"started":"2026-12-08T10:00:00.000Z","status":"ok","duration_ms":30000,"file":"app.kvt","sha256":"5f3a"})",
             R"({"id":"d2-2","station":"line-b","seq":10,"started":"2026-12-08T11:00:00.000+01:00","status":"unplugged","message":"Time out","file":"boot.kvt","sha256":"77aa"})"};
         a.appendRaw(day2.join('\n').toUtf8() + '\n');
+        // Day 3, line-c over two hours: hub slots (1.1.9 labelled C4), one
+        // image under two file names, time-outs that differ by their block.
+        const QStringList day3{
+            R"({"station":"line-c","seq":1,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:07:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":2,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:14:00Z","sha256":"5f3a","file":"app.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":3,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:21:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"timeout","message":"Time out: no answer to block 12"})",
+            R"({"station":"line-c","seq":4,"slot":"pci-0000:00:14.0-usb-0:1.1.7:1.0-port0","started":"2026-12-09T08:28:00Z","sha256":"5f3a","file":"app.kvt","status":"timeout","message":"Time out: no answer to block 13"})",
+            R"({"station":"line-c","seq":5,"slot":"pci-0000:00:14.0-usb-0:1.1.8:1.0-port0","started":"2026-12-09T09:35:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":6,"slot":"pci-0000:00:14.0-usb-0:1.1.8:1.0-port0","started":"2026-12-09T09:42:00Z","sha256":"5f3a","file":"app.kvt","status":"ok","duration_ms":30000})",
+            R"({"station":"line-c","seq":7,"slot":"pci-0000:00:14.0-usb-0:1.1.9:1.0-port0","started":"2026-12-09T09:49:00Z","sha256":"5f3a","file":"app-v2.kvt","status":"ok","duration_ms":30000,"label":"C4"})"};
+        a.appendRaw(day3.join('\n').toUtf8() + '\n');
         kvtRecords({"import", path, database});
         return database;
     }
@@ -103,6 +123,55 @@ private slots:
                  qPrintable(csv.out));
     }
 
+    // A journal is taken with its torn lines and records no count can place;
+    // a file that is mostly something else is refused whole, unless forced.
+    void importRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("imported");
+        QTest::addColumn<QStringList>("told"); // all in what it printed
+        QFile readme(qEnvironmentVariable("KVT_SOURCE_DIR") + "/README.md");
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QByteArray markdown = readme.readAll();
+        const QByteArray record = "{\"id\":\"r1\",\"station\":\"line3\",\"status\":\"ok\"}\n";
+        const QByteArray torn = "{\"seq\":4,\n";
+        const QByteArray unplaceable = "{\"id\":\"r2\",\"station\":null,\"status\":\"ok\"}\n"
+                                       "{\"id\":\"r3\",\"station\":\"line3\"}\n";
+        const QString refused =
+            " lines that are not records: not a journal; nothing imported (--force imports "
+            "its records anyway)\n";
+        const auto row = [](const char *tag, const QByteArray &content, int status, int imported,
+                            const QStringList &told, const QStringList &options = {}) {
+            QTest::newRow(tag) << content << options << status << imported << told;
+        };
+        row("README", markdown, ExitBadJournal, 0, {".md: 1 record and ", refused});
+        row("README, forced", markdown, ExitSuccess, 1, {": 1 record, 1 new"}, {"--force"});
+        row("empty", "", ExitBadJournal, 0, {": empty: not a journal"});
+        row("only torn lines", torn + torn + torn, ExitBadJournal, 0,
+            {": no record and 3" + refused});
+        row("two torn lines", record + torn + torn, ExitSuccess, 1, {"2 damaged line(s) skipped"});
+        row("no station, no status", record + unplaceable + QByteArray(record).replace("r1", "r4"),
+            ExitSuccess, 2,
+            {": 2 records, 2 new, 0 already", ", 2 lines without a station or status skipped"});
+    }
+
+    void importRefuses()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, told);
+        const QString database = databaseOption("sqlite");
+        const QString path = folder_.filePath(QStringLiteral("given-%1.md").arg(databases_));
+        StationJournal(path, "").appendRaw(content);
+        const Run run = kvtRecords(QStringList{"import", path, database} + options);
+        QTEST(run.status, "status");
+        QTEST(rows(database), "imported");
+        for (const QString &fragment : told)
+            QVERIFY2((run.out + run.err).contains(fragment), qPrintable(run.out + run.err));
+    }
+
     void find_data()
     {
         QTest::addColumn<QString>("backend");
@@ -117,6 +186,11 @@ private slots:
                 << backend << "slot-3" << QList<int>{19, 11, 3};
             QTest::newRow(tag + "label") << backend << "batch-7" << QList<int>{21};
             QTest::newRow(tag + "nothing") << backend << "no-such-board" << QList<int>{};
+            QTest::newRow(tag + "slot by its hub port") << backend << "1.1.7" << QList<int>{22};
+            QTest::newRow(tag + "slot by parts") << backend << "usb-0:1.1.17" << QList<int>{23};
+            QTest::newRow(tag + "not a whole part") << backend << "1.1" << QList<int>{};
+            QTest::newRow(tag + "sha256, 8 digits") << backend << "9B0E4471" << QList<int>{22};
+            QTest::newRow(tag + "sha256, 7 digits") << backend << "9b0e447" << QList<int>{};
         }
     }
 
@@ -133,6 +207,12 @@ private slots:
             R"({"id":"b7","label":"batch-7","seq":21,"started":"2026-12-08T09:00:00Z",)"
             R"("station":"line3","status":"ok"})"
             "\n");
+        journal.appendRaw(R"({"seq":22,"sha256":"9b0e4471c2aa18d3","slot":"pci-0000:00:14.0-)"
+                          R"(usb-0:1.1.7:1.0-port0","station":"line3","status":"ok"})"
+                          "\n"
+                          R"({"seq":23,"sha256":"9b0e4470","slot":"pci-0000:00:14.0-usb-0:1.1.)"
+                          R"(17:1.0-port0","station":"line3","status":"ok"})"
+                          "\n");
         kvtRecords({"import", journal.path(), database});
         if (text == "@7")
             text = journal.records()[6].value("id").toString().left(8);
@@ -148,6 +228,7 @@ private slots:
         }
         QTEST(seqs, "seqs");
         QCOMPARE(found.status, seqs.isEmpty() ? int(ExitNothingFound) : int(ExitSuccess));
+        QCOMPARE(found.err, seqs.isEmpty() ? "kvt-records: no records match " + text + '\n' : "");
         const Run table = kvtRecords({"find", text, database}, true);
         QCOMPARE(table.lines().size(), seqs.isEmpty() ? 0 : seqs.size() + 1);
     }
@@ -160,31 +241,46 @@ private slots:
 
         // One group as --json prints it.
         const auto group = [](const char *name, int boards, int ok, int failed, int stopped,
-                              const char *medianMs, const char *yield) {
-            return QString::asprintf(R"({"boards":%d,"failed":%d,"group":"%s","median_ms":%s,)"
+                              const char *medianMs, const char *yield, const char *pace = "") {
+            return QString::asprintf(R"({"boards":%d,%s"failed":%d,"group":"%s","median_ms":%s,)"
                                      R"("ok":%d,"stopped":%d,"yield":%s})",
-                                     boards, failed, name, medianMs, ok, stopped, yield);
+                                     boards, pace, failed, name, medianMs, ok, stopped, yield);
         };
         const QString day1 = group("2026-12-07", 8, 4, 2, 2, "30000", "0.6666666666666666");
         const QString day2 = group("2026-12-08", 2, 1, 1, 0, "30000", "0.5");
+        const QString day3 = group("2026-12-09", 7, 5, 2, 0, "30000", "0.7142857142857143");
         for (const QString backend : {"postgresql", "sqlite"}) {
             const auto row = [&](const char *name, const QStringList &options) -> QTestData & {
                 return QTest::addRow("%s, %s", qPrintable(backend), name) << backend << options;
             };
-            row("by day", {}) << QStringList{day1, day2};
-            row("since day 2", {"--since", "2026-12-08"}) << QStringList{day2};
+            row("by day", {}) << QStringList{day1, day2, day3};
+            row("since day 2", {"--since", "2026-12-08"}) << QStringList{day2, day3};
             row("until day 2", {"--until", "2026-12-08"}) << QStringList{day1};
-            row("by station", {"--by", "station"})
-                << QStringList{group("line-a", 5, 4, 1, 0, "30000", "0.8"),
-                               group("line-b", 5, 1, 2, 2, "30000", "0.3333333333333333")};
-            row("by image, one with no ok board", {"--by", "image", "--since", "2026-12-08"})
+            // Boards per hour in which the station flashed: line-b's two
+            // boards of day 2 share an hour, line-c's seven span two.
+            row("by station", {"--by", "station"}) << QStringList{
+                group("line-a", 5, 4, 1, 0, "30000", "0.8", R"("boards_per_hour":5,)"),
+                group("line-b", 5, 1, 2, 2, "30000", "0.3333333333333333",
+                      R"("boards_per_hour":2.5,)"),
+                group("line-c", 7, 5, 2, 0, "30000", "0.7142857142857143",
+                      R"("boards_per_hour":3.5,)")};
+            row("by image, one with no ok board",
+                {"--by", "image", "--since", "2026-12-08", "--until", "2026-12-09"})
                 << QStringList{group("app.kvt 5f3a", 1, 1, 0, 0, "30000", "1"),
                                group("boot.kvt 77aa", 1, 0, 1, 0, "null", "0")};
+            row("by image, one image under two names", {"--by", "image", "--since", "2026-12-09"})
+                << QStringList{group("app-v2.kvt, app.kvt 5f3a", 7, 5, 2, 0, "30000",
+                                     "0.7142857142857143")};
+            row("by slot, short names or the label", {"--by", "slot", "--since", "2026-12-09"})
+                << QStringList{group("line-c 1.1.7", 4, 2, 2, 0, "30000", "0.5"),
+                               group("line-c 1.1.8", 2, 2, 0, 0, "30000", "1"),
+                               group("line-c C4", 1, 1, 0, 0, "30000", "1")};
         }
     }
 
     // The table and the report of all the days also show the most frequent
-    // failure; the report is one page that needs nothing from outside.
+    // failure causes, messages that differ by a number merged; the report is
+    // one page that needs nothing from outside, its failed boards newest first.
     void summary()
     {
         QFETCH(QString, backend);
@@ -197,7 +293,8 @@ private slots:
         if (!options.isEmpty())
             return;
         const Run table = kvtRecords(QStringList{"summary", database});
-        QVERIFY2(table.out.contains("most frequent failures:\n     3  Time out\n"),
+        QVERIFY2(table.out.contains("most frequent failures:\n     3  Time out\n     2  Time out: "
+                                    "no answer to block N\n"),
                  qPrintable(table.out));
         const QString page = folder_.filePath(backend + "-report.html");
         QCOMPARE(kvtRecords({"report", "--html", page, database}).status, int(ExitSuccess));
@@ -205,11 +302,13 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString html = QString::fromUtf8(file.readAll());
         QVERIFY(html.contains("<svg") && html.contains("</html>"));
-        QCOMPARE(html.count("<rect"), 2); // one bar per day
+        QCOMPARE(html.count("<rect"), 3); // one bar per day
         for (const char *outside : {"<script", "src=", "href=", "@import", "url("})
             QVERIFY2(!html.contains(outside), outside);
-        for (const char *shown : {"line-a", "line-b", "boot.kvt 77aa", "66.7 %", "Time out"})
+        for (const char *shown : {"line-b", "boot.kvt 77aa", "66.7 %", "block N", "line-c 1.1.7",
+                                  "app-v2.kvt, app.kvt 5f3a", "below 95 %"})
             QVERIFY2(html.contains(shown), shown);
+        QVERIFY(html.indexOf("block 13") < html.indexOf("block 12"));
     }
 
     // The SQL init prints must work, and the role it makes may add records but
@@ -251,6 +350,7 @@ private slots:
         };
         const QString sqlite = "--database=sqlite:" + folder_.filePath("bad.sqlite");
         const QString journal = folder_.filePath("none.jsonl");
+        kvtRecords({"init", sqlite});
         row("no command", {}, "name a command");
         row("unknown command", {"list"}, "unknown command");
         row("unknown option", {"summary", "--colour"}, "colour");
@@ -268,6 +368,20 @@ private slots:
         row("report without a file", {"report", sqlite}, "--html");
         row("report not writable", {"report", "--html", folder_.filePath("no/such/r.html"), sqlite},
             "cannot write", ExitBadOutput);
+        // A mistyped path must not read as a factory without boards: only
+        // init makes a SQLite file (every other test's database is made so).
+        const QString missing = folder_.filePath("missing.sqlite");
+        for (const QStringList &command : {QStringList{"find", "A1"},
+                                           {"summary"},
+                                           {"import", journal},
+                                           {"export", "--csv"},
+                                           {"report", "--html", folder_.filePath("missing.html")}})
+            row(qPrintable("no database: " + command.first()),
+                command + QStringList{"--database=sqlite:" + missing},
+                QStringLiteral("kvt-records: no database at %1: kvt-records init --database "
+                               "sqlite:%1 makes one\n")
+                    .arg(missing),
+                ExitDatabase);
     }
 
     void badInput()
@@ -277,6 +391,7 @@ private slots:
         const Run run = kvtRecords(arguments);
         QTEST(run.status, "status");
         QVERIFY2(run.err.contains(told), qPrintable(run.err));
+        QVERIFY(!QFileInfo::exists(folder_.filePath("missing.sqlite")));
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include "recordviews.h"
 
+#include <algorithm>
+
 namespace recordstool {
 
 namespace {
@@ -21,53 +23,144 @@ th { background: #f3f5f8; }
 td:first-child, th:first-child { text-align: left; }
 td.bad { color: #b3261e; font-weight: bold; }
 tr.total td, tr.total th { font-weight: bold; background: #f3f5f8; }
+p.legend { font-size: 13px; color: #5a6472; margin: 4px 0 0; }
+p.legend b { color: #b3261e; }
+td.more { color: #5a6472; font-style: italic; }
+td.text, th.text { text-align: left; }
 svg text { font-family: "DejaVu Sans", sans-serif; font-size: 11px; fill: #5a6472; }
 )";
 
 // Below this yield a group is shown in red.
 constexpr double PoorYield = 0.95;
+// Rows of the long lists; the rest are counted in a "+N more" row.
+constexpr int SlotsShown = 12;
+constexpr int CausesShown = 10;
 
 QString escaped(const QString &text)
 {
     return text.toHtmlEscaped();
 }
 
-QString groupRow(const records::SummaryGroup &g, bool total = false)
+QString yieldCell(double yield)
+{
+    const bool poor = yield >= 0 && yield < PoorYield;
+    return (poor ? QStringLiteral("<td class=bad>") : QStringLiteral("<td>")) + yieldText(yield) +
+           "</td>";
+}
+
+QString paceCell(const records::SummaryGroup &g)
+{
+    const double pace = g.boardsPerHour();
+    return "<td>" + (pace < 0 ? QStringLiteral("-") : QString::number(pace, 'f', 1)) + "</td>";
+}
+
+// `pace`: the group is a station, with its boards per hour.
+QString groupRow(const records::SummaryGroup &g, bool pace, bool total = false)
 {
     const QString tag = total ? QStringLiteral("th") : QStringLiteral("td");
-    const double yield = g.yield();
-    const QString yieldCell =
-        yield >= 0 && yield < PoorYield ? QStringLiteral("<td class=bad>") : QStringLiteral("<td>");
-    return QStringLiteral("<tr%1><%2>%3</%2><td>%4</td><td>%5</td><td>%6</td><td>%7</td>%8%9</td>"
-                          "<td>%10</td></tr>\n")
+    return QStringLiteral("<tr%1><%2>%3</%2><td>%4</td><td>%5</td><td>%6</td><td>%7</td>%8<td>"
+                          "%9</td>%10</tr>\n")
         .arg(total ? QStringLiteral(" class=total") : QString(), tag, escaped(g.group))
         .arg(g.boards)
         .arg(g.ok)
         .arg(g.failed)
         .arg(g.stopped)
-        .arg(yieldCell, yieldText(yield), durationText(g.medianMs));
+        .arg(yieldCell(g.yield()), durationText(g.medianMs),
+             pace ? (total ? QStringLiteral("<td></td>") : paceCell(g)) : QString());
 }
 
-QString groupTable(const records::Summary &summary, const QString &firstColumn)
+QString tableHead(const QString &firstColumn, bool pace)
 {
-    QString html = QStringLiteral("<table><tr><th>%1</th><th>boards</th><th>ok</th><th>failed</th>"
-                                  "<th>stopped</th><th>yield</th><th>median time</th></tr>\n")
-                       .arg(firstColumn);
+    return QStringLiteral("<table><tr><th>%1</th><th>boards</th><th>ok</th><th>failed</th>"
+                          "<th>stopped</th><th>yield</th><th>median time</th>%2</tr>\n")
+        .arg(firstColumn, pace ? QStringLiteral("<th>boards per hour</th>") : QString());
+}
+
+// "+N more ...", spanning the table.
+QString moreRow(qint64 more, const QString &what, int columns)
+{
+    if (more <= 0)
+        return QString();
+    return QStringLiteral("<tr><td class=more colspan=%1>+%2 more %3</td></tr>\n")
+        .arg(columns)
+        .arg(more)
+        .arg(what);
+}
+
+QString groupTable(const records::Summary &summary, const QString &firstColumn, bool pace = false)
+{
+    QString html = tableHead(firstColumn, pace);
     for (const records::SummaryGroup &group : summary.groups)
-        html += groupRow(group);
-    return html + groupRow(summary.total, true) + "</table>\n";
+        html += groupRow(group, pace);
+    return html + groupRow(summary.total, pace, true) + "</table>\n";
+}
+
+// Worst first: a worn pogo pin or cable is one slot whose yield falls while
+// its station's holds.
+QString slotTable(const records::Summary &bySlot)
+{
+    QVector<records::SummaryGroup> worst = bySlot.groups;
+    std::stable_sort(worst.begin(), worst.end(), [](const auto &a, const auto &b) {
+        const double ya = a.yield() < 0 ? 2 : a.yield(), yb = b.yield() < 0 ? 2 : b.yield();
+        return ya < yb || (ya == yb && a.failed > b.failed);
+    });
+    QString html = tableHead(QStringLiteral("station and slot (worst first)"), false);
+    for (int i = 0; i < worst.size() && i < SlotsShown; ++i)
+        html += groupRow(worst[i], false);
+    return html + moreRow(worst.size() - SlotsShown, QStringLiteral("slots"), 7) + "</table>\n";
 }
 
 QString failureTable(const records::Summary &summary)
 {
     if (summary.failures.isEmpty())
         return QStringLiteral("<p>No board failed.</p>\n");
-    QString html = QStringLiteral("<table><tr><th>message</th><th>boards</th></tr>\n");
-    for (const auto &failure : summary.failures)
+    QString html =
+        QStringLiteral("<table><tr><th>cause (N: any number)</th><th>boards</th></tr>\n");
+    for (int i = 0; i < summary.failures.size() && i < CausesShown; ++i)
         html += QStringLiteral("<tr><td>%1</td><td>%2</td></tr>\n")
-                    .arg(escaped(failure.first))
-                    .arg(failure.second);
-    return html + "</table>\n";
+                    .arg(escaped(summary.failures[i].first))
+                    .arg(summary.failures[i].second);
+    return html + moreRow(summary.failures.size() - CausesShown, QStringLiteral("causes"), 2) +
+           "</table>\n";
+}
+
+QString text(const QJsonObject &record, const char *key)
+{
+    return record.value(QLatin1String(key)).toString();
+}
+
+// The slot as the station's screens call it.
+QString slotName(const QJsonObject &record, const records::SlotNames &shortNames)
+{
+    const QString label = text(record, "label"), slot = text(record, "slot");
+    if (!label.isEmpty())
+        return label;
+    return shortNames.value(text(record, "station")).value(slot, slot);
+}
+
+QString failedBoardRow(const QJsonObject &record, const records::SlotNames &shortNames)
+{
+    const QString started = text(record, "started").left(16).replace('T', ' ');
+    const QString serial = record.value(QLatin1String("usb")).toObject().value("serial").toString();
+    const QString message =
+        text(record, "message").isEmpty() ? text(record, "status") : text(record, "message");
+    return QStringLiteral("<tr><td>%1</td><td class=text>%2</td><td class=text>%3</td>"
+                          "<td class=text>%4</td><td class=text>%5</td></tr>\n")
+        .arg(escaped(started), escaped(text(record, "station")),
+             escaped(slotName(record, shortNames)), escaped(serial), escaped(message));
+}
+
+QString failedBoardsTable(const ReportContents &contents)
+{
+    if (contents.failedBoards.isEmpty())
+        return QStringLiteral("<p>No board failed.</p>\n");
+    QString html = QStringLiteral("<table><tr><th>started (UTC)</th><th class=text>station</th>"
+                                  "<th class=text>slot</th><th class=text>USB serial</th>"
+                                  "<th class=text>message</th></tr>\n");
+    for (const QJsonObject &record : contents.failedBoards)
+        html += failedBoardRow(record, contents.bySlot.shortSlotNames);
+    const qint64 more = contents.byDay.total.failed - contents.failedBoards.size();
+    return html + moreRow(more, QStringLiteral("failed boards"), 5) + "</table>\n";
 }
 
 QString totals(const records::SummaryGroup &total)
@@ -79,6 +172,14 @@ QString totals(const records::SummaryGroup &total)
            box("ok", QString::number(total.ok)) + box("failed", QString::number(total.failed)) +
            box("stopped", QString::number(total.stopped)) + box("yield", yieldText(total.yield())) +
            box("median time (ok)", durationText(total.medianMs)) + "</div>\n";
+}
+
+QString legend()
+{
+    return QStringLiteral("<p class=legend><b>Red</b>: yield below %1 %. Yield = ok / (ok + "
+                          "failed); boards the station stopped count for neither. Median time: "
+                          "of the boards that ended ok.</p>\n")
+        .arg(int(PoorYield * 100));
 }
 
 // Horizontal guides at these yields, in percent.
@@ -152,11 +253,14 @@ QString htmlReport(const ReportContents &contents)
     html += QStringLiteral("<h1>Flashing report</h1><p class=meta>%1 &middot; %2 &middot; made "
                            "%3</p>\n")
                 .arg(escaped(contents.range), escaped(contents.database), escaped(contents.made));
-    html += totals(contents.byDay.total);
+    html += totals(contents.byDay.total) + legend();
     html += "<h2>Yield per day (UTC)</h2>\n" + yieldChartSvg(contents.byDay, 1000, 240);
-    html += "<h2>Per station</h2>\n" + groupTable(contents.byStation, "station");
-    html += "<h2>Per image</h2>\n" + groupTable(contents.byImage, "image");
-    html += "<h2>Most frequent failures</h2>\n" + failureTable(contents.byDay);
+    html += "<h2>Per station</h2>\n" + groupTable(contents.byStation, "station", true);
+    html += "<h2>Per slot</h2>\n" + slotTable(contents.bySlot);
+    html += "<h2>Failure causes, most frequent first</h2>\n" + failureTable(contents.byDay);
+    html += "<h2>Failed boards, newest first</h2>\n" + failedBoardsTable(contents);
+    html += "<h2>Per image</h2>\n" +
+            groupTable(contents.byImage, "image: the file names it went by, its SHA-256");
     return html + "</body></html>\n";
 }
 

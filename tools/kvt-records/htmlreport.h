@@ -6,9 +6,14 @@
 
 #include "records/summary.h"
 
+#include <QJsonObject>
 #include <QString>
+#include <QVector>
 
 namespace recordstool {
+
+// The failed boards the page lists; the others are counted.
+constexpr int FailedBoardsShown = 25;
 
 struct ReportContents
 {
@@ -16,8 +21,10 @@ struct ReportContents
     QString range;    // "since 2026-12-01" or "all records"
     QString made;     // when the report was made
     records::Summary byDay;
-    records::Summary byStation;
+    records::Summary byStation; // with each station's active hours
+    records::Summary bySlot;
     records::Summary byImage;
+    QVector<QJsonObject> failedBoards; // the newest failures (byDay.total.failed in all)
 };
 
 QString htmlReport(const ReportContents &contents);

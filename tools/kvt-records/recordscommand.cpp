@@ -5,13 +5,16 @@
 
 #include "records/databaseurl.h"
 #include "records/journal.h"
+#include "records/recentfailures.h"
 #include "records/recordstore.h"
 #include "records/summary.h"
+#include "records/validrecord.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 
 namespace recordstool {
@@ -67,13 +70,18 @@ void addOptions(QCommandLineParser &parser)
         "Commands:\n"
         "  init                      create the records table (prints a station role's SQL\n"
         "                            for PostgreSQL)\n"
-        "  import JOURNAL.jsonl...   add journals carried from stations; idempotent\n"
-        "  find TEXT                 records by id (prefix), USB serial, slot, label,\n"
-        "                            station or sha256, newest first\n"
-        "  summary                   boards, ok, failed, stopped, yield, median time\n"
+        "  import JOURNAL.jsonl...   add journals carried from stations; idempotent;\n"
+        "                            a file that is mostly not records is refused\n"
+        "  find TEXT                 records by id (prefix), USB serial, label, station,\n"
+        "                            slot (its entry or a part of it, as 1.1.7) or sha256\n"
+        "                            (8 hex digits or more of its start), newest first\n"
+        "  summary                   boards, ok, failed, stopped, yield, median time,\n"
+        "                            the most frequent failure causes\n"
         "  export --csv              every record as CSV\n"
-        "  report --html FILE        one self-contained HTML page\n\n"
-        "The database is the station's own unless --database names another:\n"
+        "  report --html FILE        one self-contained HTML page: yield per day, station,\n"
+        "                            slot and image, failure causes, the failed boards\n\n"
+        "The database is the station's own unless --database names another (a SQLite\n"
+        "file must exist: init makes it):\n"
         "  sqlite:PATH  or  postgresql://user@host:port/database?sslmode=verify-full\n"
         "Passwords go in ~/.pgpass, never in the URL."));
     parser.addHelpOption();
@@ -87,6 +95,7 @@ void addOptions(QCommandLineParser &parser)
         {"until", "Records started before T.", "T"},
         {"by", "summary: group by day, hour, station, image or slot (default: day).", "group"},
         {"csv", "export: comma-separated values."},
+        {"force", "import: also a file that does not look like a journal."},
         {"html", "report: write the page to this file.", "file"},
         {"role", "init: the name of the stations' PostgreSQL role (default: kvt_station).", "name"},
     });
@@ -131,7 +140,55 @@ int runInit(Context &c, Connection &connection)
     return ExitSuccess;
 }
 
-// One journal into the database; false when it cannot be read.
+// "1 record", "2 records", "no record"
+QString counted(int count, const QString &one, const QString &many)
+{
+    return count == 0 ? "no " + one
+                      : QStringLiteral("%1 %2").arg(count).arg(count == 1 ? one : many);
+}
+
+// The journal's records that can be counted, and how many were not.
+QVector<QJsonObject> validRecords(const records::JournalContents &journal, int *invalid)
+{
+    QVector<QJsonObject> valid;
+    QString why;
+    for (const QJsonObject &record : journal.records) {
+        if (records::validRecord(record, &why))
+            valid.append(record);
+        else
+            ++*invalid;
+    }
+    return valid;
+}
+
+int refuseJournal(Context &c, const QString &path, int records, int notRecords)
+{
+    const QString found =
+        records + notRecords == 0
+            ? QStringLiteral("empty")
+            : counted(records, "record", "records") + " and " +
+                  counted(notRecords, "line that is not a record", "lines that are not records");
+    c.err << QStringLiteral("kvt-records: %1: %2: not a journal; nothing imported (--force "
+                            "imports its records anyway)\n")
+                 .arg(path, found);
+    return ExitBadJournal;
+}
+
+int insertJournal(Context &c, records::RecordStore &store, const QString &path,
+                  const QVector<QJsonObject> &valid, int *added)
+{
+    QString error;
+    for (int first = 0; first < valid.size(); first += ImportBatch) {
+        int inserted = 0;
+        if (!store.insert(valid.mid(first, ImportBatch), &error, &inserted))
+            return databaseError(c, QStringLiteral("%1: %2").arg(path, error));
+        *added += inserted;
+    }
+    return ExitSuccess;
+}
+
+// One journal into the database: refused whole when it does not look like
+// one, else its countable records.
 int importJournal(Context &c, records::RecordStore &store, const QString &path)
 {
     records::JournalContents journal;
@@ -140,20 +197,25 @@ int importJournal(Context &c, records::RecordStore &store, const QString &path)
         c.err << "kvt-records: " << error << '\n';
         return ExitBadJournal;
     }
+    int invalid = 0;
+    const QVector<QJsonObject> valid = validRecords(journal, &invalid);
+    if (!c.parser.isSet("force") &&
+        !records::looksLikeJournal(valid.size(), journal.skipped + invalid))
+        return refuseJournal(c, path, valid.size(), journal.skipped + invalid);
     int added = 0;
-    for (int first = 0; first < journal.records.size(); first += ImportBatch) {
-        int inserted = 0;
-        if (!store.insert(journal.records.mid(first, ImportBatch), &error, &inserted))
-            return databaseError(c, QStringLiteral("%1: %2").arg(path, error));
-        added += inserted;
-    }
-    c.out << QStringLiteral("%1: %2 records, %3 new, %4 already in the database")
+    if (const int status = insertJournal(c, store, path, valid, &added); status != ExitSuccess)
+        return status;
+    c.out << QStringLiteral("%1: %2 record%3, %4 new, %5 already in the database")
                  .arg(path)
-                 .arg(journal.records.size())
+                 .arg(valid.size())
+                 .arg(valid.size() == 1 ? "" : "s")
                  .arg(added)
-                 .arg(journal.records.size() - added);
+                 .arg(valid.size() - added);
     if (journal.skipped > 0)
         c.out << QStringLiteral(", %1 damaged line(s) skipped").arg(journal.skipped);
+    if (invalid > 0)
+        c.out << ", " << counted(invalid, "line", "lines")
+              << " without a station or status skipped";
     c.out << '\n';
     return ExitSuccess;
 }
@@ -187,7 +249,10 @@ int runFind(Context &c, Connection &connection, const QStringList &words)
             c.out << journalLine(record) << '\n';
     } else if (!found.isEmpty())
         printRecordTable(c.out, found, c.terminal);
-    return found.isEmpty() ? ExitNothingFound : ExitSuccess;
+    if (!found.isEmpty())
+        return ExitSuccess;
+    c.err << "kvt-records: no records match " << words.first() << '\n';
+    return ExitNothingFound;
 }
 
 int runSummary(Context &c, Connection &connection)
@@ -244,7 +309,9 @@ int runReport(Context &c, Connection &connection)
     const QSqlDatabase db = connection.db();
     if (!records::summarize(db, records::Grouping::Day, range, &contents.byDay, &error) ||
         !records::summarize(db, records::Grouping::Station, range, &contents.byStation, &error) ||
-        !records::summarize(db, records::Grouping::Image, range, &contents.byImage, &error))
+        !records::summarize(db, records::Grouping::Slot, range, &contents.bySlot, &error) ||
+        !records::summarize(db, records::Grouping::Image, range, &contents.byImage, &error) ||
+        !records::recentFailures(db, range, FailedBoardsShown, &contents.failedBoards, &error))
         return databaseError(c, error);
     QFile page(c.parser.value("html"));
     if (!page.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
@@ -259,6 +326,14 @@ int runReport(Context &c, Connection &connection)
 
 int runOnDatabase(Context &c, const QString &command, const QStringList &rest)
 {
+    // Opening a SQLite file that is not there makes an empty one: a mistyped
+    // path would then read as a factory that flashed no board, and an import
+    // would go where no one looks.
+    if (command != "init" && c.url.kind == records::DatabaseUrl::Kind::Sqlite &&
+        !QFileInfo::exists(c.url.path))
+        return databaseError(c, QStringLiteral("no database at %1: kvt-records init --database "
+                                               "sqlite:%1 makes one")
+                                    .arg(c.url.path));
     Connection connection;
     QString error;
     if (!connection.open(c.url, &error))

@@ -53,6 +53,14 @@ const QStringList CsvColumns{"id",         "station", "seq",        "slot",   "l
                              "usb_serial", "file",    "sha256",     "status", "message",
                              "started",    "ended",   "duration_ms"};
 
+// Causes a terminal shows; the report shows more.
+constexpr int FailureCausesShown = 5;
+
+QString paceText(double boardsPerHour)
+{
+    return boardsPerHour < 0 ? QStringLiteral("-") : QString::number(boardsPerHour, 'f', 1);
+}
+
 QJsonValue numberOrNull(double value)
 {
     return value < 0 ? QJsonValue() : QJsonValue(value);
@@ -97,11 +105,17 @@ void printCsvRow(QTextStream &out, const QJsonObject &record)
 
 void printSummaryTable(QTextStream &out, const records::Summary &summary, bool aligned)
 {
+    const bool pace = std::any_of(summary.groups.cbegin(), summary.groups.cend(),
+                                  [](const auto &g) { return g.activeHours > 0; });
     QVector<Row> rows{{"group", "boards", "ok", "failed", "stopped", "yield", "median"}};
+    if (pace)
+        rows.first().append("boards/h");
     auto add = [&](const records::SummaryGroup &g) {
         rows.append({g.group, QString::number(g.boards), QString::number(g.ok),
                      QString::number(g.failed), QString::number(g.stopped), yieldText(g.yield()),
                      durationText(g.medianMs)});
+        if (pace)
+            rows.last().append(paceText(g.boardsPerHour()));
     };
     for (const records::SummaryGroup &group : summary.groups)
         add(group);
@@ -110,20 +124,24 @@ void printSummaryTable(QTextStream &out, const records::Summary &summary, bool a
     if (summary.failures.isEmpty())
         return;
     out << "\nmost frequent failures:\n";
-    for (const auto &failure : summary.failures)
-        out << QStringLiteral("%1  %2\n").arg(failure.second, 6).arg(failure.first);
+    for (int i = 0; i < summary.failures.size() && i < FailureCausesShown; ++i)
+        out << QStringLiteral("%1  %2\n")
+                   .arg(summary.failures[i].second, 6)
+                   .arg(summary.failures[i].first);
 }
 
 void printSummaryJson(QTextStream &out, const records::Summary &summary)
 {
     for (const records::SummaryGroup &g : summary.groups) {
-        const QJsonObject line{{"group", g.group},
-                               {"boards", g.boards},
-                               {"ok", g.ok},
-                               {"failed", g.failed},
-                               {"stopped", g.stopped},
-                               {"yield", numberOrNull(g.yield())},
-                               {"median_ms", numberOrNull(g.medianMs)}};
+        QJsonObject line{{"group", g.group},
+                         {"boards", g.boards},
+                         {"ok", g.ok},
+                         {"failed", g.failed},
+                         {"stopped", g.stopped},
+                         {"yield", numberOrNull(g.yield())},
+                         {"median_ms", numberOrNull(g.medianMs)}};
+        if (g.activeHours > 0)
+            line.insert("boards_per_hour", g.boardsPerHour());
         out << journalLine(line) << '\n';
     }
 }

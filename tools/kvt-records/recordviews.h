@@ -22,9 +22,12 @@ void printRecordTable(QTextStream &out, const QVector<QJsonObject> &records, boo
 void printCsvHeader(QTextStream &out);
 void printCsvRow(QTextStream &out, const QJsonObject &record);
 
+// With boards per hour when the groups are stations; then the most frequent
+// failure causes.
 void printSummaryTable(QTextStream &out, const records::Summary &summary, bool aligned);
 // One object per group: group, boards, ok, failed, stopped, yield (null when
-// no board ended ok or failed), median_ms (null when none ended ok).
+// no board ended ok or failed), median_ms (null when none ended ok), and
+// boards_per_hour when the groups are stations.
 void printSummaryJson(QTextStream &out, const records::Summary &summary);
 
 // "97.5 %", or "-" without a board that ended ok or failed.

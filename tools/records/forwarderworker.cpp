@@ -2,6 +2,7 @@
 
 #include "records/journal.h"
 #include "records/recordstore.h"
+#include "records/validrecord.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

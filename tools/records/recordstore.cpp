@@ -1,9 +1,11 @@
 #include "records/recordstore.h"
 
 #include "records/journal.h"
+#include "records/slotnames.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -117,6 +119,34 @@ QString likePrefix(const QString &text)
     return escaped + '%';
 }
 
+// "ab_c" matched literally, whole.
+QString likeExactly(const QString &text)
+{
+    return likePrefix(text).chopped(1);
+}
+
+// Eight hex digits are as many as a person copies off a screen, and too many
+// to match another image by chance among a factory's few hundred.
+bool isShaPrefix(const QString &text)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{8,64}$"));
+    return hex.match(text).hasMatch();
+}
+
+// A row of find's query (record, id, usb_serial, slot, label, station,
+// sha256) that `text` names: an id by its start, a USB serial, label or
+// station whole, a slot by a whole part of its entry name (the screens show
+// "1.1.7" for …-usb-0:1.1.7:1.0-port0), an image by its sha256 or its start.
+bool matchesText(const QSqlQuery &row, const QString &text)
+{
+    const auto column = [&](int i) { return row.value(i).toString(); };
+    const QString sha = column(6);
+    return column(1).startsWith(text, Qt::CaseInsensitive) || column(2) == text ||
+           column(4) == text || column(5) == text || slotHasPart(column(3), text) ||
+           sha.compare(text, Qt::CaseInsensitive) == 0 ||
+           (isShaPrefix(text) && sha.startsWith(text, Qt::CaseInsensitive));
+}
+
 } // namespace
 
 bool RecordStore::isPostgres() const
@@ -215,17 +245,26 @@ bool RecordStore::find(const QString &text, QVector<QJsonObject> *found, QString
 {
     QSqlQuery query(db_);
     query.setForwardOnly(true);
+    // The LIKEs narrow; matchesText() decides, the same way in both
+    // databases (SQLite's LIKE ignores case, PostgreSQL's does not).
     query.prepare(QStringLiteral(
-        "SELECT record FROM board_records WHERE id LIKE ? ESCAPE '\\' OR usb_serial = ? OR "
-        "slot = ? OR label = ? OR station = ? OR sha256 = ? ORDER BY started DESC, seq DESC"));
+        "SELECT record, id, usb_serial, slot, label, station, sha256 FROM board_records WHERE "
+        "id LIKE ? ESCAPE '\\' OR usb_serial = ? OR label = ? OR station = ? OR "
+        "lower(sha256) LIKE ? ESCAPE '\\' OR slot LIKE ? ESCAPE '\\' "
+        "ORDER BY started DESC, seq DESC"));
     query.addBindValue(likePrefix(text.toLower()));
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 3; ++i)
         query.addBindValue(text);
+    query.addBindValue(isShaPrefix(text) ? likePrefix(text.toLower())
+                                         : likeExactly(text.toLower()));
+    query.addBindValue('%' + likePrefix(text));
     if (!query.exec())
         return fail(error, QStringLiteral("cannot search the records"), query.lastError());
     found->clear();
-    while (query.next())
-        found->append(parseStored(query.value(0)));
+    while (query.next()) {
+        if (matchesText(query, text))
+            found->append(parseStored(query.value(0)));
+    }
     return true;
 }
 

@@ -43,8 +43,10 @@ public:
     // what it carried, not about the connection.
     bool answers();
 
-    // Records whose id starts with `text`, or whose USB serial, slot, label,
-    // station or sha256 is `text`; newest first.
+    // Records whose id starts with `text`, whose USB serial, label or station
+    // is `text`, whose slot holds it as a whole part of its entry name (1.1.7
+    // in pci-0000:00:14.0-usb-0:1.1.7:1.0-port0), or whose sha256 is `text` or
+    // starts with it (8 hex digits at least); newest first.
     bool find(const QString &text, QVector<QJsonObject> *found, QString *error);
 
     // Every record started in [since, until) (ISO UTC text; empty: open),

@@ -1,6 +1,7 @@
 #include "records/summary.h"
 
 #include "records/recordstore.h"
+#include "records/slotnames.h"
 
 #include <QHash>
 #include <QMap>
@@ -9,11 +10,14 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace records {
 
 namespace {
 
-constexpr int FailureMessagesShown = 5;
+// Joins the columns that make one raw group; a character no name holds.
+const QString Joint = QStringLiteral("\x1f");
 
 QString groupExpression(Grouping by)
 {
@@ -25,11 +29,57 @@ QString groupExpression(Grouping by)
     case Grouping::Station:
         return QStringLiteral("station");
     case Grouping::Image:
-        return QStringLiteral("coalesce(file, '?') || ' ' || substr(coalesce(sha256, ''), 1, 12)");
+        return QStringLiteral("coalesce(sha256, '') || '%1' || coalesce(file, '?')").arg(Joint);
     case Grouping::Slot:
         break;
     }
-    return QStringLiteral("coalesce(slot, '')");
+    return QStringLiteral("station || '%1' || coalesce(slot, '') || '%1' || coalesce(label, '')")
+        .arg(Joint);
+}
+
+// Raw image groups "SHA<joint>FILE" -> "FILE[, FILE...] SHA12". An image
+// is its content: renaming the file does not make another image. Records
+// without a sha256 can only be told apart by their file name.
+QHash<QString, QString> imageNames(const QStringList &raw)
+{
+    QMap<QString, QStringList> files; // sha (or joint and file) -> its file names, sorted
+    for (const QString &key : raw) {
+        const QString sha = key.section(Joint, 0, 0);
+        files[sha.isEmpty() ? key : sha].append(key.section(Joint, 1));
+    }
+    QHash<QString, QString> names;
+    for (const QString &key : raw) {
+        const QString sha = key.section(Joint, 0, 0);
+        const QString image = sha.isEmpty() ? key : sha;
+        names.insert(key, (files[image].join(QStringLiteral(", ")) + ' ' + sha.left(12)).trimmed());
+    }
+    return names;
+}
+
+// Raw slot groups "STATION<joint>SLOT<joint>LABEL" -> "STATION NAME", NAME
+// the label, else the short name among the station's slots, as its screen
+// shows it.
+QHash<QString, QString> slotNames(const QStringList &raw, SlotNames *shortOf)
+{
+    QMap<QString, QStringList> slotsOf;
+    for (const QString &key : raw)
+        slotsOf[key.section(Joint, 0, 0)].append(key.section(Joint, 1, 1));
+    for (auto it = slotsOf.cbegin(); it != slotsOf.cend(); ++it) {
+        QStringList entries = it.value();
+        entries.removeDuplicates();
+        entries.removeAll(QString()); // no slot would leave no common part to cut
+        shortOf->insert(it.key(), shortNames(entries));
+    }
+    QHash<QString, QString> names;
+    for (const QString &key : raw) {
+        const QString station = key.section(Joint, 0, 0), label = key.section(Joint, 2);
+        const QString slot = key.section(Joint, 1, 1);
+        const QString name = !label.isEmpty() ? label
+                             : slot.isEmpty() ? QStringLiteral("(no slot)") // written without one
+                                              : (*shortOf)[station][slot];
+        names.insert(key, station + ' ' + name);
+    }
+    return names;
 }
 
 // The bounds that are set, "AND"ed after `first`. Leaving out the unset
@@ -101,23 +151,74 @@ void addRow(SummaryGroup &group, Durations &durations, const QSqlQuery &row)
         group.failed += boards;
 }
 
+void mergeGroup(SummaryGroup &into, const SummaryGroup &from)
+{
+    into.boards += from.boards;
+    into.ok += from.ok;
+    into.failed += from.failed;
+    into.stopped += from.stopped;
+}
+
+// The groups, their medians and the total's, in the groups' order.
+void finishGroups(const QMap<QString, SummaryGroup> &groups,
+                  const QMap<QString, Durations> &durations, Summary *summary)
+{
+    Durations all;
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        SummaryGroup group = it.value();
+        group.group = it.key();
+        const Durations &times = durations[it.key()];
+        group.medianMs = medianOf(times);
+        summary->groups.append(group);
+        for (auto d = times.cbegin(); d != times.cend(); ++d)
+            all[d.key()] += d.value();
+    }
+    summary->total.medianMs = medianOf(all);
+}
+
+// Raw groups as the database counted them -> groups by the name a person
+// knows them by; slots in the order their screens show them.
+void nameGroups(Grouping by, const QMap<QString, SummaryGroup> &raw,
+                const QMap<QString, Durations> &rawDurations, Summary *summary)
+{
+    if (by != Grouping::Image && by != Grouping::Slot)
+        return finishGroups(raw, rawDurations, summary); // named by the database already
+    const QHash<QString, QString> names = by == Grouping::Image
+                                              ? imageNames(raw.keys())
+                                              : slotNames(raw.keys(), &summary->shortSlotNames);
+    QMap<QString, SummaryGroup> groups;
+    QMap<QString, Durations> durations;
+    for (auto it = raw.cbegin(); it != raw.cend(); ++it) {
+        const QString name = names.value(it.key());
+        mergeGroup(groups[name], it.value());
+        const Durations &times = rawDurations[it.key()];
+        for (auto d = times.cbegin(); d != times.cend(); ++d)
+            durations[name][d.key()] += d.value();
+    }
+    finishGroups(groups, durations, summary);
+    if (by == Grouping::Slot)
+        std::sort(summary->groups.begin(), summary->groups.end(),
+                  [](const SummaryGroup &a, const SummaryGroup &b) {
+                      return slotNameBefore(a.group, b.group);
+                  });
+}
+
 // One pass over the records: boards per group, status and duration, from
 // which the counts and the ok boards' exact medians follow. For days the
 // pass reads the index on (day, status, duration_ms) in its order: over a
 // million records window functions took 3 to 9 s, this well under one.
-bool countGroups(const QSqlDatabase &db, const QString &group, const SummaryRange &range,
-                 Summary *summary, QStringList *failedStatuses, QString *error)
+bool countGroups(const QSqlDatabase &db, Grouping by, const SummaryRange &range, Summary *summary,
+                 QStringList *failedStatuses, QString *error)
 {
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT %1, status, duration_ms, COUNT(*) FROM board_records "
                                  "WHERE %2 GROUP BY %1, status, duration_ms")
-                      .arg(group, rangeCondition(range, QStringLiteral("1 = 1"))));
+                      .arg(groupExpression(by), rangeCondition(range, QStringLiteral("1 = 1"))));
     if (!run(query, range, error))
         return false;
     QMap<QString, SummaryGroup> groups;
     QMap<QString, Durations> durations;
-    Durations all;
     while (query.next()) {
         const QString name = query.value(0).toString();
         addRow(groups[name], durations[name], query);
@@ -126,14 +227,26 @@ bool countGroups(const QSqlDatabase &db, const QString &group, const SummaryRang
             !failedStatuses->contains(status))
             failedStatuses->append(status);
     }
-    for (auto it = groups.begin(); it != groups.end(); ++it) {
-        it->group = it.key();
-        it->medianMs = medianOf(durations.value(it.key()));
-        summary->groups.append(*it);
-        for (auto d = durations[it.key()].cbegin(); d != durations[it.key()].cend(); ++d)
-            all[d.key()] += d.value();
-    }
-    summary->total.medianMs = medianOf(all);
+    nameGroups(by, groups, durations, summary);
+    return true;
+}
+
+// Hours in which each station flashed at least one board, for its pace.
+bool countActiveHours(const QSqlDatabase &db, const SummaryRange &range, Summary *summary,
+                      QString *error)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT station, COUNT(DISTINCT substr(started, 1, 13)) FROM "
+                                 "board_records WHERE %1 GROUP BY station")
+                      .arg(rangeCondition(range, QStringLiteral("started <> ''"))));
+    if (!run(query, range, error))
+        return false;
+    QHash<QString, qint64> hours;
+    while (query.next())
+        hours.insert(query.value(0).toString(), query.value(1).toLongLong());
+    for (SummaryGroup &group : summary->groups)
+        group.activeHours = hours.value(group.group);
     return true;
 }
 
@@ -149,29 +262,28 @@ bool failureMessages(const QSqlDatabase &db, const SummaryRange &range,
     query.setForwardOnly(true);
     const QString statuses = QStringLiteral("status IN (?%1)")
                                  .arg(QStringLiteral(",?").repeated(failedStatuses.size() - 1));
-    query.prepare(QStringLiteral("SELECT coalesce(message, status), COUNT(*) AS n FROM "
-                                 "board_records WHERE %1 GROUP BY 1 ORDER BY n DESC, 1 LIMIT %2")
-                      .arg(rangeCondition(range, statuses))
-                      .arg(FailureMessagesShown));
+    // One row per distinct message: a few hundred at most, since messages
+    // differ only by their numbers, and far cheaper to merge here than to
+    // strip numbers from a million rows in SQL both databases understand.
+    query.prepare(QStringLiteral("SELECT coalesce(message, status), COUNT(*) FROM "
+                                 "board_records WHERE %1 GROUP BY 1")
+                      .arg(rangeCondition(range, statuses)));
     for (const QString &status : failedStatuses)
         query.addBindValue(status);
     if (!run(query, range, error))
         return false;
+    QVector<QPair<QString, qint64>> messages;
     while (query.next())
-        summary->failures.append({query.value(0).toString(), query.value(1).toLongLong()});
+        messages.append({query.value(0).toString(), query.value(1).toLongLong()});
+    summary->failures = mergeCauses(messages);
     return true;
 }
 
 void addTotal(Summary *summary)
 {
-    SummaryGroup &total = summary->total;
-    total.group = QStringLiteral("all");
-    for (const SummaryGroup &row : qAsConst(summary->groups)) {
-        total.boards += row.boards;
-        total.ok += row.ok;
-        total.failed += row.failed;
-        total.stopped += row.stopped;
-    }
+    summary->total.group = QStringLiteral("all");
+    for (const SummaryGroup &row : qAsConst(summary->groups))
+        mergeGroup(summary->total, row);
 }
 
 } // namespace
@@ -201,11 +313,32 @@ bool summarize(const QSqlDatabase &db, Grouping by, const SummaryRange &range, S
         session.exec(QStringLiteral("SET jit = off"));
     }
     QStringList failedStatuses;
-    if (!countGroups(db, groupExpression(by), range, summary, &failedStatuses, error) ||
-        !failureMessages(db, range, failedStatuses, summary, error))
+    if (!countGroups(db, by, range, summary, &failedStatuses, error) ||
+        !failureMessages(db, range, failedStatuses, summary, error) ||
+        (by == Grouping::Station && !countActiveHours(db, range, summary, error)))
         return false;
     addTotal(summary);
     return true;
+}
+
+QString failureCause(const QString &message)
+{
+    static const QRegularExpression number(QStringLiteral("\\d+"));
+    return QString(message).replace(number, QStringLiteral("N"));
+}
+
+QVector<QPair<QString, qint64>> mergeCauses(const QVector<QPair<QString, qint64>> &messages)
+{
+    QMap<QString, qint64> boards;
+    for (const auto &message : messages)
+        boards[failureCause(message.first)] += message.second;
+    QVector<QPair<QString, qint64>> causes;
+    for (auto it = boards.cbegin(); it != boards.cend(); ++it)
+        causes.append({it.key(), it.value()});
+    // Stable: equal counts stay in the map's order, by name.
+    std::stable_sort(causes.begin(), causes.end(),
+                     [](const auto &a, const auto &b) { return a.second > b.second; });
+    return causes;
 }
 
 bool parseTimeBound(const QString &text, const QDateTime &now, QString *bound, QString *error)

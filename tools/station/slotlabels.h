@@ -10,6 +10,8 @@
 // differs between the slots: on a hub, the port (1.4.12), never a cut that
 // hides it.
 
+#include "records/slotnames.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -21,17 +23,9 @@ namespace station {
 // named twice, or two entries share a label.
 bool readSlotLabels(const QString &path, QHash<QString, QString> *labels, QString *error);
 
-// Slot names shortened to the part that differs between them, cut at the
-// separators ("-", ":", "_", "/"): the entries
-// pci-0000:00:14.0-usb-0:1.4.12:1.0-port0 and …-usb-0:1.4.3:1.0-port0 are
-// "1.4.12" and "1.4.3". A name alone, or one that nothing tells apart, stays
-// whole.
-QHash<QString, QString> shortNames(const QStringList &names);
-
-// Slot names compared as a person reads them: runs of digits by their value,
-// so "port-2" comes before "port-10" and hub port 1.1.9 before 1.1.10,
-// whatever the locale.
-bool slotNameBefore(const QString &a, const QString &b);
+// Shared with the records' tools, which must name slots as the screens do.
+using records::shortNames;
+using records::slotNameBefore;
 
 // The label of each slot: the fixture's name where `given` has one, else its
 // short name.

@@ -84,8 +84,10 @@ Station (--watch):
   While a record cannot be written (a full disk), no new board starts: the
   station holds, keeps the records and tries again every few seconds. A
   record file renamed or removed (log rotation) is made again. With --json
-  the record is the result event, beside watch, waiting, watching, plug,
-  unplug, skip, error, record, image, stopping and summary events.
+  the record is the result event, with recorded (true once the record is on
+  the disk; when false, a recorded event follows once it is), beside watch,
+  waiting, watching, plug, unplug, skip, recorded, error, record, image,
+  database, stopping and summary events.
 
   SIGINT, SIGTERM or SIGHUP stops the boards in flight (CAN CAN, recorded as
   stopped), prints a summary and exits 130; a second one stops at once,

@@ -88,9 +88,10 @@ bool fillDatabase(const QString &url, int count, QString *error)
         records::RecordStore store(QSqlDatabase::database(QStringLiteral("bench-fill"), false));
         ok = store.createSchema(error);
         for (int first = 1; ok && first <= count; first += 10000) {
-            QVector<QJsonObject> batch;
+            QVector<records::BoardRecord> batch;
             for (int seq = first; seq < first + 10000 && seq <= count; ++seq)
-                batch.append(boardRecord(QStringLiteral("line%1").arg(seq % 4), seq, 30));
+                batch.append(records::BoardRecord::fromJson(
+                    boardRecord(QStringLiteral("line%1").arg(seq % 4), seq, 30)));
             ok = store.insert(batch, error);
         }
         // What autovacuum does to a factory's long-lived table (statistics,

@@ -4,7 +4,7 @@
 // the image go, and the engine's settings, quick for tests.
 
 #include "sim/boardfolder.h"
-#include "station/recordfile.h"
+#include "records/journal.h"
 #include "station/station.h"
 #include "testdata.h"
 
@@ -64,19 +64,23 @@ public:
     }
 };
 
+// The records in the file as JSON: what the journal holds, key by key.
 inline QVector<QJsonObject> recordsOf(const QString &path, const QString &slot = {})
 {
+    records::JournalContents contents;
+    QString ignored;
+    records::readJournal(path, &contents, &ignored);
     QVector<QJsonObject> found;
-    for (const QJsonObject &record : station::RecordFile::read(path))
-        if (slot.isEmpty() || record.value("slot").toString() == slot)
-            found.append(record);
+    for (const records::BoardRecord &record : contents.records)
+        if (slot.isEmpty() || record.slot == slot)
+            found.append(record.toJson());
     return found;
 }
 
 inline QStringList statusesOf(const QString &path)
 {
     QStringList statuses;
-    for (const QJsonObject &record : station::RecordFile::read(path))
+    for (const QJsonObject &record : recordsOf(path))
         statuses.append(record.value("status").toString());
     return statuses;
 }

@@ -3,7 +3,6 @@
 // them, and the counts.
 
 #include "fakeadapter.h"
-#include "kvt-flash/stationconsole.h"
 #include "station/slotwatcher.h"
 #include "stationfixture.h"
 
@@ -61,7 +60,6 @@ private slots:
     void onlyMatchingAdapters();
     void counts();
     void changesComeOncePerPass();
-    void consoleViews();
     void progressOfABoard();
 };
 
@@ -323,47 +321,6 @@ void TestStation::changesComeOncePerPass()
     QCOMPARE(changes.size(), before);
     QTRY_VERIFY(changes.size() > before);
     QCOMPARE(changes.at(before).at(0).toStringList(), (QStringList{"a", "b"}));
-}
-
-void TestStation::consoleViews()
-{
-    Fixture fixture;
-    BootloaderSimOptions cancels;
-    cancels.cancelAtBlock = 2;
-    fixture.plug("usb-0:1.10", cancels);
-    for (int i = 1; i <= 5; ++i)
-        fixture.plug(QStringLiteral("usb-0:1.%1").arg(i));
-    Station station(fixture.config(), Image);
-    QString logText, terminalText, errText;
-    QTextStream log(&logText), terminalOut(&terminalText), err(&errText);
-    ScreenSize screen{60, 6};
-    StationConsole logView(station, StationConsole::Mode::Log, log, err);
-    StationConsole terminal(station, StationConsole::Mode::Terminal, terminalOut, err,
-                            [&screen] { return screen; });
-    QString why;
-    QVERIFY2(station.start(&why), qPrintable(why));
-    logView.started();
-    terminal.started();
-    QTRY_COMPARE_WITH_TIMEOUT(station.counts().boards(), 6, 20000);
-    // The log: a line per event, a failed board's with its outcome.
-    QVERIFY2(logText.contains("usb-0:1.3: plugged: "), qPrintable(logText));
-    QVERIFY(logText.contains(
-        QRegularExpression("usb-0:1.10: FAILED \\(cancelled\\) after [0-9.]+ s: ")));
-    QCOMPARE(logText.count(" ok in "), 5);
-    // The terminal: drawn from the top of the alternate screen; the header,
-    // then the failed board first with what to do, as many as the rows hold.
-    QVERIFY(terminalText.startsWith("\x1b[?1049h") && terminalText.contains("\x1b[H"));
-    QStringList lines = terminal.terminalLines();
-    QCOMPARE(lines.size(), 6);
-    QVERIFY2(lines[0].contains("ok 5 · failed 1"), qPrintable(lines[0]));
-    QVERIFY2(lines[2].startsWith("1.10 FAILED     the device refused"), qPrintable(lines[2]));
-    QCOMPARE(lines.last(), QStringLiteral("+3 more"));
-    for (const QString &line : lines)
-        QVERIFY2(line.size() < screen.columns, qPrintable(line));
-    screen.rows = 10; // the terminal made taller: every slot shows
-    lines = terminal.terminalLines();
-    QCOMPARE(lines.size(), 8);
-    QVERIFY(lines.last().startsWith("1."));
 }
 
 // The one progress every view reads: percent as the window rounds it but never

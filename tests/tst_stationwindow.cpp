@@ -59,7 +59,7 @@ QString look(SlotTile *tile)
     // What is painted: the corner is background.
     const QColor painted = tile->grab().toImage().pixelColor(tile->width() - 3, 3);
     const int hue = painted.hslHue();
-    return tile->word() + ' ' +
+    return tile->view().word.toUpper() + ' ' +
            (painted.hslSaturation() < 40 ? "grey"
             : hue < 20 || hue > 340      ? "red"
             : hue < 70                   ? "amber"
@@ -100,17 +100,17 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_COMPARE_WITH_TIMEOUT(look(failed), "FAILED red", 10000);
     QTRY_VERIFY_WITH_TIMEOUT(slow.sim.counters().dataBlocks >= 6, 10000);
     SlotTile *flashing = grid->tile("port-1");
-    QTRY_VERIFY(flashing->detailText().contains(" KiB/s"));
-    QVERIFY(look(flashing) == "FLASHING blue" && flashing->progress() > 0);
+    QTRY_VERIFY(!flashing->view().speed.isEmpty());
+    QVERIFY(look(flashing) == "FLASHING blue" && flashing->view().percent > 0);
     // Laid out in slot order, numbers counted as numbers.
     QVERIFY(flashing->x() < grid->tile("port-2")->x() && grid->tile("port-2")->x() < failed->x());
-    QCOMPARE(grid->tile("port-2")->serialText(), QStringLiteral("SN SN-port-2"));
+    QCOMPARE(grid->tile("port-2")->view().who, QStringLiteral("SN SN-port-2"));
 
     // The failed board stays red, with its reason, until it is taken out.
-    QTRY_COMPARE_WITH_TIMEOUT(flashing->word(), "OK", 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(flashing->view().word, "ok", 20000);
     QCOMPARE(look(failed), "FAILED red");
-    QVERIFY(failed->detailText().startsWith("the device refused the image: check the image\n"));
-    QVERIFY(failed->detailText().contains("cancel"));
+    QVERIFY(!failed->view().nextStep.isEmpty()); // what to do comes first on the tile
+    QVERIFY(failed->view().detail.contains("cancel"));
     QVERIFY(failed->toolTip().contains("\"status\": \"cancelled\""));
     // Out of view, a failed tile is named in a strip above the grid.
     auto *strip = window->findChild<QLabel *>("failedStrip");
@@ -123,10 +123,10 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_VERIFY(strip->isHidden());
     fixture.pull("port-10");
     QTRY_COMPARE(look(failed), "UNPLUGGED grey");
-    QVERIFY(failed->detailText().startsWith("last: FAILED"));
+    QVERIFY(failed->view().detail.startsWith("last board: cancelled"));
     // Its slot is armed again: the next board there is flashed.
     fixture.plug("port-10");
-    QTRY_COMPARE_WITH_TIMEOUT(failed->word(), "OK", 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed->view().word, "ok", 10000);
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().startsWith("ok 3 · failed 1"));
 
     // The image rebuilt meanwhile is noticed; the last one chosen is remembered.

@@ -27,14 +27,22 @@ int exitStatusFor(Outcome outcome)
     return ExitMixed;
 }
 
-int exitStatusFor(const QVector<flash::FlashResult> &results)
+int exitStatusFor(const QVector<Outcome> &outcomes)
 {
     QSet<int> statuses;
-    for (const flash::FlashResult &result : results)
-        statuses.insert(exitStatusFor(result.outcome));
+    for (const Outcome outcome : outcomes)
+        statuses.insert(exitStatusFor(outcome));
     if (statuses.size() > 1)
         return ExitMixed;
     return statuses.isEmpty() ? ExitSuccess : *statuses.cbegin();
+}
+
+bool printUnwritten(const QVector<records::BoardRecord> &unwritten, QTextStream &err)
+{
+    for (const records::BoardRecord &record : unwritten)
+        err << record.toLine() << '\n';
+    err.flush();
+    return !unwritten.isEmpty();
 }
 
 } // namespace programs

@@ -4,7 +4,9 @@
 // kvt-flash, its station and kvt-station.
 
 #include "flash/portflasher.h"
+#include "records/boardrecord.h"
 
+#include <QTextStream>
 #include <QVector>
 
 namespace programs {
@@ -25,7 +27,12 @@ enum ExitStatus : int
 };
 
 int exitStatusFor(flash::FlashResult::Outcome outcome);
-// All ports alike give that outcome's status; any difference gives ExitMixed.
-int exitStatusFor(const QVector<flash::FlashResult> &results);
+// All boards alike give that outcome's status; any difference gives ExitMixed.
+int exitStatusFor(const QVector<flash::FlashResult::Outcome> &outcomes);
+
+// Records a station could not write are not lost: each goes to `err` as the
+// JSON line the journal would have held. True when there were any (the exit
+// status is then ExitUnrecorded).
+bool printUnwritten(const QVector<records::BoardRecord> &unwritten, QTextStream &err);
 
 } // namespace programs

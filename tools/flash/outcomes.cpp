@@ -31,28 +31,6 @@ const char *outcomeName(Outcome outcome)
     return "";
 }
 
-QString nextStep(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Succeeded:
-        break;
-    case Outcome::TimedOut:
-        return QStringLiteral("check the cable and the board's power, then plug it again");
-    case Outcome::Refused:
-    case Outcome::Cancelled:
-        return QStringLiteral("the device refused the image: check the image");
-    case Outcome::OpenFailed:
-        return QStringLiteral("the port cannot be used: see why, then plug the board again");
-    case Outcome::PortFailed:
-        return QStringLiteral("check the cable, then plug the board again");
-    case Outcome::Unplugged:
-        return QStringLiteral("re-seat the board and plug it again");
-    case Outcome::Stopped:
-        return QStringLiteral("plug the board again to flash it");
-    }
-    return QString();
-}
-
 Outcome outcomeOf(const UploadEnd &end)
 {
     switch (end.outcome) {

@@ -12,9 +12,6 @@ namespace flash {
 
 // The outcome of a session that ended by itself.
 FlashResult::Outcome outcomeOf(const ymodem::UploadEnd &end);
-// What the operator does about a board that ended so: "re-seat the board and
-// plug it again", "check the cable", ...; empty for a board that succeeded.
-QString nextStep(FlashResult::Outcome outcome);
 // "Time out: no answer to block 3", "the device refused block 3 (NAK)", ...
 QString describeEnd(const ymodem::UploadEnd &end);
 

@@ -216,6 +216,8 @@ void PortFlasher::reportProgress()
     progress_.elapsedMs = elapsedMs();
     if (phase == ymodem::UploadPhase::Data && progress_.phase != phase)
         progress_.dataStartMs = progress_.elapsedMs;
+    if (progress_.phase != phase)
+        progress_.phaseStartMs = progress_.elapsedMs;
     progress_.phase = phase;
     progress_.acknowledged = acknowledged;
     emit progressed(progress_);

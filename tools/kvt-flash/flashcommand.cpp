@@ -1,31 +1,18 @@
 #include "kvt-flash/flashcommand.h"
 #include "common/exitstatus.h"
-#include "common/interrupts.h"
 
-#include "firmwareimage.h"
-#include "flash/serialports.h"
 #include "kvt-flash/commandline.h"
-#include "kvt-flash/commandsupport.h"
-#include "kvt-flash/flashrun.h"
-#include "kvt-flash/reporters.h"
 #include "kvt-flash/stationcommand.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
-#include <QSocketNotifier>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#include <vector>
 
 namespace flash {
 
@@ -95,76 +82,6 @@ int listPorts(QTextStream &out, QTextStream &err, bool json)
     return programs::ExitSuccess;
 }
 
-// --- Choosing the output ---------------------------------------------------------------
-
-std::vector<std::unique_ptr<Reporter>> makeReporters(const CommandLine &command, QTextStream &out,
-                                                     QTextStream &err)
-{
-    std::vector<std::unique_ptr<Reporter>> reporters;
-    if (command.json)
-        reporters.push_back(std::make_unique<JsonReporter>(out, err));
-    else if (command.quiet)
-        reporters.push_back(std::make_unique<QuietReporter>(err));
-    else if (liveTerminal() && !command.verbose) // trace lines would break the live block
-        reporters.push_back(std::make_unique<TerminalReporter>(out, err, terminalColumns()));
-    else
-        reporters.push_back(std::make_unique<LogReporter>(out, err));
-    if (command.verbose)
-        reporters.push_back(std::make_unique<TraceReporter>(err));
-    return reporters;
-}
-
-// --- Updating ---
-
-QVector<PortState> portsOf(const CommandLine &command)
-{
-    QStringList devices;
-    for (const QString &port : command.ports)
-        devices.append(resolvePort(port));
-    const QVector<UsbIdentity> adapters = usbIdentities(devices);
-    QVector<PortState> ports;
-    for (int index = 0; index < devices.size(); ++index) {
-        PortState port;
-        port.port = command.ports[index];
-        port.device = devices[index];
-        port.usb = adapters[index];
-        ports.append(port);
-    }
-    return ports;
-}
-
-int flashPorts(const CommandLine &command, QTextStream &out, QTextStream &err)
-{
-    const std::vector<std::unique_ptr<Reporter>> owned = makeReporters(command, out, err);
-    QVector<Reporter *> reporters;
-    for (const auto &reporter : owned)
-        reporters.append(reporter.get());
-
-    const firmware::FirmwareImage image = firmware::loadFirmwareImage(command.firmware);
-    if (!image.isValid()) {
-        for (Reporter *reporter : qAsConst(reporters))
-            reporter->fileRefused(command.firmware, imageProblemText(command.firmware, image));
-        return programs::ExitBadFile;
-    }
-    const ImageInfo info{
-        command.firmware, image.data.size(),
-        QString::fromLatin1(
-            QCryptographicHash::hash(image.data, QCryptographicHash::Sha256).toHex())};
-    FlashRun run(info, image.data, portsOf(command), command.upload.uploadOptions(), reporters);
-    QObject::connect(&run, &FlashRun::finished, QCoreApplication::instance(),
-                     &QCoreApplication::exit, Qt::QueuedConnection);
-    bool interrupted = false;
-    const std::unique_ptr<QSocketNotifier> interrupts = programs::watchInterrupts(
-        [&run, &interrupted] {
-            interrupted = true;
-            run.stop();
-        },
-        [] { QCoreApplication::exit(programs::ExitInterrupted); });
-    run.start();
-    const int status = QCoreApplication::exec();
-    return interrupted ? int(programs::ExitInterrupted) : status;
-}
-
 void printUsageError(QTextStream &err, const QString &why)
 {
     err << "kvt-flash: " << why << "\nTry 'kvt-flash --help' for more information.\n";
@@ -193,11 +110,10 @@ int runCommandLine(const QStringList &arguments)
     case CommandLine::Action::ListPorts:
         return listPorts(out, err, command.json);
     case CommandLine::Action::Watch:
-        return runStation(command, out, err);
     case CommandLine::Action::Flash:
         break;
     }
-    return flashPorts(command, out, err);
+    return runStation(command, out, err);
 }
 
 } // namespace flash

@@ -1,32 +1,31 @@
 #include "kvt-flash/stationcommand.h"
+
 #include "common/exitstatus.h"
 #include "common/interrupts.h"
-
-#include "flash/outcomes.h"
-#include "kvt-flash/commandsupport.h"
-#include "kvt-flash/stationconsole.h"
+#include "common/words.h"
+#include "kvt-flash/console.h"
+#include "kvt-flash/terminalpicture.h"
+#include "kvt-flash/traceview.h"
 #include "station/imagewatch.h"
-#include "station/station.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
+
+#include <memory>
 
 namespace flash {
 
 namespace {
 
-using station::StationConsole;
-
-StationConsole::Mode consoleMode(const CommandLine &command)
+Console::Mode consoleMode(const CommandLine &command)
 {
     if (command.json)
-        return StationConsole::Mode::Json;
+        return Console::Mode::Json;
     if (command.quiet)
-        return StationConsole::Mode::Quiet;
-    return liveTerminal() && !command.verbose ? StationConsole::Mode::Terminal
-                                              : StationConsole::Mode::Log;
+        return Console::Mode::Quiet;
+    // Trace lines would break the live picture.
+    return liveTerminal() && !command.verbose ? Console::Mode::Terminal : Console::Mode::Log;
 }
 
 // ModemManager probes every new serial port for a modem and can swallow or
@@ -42,15 +41,25 @@ bool modemManagerRunning()
     return false;
 }
 
-// Records the station could not write are not lost: they go to standard
-// error, one JSON line each, and the exit status says so.
-int endStatus(const station::Station &station, QTextStream &err)
+// A fixed list of ports ends with what its boards did; a station, with the
+// signal that stopped it. Either way, records the station could not write
+// are printed, and say so.
+int endStatus(const station::Station &station, bool interrupted, QTextStream &err)
 {
-    const QVector<QJsonObject> unwritten = station.unwrittenRecords();
-    for (const QJsonObject &record : unwritten)
-        err << QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) << '\n';
-    err.flush();
-    return unwritten.isEmpty() ? programs::ExitInterrupted : programs::ExitUnrecorded;
+    if (programs::printUnwritten(station.unwrittenRecords(), err))
+        return programs::ExitUnrecorded;
+    if (interrupted || !station.isFixed())
+        return programs::ExitInterrupted;
+    return programs::exitStatusFor(station.outcomes());
+}
+
+void warnOfModemManager(Console &console)
+{
+    if (modemManagerRunning())
+        console.error(QStringLiteral(
+            "warning: ModemManager is running; it probes new serial ports and can swallow the "
+            "first bytes. Keep it away from the fixture's adapters with the udev property "
+            "ID_MM_DEVICE_IGNORE=1 (see 60-kvt-station.rules in the package's documentation)."));
 }
 
 } // namespace
@@ -58,6 +67,11 @@ int endStatus(const station::Station &station, QTextStream &err)
 station::StationConfig stationConfig(const CommandLine &command)
 {
     station::StationConfig config = programs::stationConfig(command.station, command.upload);
+    if (command.action == CommandLine::Action::Flash) {
+        config.ports = command.ports;
+        config.recordPath.clear(); // a run over given ports keeps no record
+        config.databaseUrl.clear();
+    }
     config.folder = command.watchFolder;
     config.file = command.firmware;
     config.version = QStringLiteral(KVT_VERSION);
@@ -69,21 +83,18 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     const firmware::FirmwareImage image = firmware::loadFirmwareImage(command.firmware);
     if (!image.isValid()) {
         err << "kvt-flash: " << command.firmware << ": "
-            << imageProblemText(command.firmware, image) << '\n';
+            << programs::imageProblemText(command.firmware, image) << '\n';
         return programs::ExitBadFile;
     }
     station::Station station(stationConfig(command), image.data);
-    StationConsole console(station, consoleMode(command), out, err, [] {
-        return station::ScreenSize{terminalColumns(), terminalRows()};
-    });
+    Console console(station, consoleMode(command), out, err);
+    std::unique_ptr<TraceView> trace;
+    if (command.verbose)
+        trace = std::make_unique<TraceView>(station, err);
     const station::ImageWatch imageWatch(command.firmware, station.imageSha256());
-    QObject::connect(&imageWatch, &station::ImageWatch::changed, &console,
-                     &StationConsole::imageChanged);
-    if (modemManagerRunning())
-        console.error(QStringLiteral(
-            "warning: ModemManager is running; it probes new serial ports and can swallow the "
-            "first bytes. Keep it away from the fixture's adapters with the udev property "
-            "ID_MM_DEVICE_IGNORE=1 (see 60-kvt-station.rules in the package's documentation)."));
+    QObject::connect(&imageWatch, &station::ImageWatch::changed, &console, &Console::imageChanged);
+    if (!station.isFixed())
+        warnOfModemManager(console);
     QString why;
     if (!station.start(&why)) {
         console.error(why);
@@ -91,20 +102,27 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     }
     console.started();
     int status = -1;
+    bool interrupted = false;
     const auto end = [&] {
         if (status >= 0)
             return;
         console.summary();
-        status = endStatus(station, err);
+        status = endStatus(station, interrupted, err);
         QCoreApplication::exit(status);
     };
     QObject::connect(&station, &station::Station::stopped, QCoreApplication::instance(), end);
-    const auto interrupts = programs::watchInterrupts([&station] { station.stop(); },
-                                                      [&] {
-                                                          station.abandon();
-                                                          station.stopForwarding();
-                                                          end();
-                                                      });
+    QObject::connect(&station, &station::Station::finished, QCoreApplication::instance(), end);
+    const auto interrupts = programs::watchInterrupts(
+        [&] {
+            interrupted = true;
+            station.stop();
+        },
+        [&] {
+            interrupted = true;
+            station.abandon();
+            station.stopForwarding();
+            end();
+        });
     QCoreApplication::exec();
     return status;
 }

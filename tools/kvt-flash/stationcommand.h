@@ -1,6 +1,7 @@
 #pragma once
 
-// kvt-flash --watch: the production station on the command line.
+// kvt-flash's one way of flashing: the station engine over the ports given
+// (--port), or over the folder it watches (--watch).
 
 #include "kvt-flash/commandline.h"
 #include "station/station.h"
@@ -12,7 +13,8 @@ namespace flash {
 // What the station engine runs with, from the command line.
 station::StationConfig stationConfig(const CommandLine &command);
 
-// Needs a QCoreApplication; runs its event loop until SIGINT or SIGTERM.
+// Needs a QCoreApplication; runs its event loop until every port given has
+// ended, or a watching station is stopped (SIGINT, SIGTERM, SIGHUP).
 int runStation(const CommandLine &command, QTextStream &out, QTextStream &err);
 
 } // namespace flash

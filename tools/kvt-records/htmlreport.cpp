@@ -124,30 +124,22 @@ QString failureTable(const records::Summary &summary)
            "</table>\n";
 }
 
-QString text(const QJsonObject &record, const char *key)
-{
-    return record.value(QLatin1String(key)).toString();
-}
-
 // The slot as the station's screens call it.
-QString slotName(const QJsonObject &record, const records::SlotNames &shortNames)
+QString slotName(const records::BoardRecord &record, const records::SlotNames &shortNames)
 {
-    const QString label = text(record, "label"), slot = text(record, "slot");
-    if (!label.isEmpty())
-        return label;
-    return shortNames.value(text(record, "station")).value(slot, slot);
+    if (!record.label.isEmpty())
+        return record.label;
+    return shortNames.value(record.station).value(record.slot, record.slot);
 }
 
-QString failedBoardRow(const QJsonObject &record, const records::SlotNames &shortNames)
+QString failedBoardRow(const records::BoardRecord &record, const records::SlotNames &shortNames)
 {
-    const QString started = text(record, "started").left(16).replace('T', ' ');
-    const QString serial = record.value(QLatin1String("usb")).toObject().value("serial").toString();
-    const QString message =
-        text(record, "message").isEmpty() ? text(record, "status") : text(record, "message");
+    const QString started = QString(record.started).left(16).replace('T', ' ');
+    const QString message = record.message.isEmpty() ? record.status : record.message;
     return QStringLiteral("<tr><td>%1</td><td class=text>%2</td><td class=text>%3</td>"
                           "<td class=text>%4</td><td class=text>%5</td></tr>\n")
-        .arg(escaped(started), escaped(text(record, "station")),
-             escaped(slotName(record, shortNames)), escaped(serial), escaped(message));
+        .arg(escaped(started), escaped(record.station), escaped(slotName(record, shortNames)),
+             escaped(record.usb.serial), escaped(message));
 }
 
 QString failedBoardsTable(const ReportContents &contents)
@@ -157,7 +149,7 @@ QString failedBoardsTable(const ReportContents &contents)
     QString html = QStringLiteral("<table><tr><th>started (UTC)</th><th class=text>station</th>"
                                   "<th class=text>slot</th><th class=text>USB serial</th>"
                                   "<th class=text>message</th></tr>\n");
-    for (const QJsonObject &record : contents.failedBoards)
+    for (const records::BoardRecord &record : contents.failedBoards)
         html += failedBoardRow(record, contents.bySlot.shortSlotNames);
     const qint64 more = contents.byDay.total.failed - contents.failedBoards.size();
     return html + moreRow(more, QStringLiteral("failed boards"), 5) + "</table>\n";

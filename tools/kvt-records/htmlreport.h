@@ -6,7 +6,7 @@
 
 #include "records/summary.h"
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
 #include <QString>
 #include <QVector>
 
@@ -24,7 +24,7 @@ struct ReportContents
     records::Summary byStation; // with each station's active hours
     records::Summary bySlot;
     records::Summary byImage;
-    QVector<QJsonObject> failedBoards; // the newest failures (byDay.total.failed in all)
+    QVector<records::BoardRecord> failedBoards; // the newest failures (byDay.total.failed in all)
 };
 
 QString htmlReport(const ReportContents &contents);

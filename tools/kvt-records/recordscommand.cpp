@@ -8,7 +8,6 @@
 #include "records/recentfailures.h"
 #include "records/recordstore.h"
 #include "records/summary.h"
-#include "records/validrecord.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -147,20 +146,6 @@ QString counted(int count, const QString &one, const QString &many)
                       : QStringLiteral("%1 %2").arg(count).arg(count == 1 ? one : many);
 }
 
-// The journal's records that can be counted, and how many were not.
-QVector<QJsonObject> validRecords(const records::JournalContents &journal, int *invalid)
-{
-    QVector<QJsonObject> valid;
-    QString why;
-    for (const QJsonObject &record : journal.records) {
-        if (records::validRecord(record, &why))
-            valid.append(record);
-        else
-            ++*invalid;
-    }
-    return valid;
-}
-
 int refuseJournal(Context &c, const QString &path, int records, int notRecords)
 {
     const QString found =
@@ -175,7 +160,7 @@ int refuseJournal(Context &c, const QString &path, int records, int notRecords)
 }
 
 int insertJournal(Context &c, records::RecordStore &store, const QString &path,
-                  const QVector<QJsonObject> &valid, int *added)
+                  const QVector<records::BoardRecord> &valid, int *added)
 {
     QString error;
     for (int first = 0; first < valid.size(); first += ImportBatch) {
@@ -197,11 +182,10 @@ int importJournal(Context &c, records::RecordStore &store, const QString &path)
         c.err << "kvt-records: " << error << '\n';
         return ExitBadJournal;
     }
-    int invalid = 0;
-    const QVector<QJsonObject> valid = validRecords(journal, &invalid);
-    if (!c.parser.isSet("force") &&
-        !records::looksLikeJournal(valid.size(), journal.skipped + invalid))
-        return refuseJournal(c, path, valid.size(), journal.skipped + invalid);
+    const QVector<records::BoardRecord> &valid = journal.records;
+    const int invalid = journal.invalid;
+    if (!c.parser.isSet("force") && !records::looksLikeJournal(journal))
+        return refuseJournal(c, path, valid.size(), journal.damaged + invalid);
     int added = 0;
     if (const int status = insertJournal(c, store, path, valid, &added); status != ExitSuccess)
         return status;
@@ -211,8 +195,8 @@ int importJournal(Context &c, records::RecordStore &store, const QString &path)
                  .arg(valid.size() == 1 ? "" : "s")
                  .arg(added)
                  .arg(valid.size() - added);
-    if (journal.skipped > 0)
-        c.out << QStringLiteral(", %1 damaged line(s) skipped").arg(journal.skipped);
+    if (journal.damaged > 0)
+        c.out << QStringLiteral(", %1 damaged line(s) skipped").arg(journal.damaged);
     if (invalid > 0)
         c.out << ", " << counted(invalid, "line", "lines")
               << " without a station or status skipped";
@@ -240,13 +224,13 @@ int runFind(Context &c, Connection &connection, const QStringList &words)
     if (words.size() != 1 || words.first().isEmpty())
         return usage(c.err, QStringLiteral("find: give one text to look for"));
     records::RecordStore store(connection.db());
-    QVector<QJsonObject> found;
+    QVector<records::BoardRecord> found;
     QString error;
     if (!store.find(words.first(), &found, &error))
         return databaseError(c, error);
     if (c.parser.isSet("json")) {
-        for (const QJsonObject &record : qAsConst(found))
-            c.out << journalLine(record) << '\n';
+        for (const records::BoardRecord &record : qAsConst(found))
+            c.out << record.toLine() << '\n';
     } else if (!found.isEmpty())
         printRecordTable(c.out, found, c.terminal);
     if (!found.isEmpty())
@@ -287,7 +271,7 @@ int runExport(Context &c, Connection &connection)
     records::RecordStore store(connection.db());
     printCsvHeader(c.out);
     QString error;
-    const auto row = [&](const QJsonObject &record) { printCsvRow(c.out, record); };
+    const auto row = [&](const records::BoardRecord &record) { printCsvRow(c.out, record); };
     if (!store.forEach(range.since, range.until, row, &error))
         return databaseError(c, error);
     return ExitSuccess;

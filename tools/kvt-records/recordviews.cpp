@@ -1,13 +1,12 @@
 #include "recordviews.h"
 
-#include "records/journal.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
+#include <functional>
 
 namespace recordstool {
 
@@ -15,15 +14,9 @@ namespace {
 
 using Row = QStringList;
 
-QString field(const QJsonObject &record, const char *key)
+QString number(qint64 value)
 {
-    const QJsonValue value = record.value(QLatin1String(key));
-    return value.isDouble() ? QString::number(qint64(value.toDouble())) : value.toString();
-}
-
-QString usbSerial(const QJsonObject &record)
-{
-    return record.value(QLatin1String("usb")).toObject().value(QLatin1String("serial")).toString();
+    return value < 0 ? QString() : QString::number(value);
 }
 
 // Pads every column but the last to its widest cell, or joins with tabs.
@@ -49,9 +42,22 @@ QString csvCell(const QString &text)
     return '"' + quoted.replace('"', QStringLiteral("\"\"")) + '"';
 }
 
-const QStringList CsvColumns{"id",         "station", "seq",        "slot",   "label",
-                             "usb_serial", "file",    "sha256",     "status", "message",
-                             "started",    "ended",   "duration_ms"};
+// The CSV's columns and where each comes from.
+const QVector<QPair<QString, std::function<QString(const records::BoardRecord &)>>> CsvColumns{
+    {"id", [](const records::BoardRecord &r) { return r.identity(); }},
+    {"station", [](const records::BoardRecord &r) { return r.station; }},
+    {"seq", [](const records::BoardRecord &r) { return number(r.seq); }},
+    {"slot", [](const records::BoardRecord &r) { return r.slot; }},
+    {"label", [](const records::BoardRecord &r) { return r.label; }},
+    {"usb_serial", [](const records::BoardRecord &r) { return r.usb.serial; }},
+    {"file", [](const records::BoardRecord &r) { return r.file; }},
+    {"sha256", [](const records::BoardRecord &r) { return r.sha256; }},
+    {"status", [](const records::BoardRecord &r) { return r.status; }},
+    {"message", [](const records::BoardRecord &r) { return r.message; }},
+    {"started", [](const records::BoardRecord &r) { return r.started; }},
+    {"ended", [](const records::BoardRecord &r) { return r.ended; }},
+    {"duration_ms", [](const records::BoardRecord &r) { return number(r.durationMs); }},
+};
 
 // Causes a terminal shows; the report shows more.
 constexpr int FailureCausesShown = 5;
@@ -68,38 +74,28 @@ QJsonValue numberOrNull(double value)
 
 } // namespace
 
-QByteArray journalLine(const QJsonObject &record)
-{
-    return QJsonDocument(record).toJson(QJsonDocument::Compact);
-}
-
-void printRecordTable(QTextStream &out, const QVector<QJsonObject> &records, bool aligned)
+void printRecordTable(QTextStream &out, const QVector<records::BoardRecord> &records, bool aligned)
 {
     QVector<Row> rows{{"started", "station", "slot", "usb serial", "status", "duration", "id"}};
-    for (const QJsonObject &record : records) {
-        const QJsonValue duration = record.value(QLatin1String("duration_ms"));
-        rows.append({field(record, "started"), field(record, "station"), field(record, "slot"),
-                     usbSerial(record), field(record, "status"),
-                     durationText(duration.isDouble() ? duration.toDouble() : -1),
-                     records::recordId(record)});
-    }
+    for (const records::BoardRecord &record : records)
+        rows.append({record.started, record.station, record.slot, record.usb.serial, record.status,
+                     durationText(double(record.durationMs)), record.identity()});
     printRows(out, rows, aligned);
 }
 
 void printCsvHeader(QTextStream &out)
 {
-    out << CsvColumns.join(',') << "\r\n";
+    QStringList names;
+    for (const auto &column : CsvColumns)
+        names.append(column.first);
+    out << names.join(',') << "\r\n";
 }
 
-void printCsvRow(QTextStream &out, const QJsonObject &record)
+void printCsvRow(QTextStream &out, const records::BoardRecord &record)
 {
     QStringList cells;
-    for (const QString &column : CsvColumns) {
-        const QString value = column == "usb_serial" ? usbSerial(record)
-                              : column == "id"       ? records::recordId(record)
-                                                     : field(record, column.toLatin1().constData());
-        cells.append(csvCell(value));
-    }
+    for (const auto &column : CsvColumns)
+        cells.append(csvCell(column.second(record)));
     out << cells.join(',') << "\r\n";
 }
 
@@ -142,7 +138,7 @@ void printSummaryJson(QTextStream &out, const records::Summary &summary)
                          {"median_ms", numberOrNull(g.medianMs)}};
         if (g.activeHours > 0)
             line.insert("boards_per_hour", g.boardsPerHour());
-        out << journalLine(line) << '\n';
+        out << QJsonDocument(line).toJson(QJsonDocument::Compact) << '\n';
     }
 }
 

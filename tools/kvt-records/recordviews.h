@@ -5,22 +5,19 @@
 
 #include "records/summary.h"
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
 #include <QTextStream>
 #include <QVector>
 
 namespace recordstool {
 
-// The record as the journal holds it: compact JSON, keys in order, one line.
-QByteArray journalLine(const QJsonObject &record);
-
 // One line per record: started, station, slot, USB serial, status, duration,
 // id; padded into columns when `aligned` (a terminal), tab-separated otherwise.
-void printRecordTable(QTextStream &out, const QVector<QJsonObject> &records, bool aligned);
+void printRecordTable(QTextStream &out, const QVector<records::BoardRecord> &records, bool aligned);
 
 // A header line, then one line per record (RFC 4180 quoting).
 void printCsvHeader(QTextStream &out);
-void printCsvRow(QTextStream &out, const QJsonObject &record);
+void printCsvRow(QTextStream &out, const records::BoardRecord &record);
 
 // With boards per hour when the groups are stations; then the most frequent
 // failure causes.

@@ -2,8 +2,6 @@
 
 #include "common/exitstatus.h"
 #include "common/interrupts.h"
-#include "flash/outcomes.h"
-#include "kvt-flash/commandsupport.h"
 #include "kvt-station/stationoptions.h"
 #include "kvt-station/stationwindow.h"
 
@@ -31,11 +29,8 @@ bool printUnwritten()
 {
     if (!liveWindow || !liveWindow->station())
         return false;
-    const QVector<QJsonObject> unwritten = liveWindow->station()->unwrittenRecords();
-    for (const QJsonObject &record : unwritten)
-        std::fprintf(stderr, "%s\n",
-                     QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
-    return !unwritten.isEmpty();
+    QTextStream err(stderr);
+    return programs::printUnwritten(liveWindow->station()->unwrittenRecords(), err);
 }
 
 // Qt ends the process with exit() when the connection to the display

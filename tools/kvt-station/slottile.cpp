@@ -1,8 +1,5 @@
 #include "kvt-station/slottile.h"
 
-#include "flash/outcomes.h"
-#include "uploadtext.h"
-
 #include <QJsonDocument>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -11,16 +8,6 @@
 namespace station {
 
 namespace {
-
-// "850 ms", "12.4 s", "2 min 05 s"
-QString durationText(qint64 ms)
-{
-    if (ms < 1000)
-        return QStringLiteral("%1 ms").arg(ms);
-    if (ms < 60 * 1000)
-        return QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1);
-    return QStringLiteral("%1 min %2 s").arg(ms / 60000).arg((ms / 1000) % 60, 2, 10, QChar('0'));
-}
 
 QFont fontOf(qreal pixels, bool bold)
 {
@@ -67,14 +54,15 @@ QStringList twoLines(const QString &text, const QFontMetrics &metrics, int width
 
 } // namespace
 
-SlotTile::Colours SlotTile::coloursOf(Tone tone)
+SlotTile::Colours SlotTile::coloursOf(programs::Tone tone)
 {
+    using programs::Tone;
     switch (tone) {
     case Tone::Empty:
         return {"#d5d8dc", "#1c1c1c"};
     case Tone::Waiting:
         return {"#eef0f2", "#1c1c1c"};
-    case Tone::Held:
+    case Tone::Attention:
         return {"#ffd54f", "#1c1c1c"};
     case Tone::Flashing:
         return {"#1559b8", "#ffffff"};
@@ -95,96 +83,45 @@ SlotTile::SlotTile(const QString &name, QWidget *parent) : QWidget(parent)
     setToolTip(name);
 }
 
-SlotTile::Look SlotTile::lookOf(const Slot &slot)
+void SlotTile::showSlot(const Slot &slot, const programs::StationContext &context)
 {
-    switch (slot.state) {
-    case Slot::State::Settling:
-        switch (slot.waiting) {
-        case Slot::Waiting::No:
-            return {Tone::Waiting, QStringLiteral("WAITING")};
-        case Slot::Waiting::Paused:
-            return {Tone::Held, QStringLiteral("PAUSED")};
-        case Slot::Waiting::Held:
-            return {Tone::Held, QStringLiteral("HELD")};
-        case Slot::Waiting::WrongAdapter:
-        case Slot::Waiting::NotSerial:
-        case Slot::Waiting::Twin:
-        case Slot::Waiting::InUse:
-            return {Tone::Held, QStringLiteral("SKIPPED")};
-        }
-        break;
-    case Slot::State::Flashing:
-        return {Tone::Flashing, QStringLiteral("FLASHING")};
-    case Slot::State::Done:
-        // Until its record is on the disk, a board is nobody's to trace.
-        if (!slot.lastRecorded)
-            return {Tone::Held, QStringLiteral("NOT RECORDED")};
-        return slot.lastOk ? Look{Tone::Ok, QStringLiteral("OK")}
-                           : Look{Tone::Failed, QStringLiteral("FAILED")};
-    case Slot::State::Empty:
-        break;
+    const programs::BoardView view = programs::present(slot, context);
+    if (slot.last.id != record_.id) {
+        record_ = slot.last;
+        setToolTip(QStringLiteral("%1\n%2\n\n%3")
+                       .arg(objectName(), record_.message,
+                            QString::fromUtf8(
+                                QJsonDocument(record_.toJson()).toJson(QJsonDocument::Indented))));
     }
-    return {Tone::Empty, QStringLiteral("UNPLUGGED")};
-}
-
-void SlotTile::showSlot(const Slot &slot)
-{
-    Shown shown = slot.state == Slot::State::Flashing ? flashing(slot)
-                  : slot.state == Slot::State::Settling
-                      ? Shown{lookOf(slot), -1, slot.skipped, {}, {}}
-                      : result(slot);
-    if (slot.label != label_) {
-        label_ = slot.label;
-        update();
-    }
-    shown.serial =
-        slot.usb.serial.isEmpty() ? slot.device : QStringLiteral("SN ") + slot.usb.serial;
-    if (shown.look.word == look_.word && shown.progress == progress_ && shown.detail == detail_ &&
-        shown.serial == serial_ && shown.duration == duration_)
+    if (slot.label == label_ && view.word == view_.word && view.tone == view_.tone &&
+        view.detail == view_.detail && view.nextStep == view_.nextStep &&
+        view.percent == view_.percent && view.speed == view_.speed &&
+        view.duration == view_.duration && view.who == view_.who)
         return;
-    look_ = shown.look;
-    progress_ = shown.progress;
-    detail_ = shown.detail;
-    serial_ = shown.serial;
-    duration_ = shown.duration;
+    label_ = slot.label;
+    view_ = view;
     update();
 }
 
-SlotTile::Shown SlotTile::flashing(const Slot &slot)
+// Under the word: what to do first on a failed board, then what happened
+// or how far it is, the speed, who the board is, how long it took.
+QStringList SlotTile::textLines() const
 {
-    const flash::UploadProgress &progress = slot.progress;
-    QString detail = QStringLiteral("%1 %").arg(progress.percent());
-    if (progress.phase != ymodem::UploadPhase::Data)
-        detail += QStringLiteral(" · ") + uploadtext::phaseName(progress.phase);
-    else if (progress.bytesPerSecond() > 0)
-        detail += QStringLiteral(" · %1 KiB/s").arg(progress.bytesPerSecond() / 1024, 0, 'f', 1);
-    return {lookOf(slot), progress.percent(), detail, {}, durationText(progress.elapsedMs)};
-}
-
-SlotTile::Shown SlotTile::result(const Slot &slot)
-{
-    if (slot.last != record_) {
-        record_ = slot.last;
-        setToolTip(
-            QStringLiteral("%1\n%2\n\n%3")
-                .arg(objectName(), record_.value("message").toString(),
-                     QString::fromUtf8(QJsonDocument(record_).toJson(QJsonDocument::Indented))));
-    }
-    if (record_.isEmpty())
-        return {lookOf(slot), -1, {}, {}, {}};
-    QString message = slot.lastResult.message;
-    if (slot.state == Slot::State::Empty)
-        message = QStringLiteral("last: %1 · %2").arg(slot.lastOk ? "ok" : "FAILED", message);
-    // A failed board's tile says first what to do about it.
-    else if (!slot.lastOk)
-        message = flash::nextStep(slot.lastResult.outcome) + QLatin1Char('\n') + message;
-    const qint64 took = slot.lastResult.durationMs;
-    return {lookOf(slot), -1, message, {}, QStringLiteral("took ") + durationText(took)};
+    QStringList lines;
+    if (!view_.nextStep.isEmpty())
+        lines.append(view_.nextStep);
+    QString detail = view_.detail;
+    if (!view_.speed.isEmpty())
+        detail += QStringLiteral(" · ") + view_.speed;
+    lines.append(detail);
+    lines.append(view_.who);
+    lines.append(view_.duration);
+    return lines;
 }
 
 void SlotTile::paintEvent(QPaintEvent *)
 {
-    const Colours colours = coloursOf(look_.tone);
+    const Colours colours = coloursOf(view_.tone);
     const Metrics metrics(size());
     QPainter painter(this);
     painter.fillRect(rect(), colours.background);
@@ -205,35 +142,44 @@ void SlotTile::paintEvent(QPaintEvent *)
         return true;
     };
     draw(metrics.label, label_.isEmpty() ? objectName() : label_, Qt::ElideLeft);
-    draw(metrics.word, look_.word, Qt::ElideRight);
-    if (progress_ >= 0) {
+    draw(metrics.word, view_.word.toUpper(), Qt::ElideRight);
+    if (view_.percent >= 0) {
         const QRect bar(metrics.margin, y + 2, metrics.textWidth, metrics.barHeight);
         painter.fillRect(bar, colours.background.darker(130));
-        painter.fillRect(bar.adjusted(0, 0, -metrics.textWidth * (100 - progress_) / 100, 0),
+        painter.fillRect(bar.adjusted(0, 0, -metrics.textWidth * (100 - view_.percent) / 100, 0),
                          colours.text);
         y += metrics.barHeight + 6;
     }
-    QStringList lines;
-    for (const QString &paragraph : detail_.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        lines += twoLines(paragraph, QFontMetrics(metrics.line), metrics.textWidth);
-    for (const QString &line : lines + QStringList{serial_, duration_})
-        if (!draw(metrics.line, line, Qt::ElideRight))
+    for (const QString &paragraph : textLines()) {
+        if (paragraph.isEmpty())
+            continue;
+        bool fits = true;
+        for (const QString &line :
+             twoLines(paragraph, QFontMetrics(metrics.line), metrics.textWidth))
+            fits = fits && draw(metrics.line, line, Qt::ElideRight);
+        if (!fits)
             break;
+    }
 }
 
 void SlotTile::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton && !record_.isEmpty())
+    if (event->button() == Qt::LeftButton && !record_.status.isEmpty())
         showRecordBox();
     QWidget::mouseReleaseEvent(event);
 }
 
+// The whole message, what to do next, and the record, to read and copy.
 void SlotTile::showRecordBox()
 {
-    const bool ok = record_.value("status").toString() == QLatin1String("ok");
-    auto *box = new QMessageBox(ok ? QMessageBox::Information : QMessageBox::Warning, objectName(),
-                                record_.value("message").toString(), QMessageBox::Close, this);
-    box->setDetailedText(QString::fromUtf8(QJsonDocument(record_).toJson(QJsonDocument::Indented)));
+    const QString text =
+        view_.nextStep.isEmpty()
+            ? record_.message
+            : QStringLiteral("%1\n\nNext: %2").arg(record_.message, view_.nextStep);
+    auto *box = new QMessageBox(record_.isOk() ? QMessageBox::Information : QMessageBox::Warning,
+                                objectName(), text, QMessageBox::Close, this);
+    box->setDetailedText(
+        QString::fromUtf8(QJsonDocument(record_.toJson()).toJson(QJsonDocument::Indented)));
     box->setTextInteractionFlags(Qt::TextSelectableByMouse);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false); // the station stays in the operator's hands meanwhile

@@ -12,7 +12,7 @@
 // One widget that paints itself: a station shows dozens, and a tile drawn as
 // a handful of child widgets costs far more to make, lay out and repaint.
 
-#include "station/station.h"
+#include "common/boardview.h"
 
 #include <QColor>
 #include <QWidget>
@@ -24,22 +24,6 @@ class SlotTile : public QWidget
     Q_OBJECT
 
 public:
-    enum class Tone
-    {
-        Empty,    // grey: the board is gone
-        Waiting,  // light grey: seen, about to start
-        Held,     // amber: not flashed (paused, or not a matching adapter)
-        Flashing, // blue
-        Ok,       // green
-        Failed,   // red
-    };
-
-    struct Look
-    {
-        Tone tone;
-        QString word;
-    };
-
     // Each text colour stands at least 4.5:1 against its background.
     struct Colours
     {
@@ -56,42 +40,24 @@ public:
 
     explicit SlotTile(const QString &name, QWidget *parent = nullptr);
 
-    static Look lookOf(const Slot &slot);
-    static Colours coloursOf(Tone tone);
-    // Takes the slot as it is now; repaints only when what shows changed.
-    void showSlot(const Slot &slot);
+    static Colours coloursOf(programs::Tone tone);
+    // Takes the slot as the presenter reads it now; repaints only when what
+    // shows changed.
+    void showSlot(const Slot &slot, const programs::StationContext &context);
 
-    Tone tone() const { return look_.tone; }
-    QString word() const { return look_.word; }
-    int progress() const { return progress_; } // percent; -1 when not flashing
-    QString detailText() const { return detail_; }
-    QString serialText() const { return serial_; }
+    const programs::BoardView &view() const { return view_; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    struct Shown
-    {
-        Look look;
-        int progress;
-        QString detail;
-        QString serial;
-        QString duration;
-    };
-
-    Shown flashing(const Slot &slot);
-    Shown result(const Slot &slot);
     void showRecordBox();
+    QStringList textLines() const;
 
-    Look look_{Tone::Waiting, QStringLiteral("WAITING")};
-    int progress_ = -1;
     QString label_;
-    QString detail_; // paragraphs, each drawn on up to two lines
-    QString serial_;
-    QString duration_;
-    QJsonObject record_;
+    programs::BoardView view_;
+    records::BoardRecord record_; // of the last board, for the click box
 };
 
 } // namespace station

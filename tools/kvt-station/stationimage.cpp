@@ -1,5 +1,6 @@
 #include "kvt-station/stationimage.h"
 
+#include "common/words.h"
 #include "firmwareimage.h"
 
 #include <QCryptographicHash>
@@ -37,7 +38,7 @@ bool loadStationImage(const QString &path, StationImage *image, QString *message
     const qint64 fileSize = before.size();
     const firmware::FirmwareImage loaded = firmware::loadFirmwareImage(path);
     if (!loaded.isValid()) {
-        *message = firmware::windowMessage(loaded);
+        *message = QStringLiteral("%1: %2").arg(path, programs::imageProblemText(path, loaded));
         return false;
     }
     image->path = before.absoluteFilePath();

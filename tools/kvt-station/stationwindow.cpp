@@ -1,7 +1,6 @@
 #include "kvt-station/stationwindow.h"
 
-#include "common/stationwords.h"
-#include "flash/outcomes.h"
+#include "common/boardview.h"
 #include "kvt-station/slottile.h"
 #include "kvt-station/tilegrid.h"
 
@@ -161,9 +160,10 @@ void StationWindow::drawChanges()
     if (!station_)
         return;
     const QMap<QString, Slot> &states = station_->slotStates();
+    const programs::StationContext context = programs::contextOf(*station_);
     int drawn = 0;
     for (auto name = changed_.begin(); name != changed_.end() && drawn < TilesPerPass; ++drawn) {
-        grid_->showSlot(states.value(*name));
+        grid_->showSlot(states.value(*name), context);
         name = changed_.erase(name);
     }
     if (!changed_.isEmpty())
@@ -183,12 +183,13 @@ void StationWindow::showFailedOutOfView()
 {
     QStringList failed;
     if (station_) {
+        const programs::StationContext context = programs::contextOf(*station_);
         for (const Slot &slot : station_->slotStates()) {
-            if (SlotTile::lookOf(slot).tone == SlotTile::Tone::Failed &&
-                !grid_->isInView(slot.name))
+            const programs::BoardView view = programs::present(slot, context);
+            if (view.tone == programs::Tone::Failed && !grid_->isInView(slot.name))
                 failed.append(QStringLiteral("<a href=\"%1\" style=\"color: white\">%2</a> (%3)")
                                   .arg(slot.name.toHtmlEscaped(), slot.label.toHtmlEscaped(),
-                                       flash::nextStep(slot.lastResult.outcome).toHtmlEscaped()));
+                                       view.nextStep.toHtmlEscaped()));
         }
     }
     failedStrip_->setText(QStringLiteral("FAILED, out of view: ") +

@@ -28,7 +28,7 @@ TileGrid::TileGrid(QWidget *parent)
     setFrameShape(QFrame::NoFrame);
 }
 
-void TileGrid::showSlot(const Slot &slot)
+void TileGrid::showSlot(const Slot &slot, const programs::StationContext &context)
 {
     SlotTile *tile = tiles_.value(slot.name);
     if (!tile) {
@@ -43,7 +43,7 @@ void TileGrid::showSlot(const Slot &slot)
             QTimer::singleShot(0, this, &TileGrid::place);
         }
     }
-    tile->showSlot(slot);
+    tile->showSlot(slot, context);
 }
 
 TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const

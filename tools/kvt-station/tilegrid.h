@@ -24,7 +24,7 @@ public:
     explicit TileGrid(QWidget *parent = nullptr);
 
     // Shows the slot on its tile, making the tile on the slot's first sight.
-    void showSlot(const Slot &slot);
+    void showSlot(const Slot &slot, const programs::StationContext &context);
     SlotTile *tile(const QString &slot) const { return tiles_.value(slot); }
     // The slot's tile is wholly on screen.
     bool isInView(const QString &slot) const;

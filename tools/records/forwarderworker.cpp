@@ -2,7 +2,6 @@
 
 #include "records/journal.h"
 #include "records/recordstore.h"
-#include "records/validrecord.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -27,21 +26,18 @@ QString nextConnectionName()
     return QStringLiteral("kvt-records-forwarder-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-// A line the database can hold: a JSON object with a station and a status.
-// Anything else (a torn line, a stray object) is passed over.
-bool parseRecord(const QByteArray &line, QJsonObject *record)
+// A line the database can hold; anything else (a torn line, a stray object)
+// is passed over.
+bool parseRecord(const QByteArray &line, BoardRecord *record)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(line);
-    *record = document.object();
-    return document.isObject() && !record->value(QLatin1String("station")).toString().isEmpty() &&
-           !record->value(QLatin1String("status")).toString().isEmpty();
+    return BoardRecord::fromLine(line, record) && record->isValid();
 }
 
 qint64 endedOf(const QByteArray &line)
 {
-    const QDateTime ended = QDateTime::fromString(
-        QJsonDocument::fromJson(line).object().value(QLatin1String("ended")).toString(),
-        Qt::ISODateWithMs);
+    BoardRecord record;
+    BoardRecord::fromLine(line, &record);
+    const QDateTime ended = QDateTime::fromString(record.ended, Qt::ISODateWithMs);
     return ended.isValid() ? ended.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
 }
 
@@ -195,12 +191,12 @@ bool ForwarderWorker::sendBatch(QString *error)
     int size = qMin(BatchSize, int(queue_.size()));
     QStringList ids; // of each line of the batch; empty for a line that is no record
     for (bool sent = size == 0; !sent;) {
-        QVector<QJsonObject> records;
+        QVector<BoardRecord> records;
         ids.clear();
         for (int i = 0; i < size; ++i) {
-            QJsonObject record;
+            BoardRecord record;
             const bool valid = parseRecord(queue_.at(size_t(i)).text, &record);
-            ids.append(valid ? recordId(record) : QString());
+            ids.append(valid ? record.identity() : QString());
             if (valid)
                 records.append(record);
         }

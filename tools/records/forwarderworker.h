@@ -9,7 +9,6 @@
 #include "records/stationpresence.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -77,7 +76,6 @@ private:
     bool connectToDatabase(QString *error);
     bool checkCursor(RecordStore &store, QString *error);
     bool sendBatch(QString *error);
-    bool insertOrSetAside(RecordStore &store, const QVector<QJsonObject> &records, QString *error);
     void confirm(const JournalLine &line, const QString &id);
     void saveCursorSoon();
     void saveCursor();

@@ -8,24 +8,6 @@
 
 namespace records {
 
-namespace {
-
-// Fixed namespace of the name-based ids of records written without one.
-const QUuid LegacyRecordNamespace(QStringLiteral("{6f1c2a8e-3d47-4b9a-9e15-0c7d2f4b8a31}"));
-
-// A line is a record only if it parses whole as a JSON object.
-bool parseLine(const QByteArray &line, QJsonObject *record)
-{
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return false;
-    *record = document.object();
-    return true;
-}
-
-} // namespace
-
 bool readJournal(const QString &path, JournalContents *contents, QString *error)
 {
     // A device (a journal on /dev/full, say) would be read for ever.
@@ -43,23 +25,24 @@ bool readJournal(const QString &path, JournalContents *contents, QString *error)
     for (const QByteArray &line : lines) {
         if (line.trimmed().isEmpty())
             continue;
-        QJsonObject record;
-        if (parseLine(line, &record))
-            contents->records.append(record);
+        BoardRecord record;
+        if (!BoardRecord::fromLine(line, &record))
+            ++contents->damaged;
+        else if (!record.isValid())
+            ++contents->invalid;
         else
-            ++contents->skipped;
+            contents->records.append(record);
     }
     return true;
 }
 
-QString recordId(const QJsonObject &record)
+bool looksLikeJournal(const JournalContents &contents)
 {
-    const QString id = record.value(QStringLiteral("id")).toString();
-    if (!id.isEmpty())
-        return id;
-    // QJsonObject keeps its keys sorted, so the compact form is canonical.
-    const QByteArray canonical = QJsonDocument(record).toJson(QJsonDocument::Compact);
-    return QUuid::createUuidV5(LegacyRecordNamespace, canonical).toString(QUuid::WithoutBraces);
+    // A station that crashed twice leaves two torn lines in a short journal.
+    constexpr int TornLinesTolerated = 2;
+    const int records = contents.records.size();
+    const int others = contents.damaged + contents.invalid;
+    return records > 0 && (others <= TornLinesTolerated || others <= records);
 }
 
 qint64 lastSeq(const QString &path)
@@ -73,9 +56,9 @@ qint64 lastSeq(const QString &path)
         file.seek(file.size() - tail);
     QList<QByteArray> lines = file.readAll().split('\n');
     for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
-        QJsonObject record;
-        if (parseLine(*line, &record) && record.contains(QStringLiteral("seq")))
-            return record.value(QStringLiteral("seq")).toVariant().toLongLong();
+        BoardRecord record;
+        if (BoardRecord::fromLine(*line, &record) && record.seq >= 0)
+            return record.seq;
     }
     return -1;
 }

@@ -4,7 +4,8 @@
 // board per line, appended and never rewritten. A line torn by a crash or
 // damaged on the disk is passed over and counted, never fatal.
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
+
 #include <QString>
 #include <QVector>
 
@@ -12,17 +13,19 @@ namespace records {
 
 struct JournalContents
 {
-    QVector<QJsonObject> records; // in the journal's order
-    int skipped = 0;              // lines that were not a whole JSON object
+    QVector<BoardRecord> records; // the valid ones, in the journal's order
+    int damaged = 0;              // lines that were not a whole JSON object
+    int invalid = 0;              // objects that are no record (no station or status)
 };
 
 // False, with the system's reason, when the file cannot be read.
 bool readJournal(const QString &path, JournalContents *contents, QString *error);
 
-// The record's identity in the database: its "id" when it has one (schema 2),
-// otherwise a name-based UUID of its canonical JSON, so that importing the
-// same schema-1 line twice gives the same id.
-QString recordId(const QJsonObject &record);
+// A journal is mostly records: a crash tears its last line and a bad disk a
+// few more, but a file with no record, or with more lines that are not
+// records than records (at least three), is something else (a README, a
+// log, another program's JSON Lines handed over by mistake).
+bool looksLikeJournal(const JournalContents &contents);
 
 // The "seq" of the journal's last whole record, reading only its tail; -1 when
 // the file is missing, empty or its last records carry no seq.

@@ -112,8 +112,8 @@ bool lineEndsWithRecord(const QString &path, qint64 offset, const QString &id)
     const int start = tail.lastIndexOf('\n', tail.size() - 2) + 1;
     if (start == 0 && from > 0)
         return false; // a line longer than any record
-    const QJsonDocument line = QJsonDocument::fromJson(tail.mid(start));
-    return line.isObject() && recordId(line.object()) == id;
+    BoardRecord record;
+    return BoardRecord::fromLine(tail.mid(start), &record) && record.identity() == id;
 }
 
 QStringList journalSiblings(const QString &journalPath)

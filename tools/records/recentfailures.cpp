@@ -1,5 +1,7 @@
 #include "records/recentfailures.h"
 
+#include "records/recordstore.h"
+
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -8,7 +10,7 @@
 namespace records {
 
 bool recentFailures(const QSqlDatabase &db, const SummaryRange &range, int limit,
-                    QVector<QJsonObject> *failed, QString *error)
+                    QVector<BoardRecord> *failed, QString *error)
 {
     QSqlQuery query(db);
     query.setForwardOnly(true);
@@ -29,7 +31,7 @@ bool recentFailures(const QSqlDatabase &db, const SummaryRange &range, int limit
     }
     failed->clear();
     while (query.next())
-        failed->append(QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object());
+        failed->append(storedRecord(query.value(0)));
     return true;
 }
 

@@ -5,7 +5,8 @@
 
 #include "records/summary.h"
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
+
 #include <QSqlDatabase>
 #include <QVector>
 
@@ -14,6 +15,6 @@ namespace records {
 // At most `limit` records that ended neither ok nor stopped, started in
 // `range`, newest first.
 bool recentFailures(const QSqlDatabase &db, const SummaryRange &range, int limit,
-                    QVector<QJsonObject> *failed, QString *error);
+                    QVector<BoardRecord> *failed, QString *error);
 
 } // namespace records

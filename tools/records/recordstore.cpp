@@ -58,34 +58,32 @@ const QVector<QPair<QString, QString>> Indexes{
     {"day_status_duration", "(substr(started, 1, 10)), status, duration_ms"},
     {"status_message", "status, message"}};
 
-QVariant textOrNull(const QJsonValue &value)
+QVariant textOrNull(const QString &text)
 {
-    return value.isString() && !value.toString().isEmpty() ? QVariant(value.toString())
-                                                           : QVariant(QVariant::String);
+    return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
 }
 
-QVariant numberOrNull(const QJsonValue &value)
+QVariant numberOrNull(qint64 number)
 {
-    return value.isDouble() ? QVariant(qint64(value.toDouble())) : QVariant(QVariant::LongLong);
+    return number < 0 ? QVariant(QVariant::LongLong) : QVariant(number);
 }
 
-void bindRecord(QSqlQuery &query, const QJsonObject &record)
+void bindRecord(QSqlQuery &query, const BoardRecord &record)
 {
-    const auto field = [&](const char *key) { return record.value(QLatin1String(key)); };
-    query.addBindValue(recordId(record));
-    query.addBindValue(field("station").toString());
-    query.addBindValue(numberOrNull(field("seq")));
-    query.addBindValue(textOrNull(field("slot")));
-    query.addBindValue(textOrNull(field("label")));
-    query.addBindValue(textOrNull(field("usb").toObject().value(QLatin1String("serial"))));
-    query.addBindValue(textOrNull(field("file")));
-    query.addBindValue(textOrNull(field("sha256")));
-    query.addBindValue(field("status").toString());
-    query.addBindValue(textOrNull(field("message")));
-    query.addBindValue(utcText(field("started").toString()));
-    query.addBindValue(utcText(field("ended").toString()));
-    query.addBindValue(numberOrNull(field("duration_ms")));
-    query.addBindValue(QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)));
+    query.addBindValue(record.identity());
+    query.addBindValue(record.station);
+    query.addBindValue(numberOrNull(record.seq));
+    query.addBindValue(textOrNull(record.slot));
+    query.addBindValue(textOrNull(record.label));
+    query.addBindValue(textOrNull(record.usb.serial));
+    query.addBindValue(textOrNull(record.file));
+    query.addBindValue(textOrNull(record.sha256));
+    query.addBindValue(record.status);
+    query.addBindValue(textOrNull(record.message));
+    query.addBindValue(utcText(record.started));
+    query.addBindValue(utcText(record.ended));
+    query.addBindValue(numberOrNull(record.durationMs));
+    query.addBindValue(QString::fromUtf8(record.toLine()));
 }
 
 // "x,x,...,x", `count` times.
@@ -104,10 +102,14 @@ QString insertSql(int rows)
         .arg(Columns.join(','), repeated(row, rows));
 }
 
-QJsonObject parseStored(const QVariant &value)
+} // namespace
+
+BoardRecord storedRecord(const QVariant &value)
 {
-    return QJsonDocument::fromJson(value.toString().toUtf8()).object();
+    return BoardRecord::fromJson(QJsonDocument::fromJson(value.toString().toUtf8()).object());
 }
+
+namespace {
 
 // "ab_c%" matched literally as a prefix.
 QString likePrefix(const QString &text)
@@ -177,10 +179,10 @@ bool RecordStore::ensureSchema(QString *error)
     return createSchema(error);
 }
 
-bool RecordStore::insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chunk, int *inserted,
+bool RecordStore::insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, int *inserted,
                               QString *error)
 {
-    for (const QJsonObject &record : chunk)
+    for (const BoardRecord &record : chunk)
         bindRecord(query, record);
     if (!query.exec())
         return fail(error, QStringLiteral("cannot insert records"), query.lastError());
@@ -190,7 +192,7 @@ bool RecordStore::insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chun
 
 // A failed statement is rolled back while the statements still exist:
 // PostgreSQL frees none inside a failed transaction.
-bool RecordStore::insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error)
+bool RecordStore::insertAll(const QVector<BoardRecord> &records, int *inserted, QString *error)
 {
     const int RowsPerStatement = isPostgres() ? RowsPerStatementPostgres : RowsPerStatementSqlite;
     // One statement prepared for full chunks and reused; the rest once.
@@ -210,7 +212,7 @@ bool RecordStore::insertAll(const QVector<QJsonObject> &records, int *inserted, 
     return ok;
 }
 
-bool RecordStore::insert(const QVector<QJsonObject> &records, QString *error, int *inserted)
+bool RecordStore::insert(const QVector<BoardRecord> &records, QString *error, int *inserted)
 {
     int added = 0;
     if (!db_.transaction())
@@ -241,7 +243,7 @@ bool RecordStore::answers()
     return query.exec(QStringLiteral("SELECT 1")) && query.next();
 }
 
-bool RecordStore::find(const QString &text, QVector<QJsonObject> *found, QString *error)
+bool RecordStore::find(const QString &text, QVector<BoardRecord> *found, QString *error)
 {
     QSqlQuery query(db_);
     query.setForwardOnly(true);
@@ -263,13 +265,13 @@ bool RecordStore::find(const QString &text, QVector<QJsonObject> *found, QString
     found->clear();
     while (query.next()) {
         if (matchesText(query, text))
-            found->append(parseStored(query.value(0)));
+            found->append(storedRecord(query.value(0)));
     }
     return true;
 }
 
 bool RecordStore::forEach(const QString &since, const QString &until,
-                          const std::function<void(const QJsonObject &)> &visit, QString *error)
+                          const std::function<void(const BoardRecord &)> &visit, QString *error)
 {
     QSqlQuery query(db_);
     query.setForwardOnly(true);
@@ -282,7 +284,7 @@ bool RecordStore::forEach(const QString &since, const QString &until,
     if (!query.exec())
         return fail(error, QStringLiteral("cannot read the records"), query.lastError());
     while (query.next())
-        visit(parseStored(query.value(0)));
+        visit(storedRecord(query.value(0)));
     return true;
 }
 

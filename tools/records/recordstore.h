@@ -8,7 +8,8 @@
 // retry after a lost acknowledgement, a journal imported again) leaves one
 // row. The database keeps records unique, not the sender's bookkeeping.
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -35,7 +36,7 @@ public:
 
     // All of `records` in one transaction, in order; `inserted` (optional)
     // counts those that were not there before. On failure nothing is kept.
-    bool insert(const QVector<QJsonObject> &records, QString *error, int *inserted = nullptr);
+    bool insert(const QVector<BoardRecord> &records, QString *error, int *inserted = nullptr);
 
     // Whether the record with this id is in.
     bool holds(const QString &id, bool *held, QString *error);
@@ -47,19 +48,19 @@ public:
     // is `text`, whose slot holds it as a whole part of its entry name (1.1.7
     // in pci-0000:00:14.0-usb-0:1.1.7:1.0-port0), or whose sha256 is `text` or
     // starts with it (8 hex digits at least); newest first.
-    bool find(const QString &text, QVector<QJsonObject> *found, QString *error);
+    bool find(const QString &text, QVector<BoardRecord> *found, QString *error);
 
     // Every record started in [since, until) (ISO UTC text; empty: open),
     // oldest first, handed one at a time so a large table is never held.
     bool forEach(const QString &since, const QString &until,
-                 const std::function<void(const QJsonObject &)> &visit, QString *error);
+                 const std::function<void(const BoardRecord &)> &visit, QString *error);
 
     // How many rows the table holds.
     bool count(qint64 *rows, QString *error);
 
 private:
-    bool insertAll(const QVector<QJsonObject> &records, int *inserted, QString *error);
-    bool insertChunk(QSqlQuery &query, const QVector<QJsonObject> &chunk, int *inserted,
+    bool insertAll(const QVector<BoardRecord> &records, int *inserted, QString *error);
+    bool insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, int *inserted,
                      QString *error);
 
     QSqlDatabase db_;
@@ -68,6 +69,9 @@ private:
 // The SQL that makes a PostgreSQL role `role` for stations: it may log in to
 // `database`, read and insert records, and do nothing else.
 QString stationRoleSql(const QString &role, const QString &database);
+
+// A record as the table's JSON column holds it.
+BoardRecord storedRecord(const QVariant &value);
 
 // A started/ended time as the indexed columns hold it: UTC,
 // "yyyy-MM-ddTHH:mm:ss.zzzZ", so text order is time order in both databases;

@@ -9,7 +9,8 @@
 // The file is kept at its path, not at its inode: when log rotation renames
 // or removes it while the station runs, the next append makes it anew.
 
-#include <QJsonObject>
+#include "records/boardrecord.h"
+
 #include <QString>
 #include <QVector>
 
@@ -30,13 +31,10 @@ public:
     bool open(const QString &path, QString *why);
     bool isOpen() const { return fd_ >= 0; }
     QString path() const { return path_; }
-    // One line, written whole and synced; false with the system's reason.
-    // A failed append may leave a torn line; the next one ends it first.
-    bool append(const QJsonObject &record, QString *why);
-
-    // Every whole line of a record file that parses as a JSON object; a torn
-    // or damaged line is passed over.
-    static QVector<QJsonObject> read(const QString &path);
+    // A line each, each written whole, then one sync. Returns how many are
+    // on the disk, in order; fewer than given with the system's reason. A
+    // failed append may leave a torn line; the next one ends it first.
+    int append(const QVector<records::BoardRecord> &batch, QString *why);
     // $XDG_STATE_HOME/kvt/records.jsonl, or ~/.local/state/kvt/records.jsonl.
     static QString defaultPath();
 

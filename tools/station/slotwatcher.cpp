@@ -61,7 +61,7 @@ QString unwatchableFolder(const QString &folder)
 }
 
 SlotWatcher::SlotWatcher(const QString &folder, int settleMs, DeviceTag tag, QObject *parent)
-    : QObject(parent), folder_(QDir(folder).absolutePath()), settleMs_(settleMs),
+    : SlotSource(parent), folder_(QDir(folder).absolutePath()), settleMs_(settleMs),
       tag_(std::move(tag))
 {}
 

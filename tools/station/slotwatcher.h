@@ -3,11 +3,10 @@
 // Watches a folder of serial port entries, such as /dev/serial/by-path, where
 // each entry (a device node or a symlink to one) is a board in the slot named
 // by the entry. Entries that lead to no device are reported too, for the
-// station to tell the operator why they are no board. An entry counts as plugged once it has stayed for the settle
-// time, so the system has finished setting the port up; entries present at
-// start are plugged too. Event-driven through inotify, used directly so that
-// what is watched is known exactly: the folder is read again only when it
-// (or a folder on the way to it) changed.
+// station to tell the operator why they are no board. An entry counts as plugged once it has stayed
+// for the settle time, so the system has finished setting the port up; entries present at start are
+// plugged too. Event-driven through inotify, used directly so that what is watched is known
+// exactly: the folder is read again only when it (or a folder on the way to it) changed.
 //
 // A board is the device its entry leads to, not the entry: udev replaces a
 // link with a new one to the same device on every change event, and that is
@@ -16,6 +15,8 @@
 // come and go; the nearest folder above it that exists tells when it is back.
 // A watch covers only what happens after it is armed, so every change of
 // what is watched is followed by a look at what exists now.
+
+#include "slotsource.h"
 
 #include <QHash>
 #include <QObject>
@@ -30,7 +31,7 @@ class QTimer;
 
 namespace station {
 
-class SlotWatcher : public QObject
+class SlotWatcher : public SlotSource
 {
     Q_OBJECT
 
@@ -46,20 +47,14 @@ public:
     // Starts watching, the folder there or not; false (with a reason) only
     // for a path that can never be a folder of entries, or one above it that
     // cannot be read.
-    bool start(QString *why = nullptr);
-    bool isWaitingForFolder() const { return waiting_; }
+    bool start(QString *why = nullptr) override;
+    bool isWaitingForFolder() const override { return waiting_; }
 
-signals:
-    // `entry` is the path of the entry in the folder; `device` what it leads
-    // to: a device node, or for an entry that is none, the file it names (a
-    // link to nothing: its target). Whether that is a board is for the
-    // receiver to say.
-    void plugged(const QString &slot, const QString &entry, const QString &device);
-    // Only for slots that were plugged; an entry that went before it settled
-    // is forgotten quietly.
-    void unplugged(const QString &slot);
-    // The folder is missing (true), or there again (false).
-    void folderWaiting(bool waiting);
+    // plugged(): `entry` is the path of the entry in the folder; `device`
+    // what it leads to: a device node, or for an entry that is none, the
+    // file it names (a link to nothing: its target).
+    // unplugged(): only for slots that were plugged; an entry that went
+    // before it settled is forgotten quietly.
 
 private:
     // Which file a path named when its watch was armed: a folder removed and

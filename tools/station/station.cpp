@@ -1,22 +1,23 @@
+// The station's life: starting its source, record and forwarding, stopping,
+// and what views read. Boards coming and starting are in stationslots.cpp,
+// their ends and records in stationends.cpp.
+
 #include "station.h"
 
 #include "flash/serialports.h"
 #include "records/databaseurl.h"
 #include "records/journal.h"
-#include "slotlabels.h"
+#include "slotsource.h"
 #include "slotwatcher.h"
 
 #include <QCryptographicHash>
 #include <QMetaMethod>
 #include <QSysInfo>
 #include <QTimer>
-#include <QUuid>
 
 namespace station {
 
-using flash::FlashResult;
 using flash::PortFlasher;
-using Waiting = Slot::Waiting;
 
 namespace {
 
@@ -45,16 +46,17 @@ Station::Station(StationConfig config, QByteArray image, QObject *parent)
     : QObject(parent), config_(std::move(config)), image_(std::move(image)),
       sha256_(QString::fromLatin1(
           QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex())),
-      gate_(this)
+      writer_(this)
 {
     qRegisterMetaType<station::Slot>("station::Slot");
+    qRegisterMetaType<records::BoardRecord>("records::BoardRecord");
     if (config_.stationName.isEmpty())
         config_.stationName = QSysInfo::machineHostName();
     if (!config_.identify)
         config_.identify = [](const QString &device) { return flash::usbIdentity(device); };
-    gate_.setRetryInterval(config_.recordRetryMs);
-    connect(&gate_, &RecordGate::written, this, &Station::onWritten);
-    connect(&gate_, &RecordGate::heldChanged, this, &Station::onHeldChanged);
+    writer_.setRetryInterval(config_.recordRetryMs);
+    connect(&writer_, &RecordWriter::written, this, &Station::onWritten);
+    connect(&writer_, &RecordWriter::heldChanged, this, &Station::onHeldChanged);
 }
 
 Station::~Station() = default;
@@ -62,29 +64,38 @@ Station::~Station() = default;
 bool Station::start(QString *why)
 {
     QString reason;
-    if (!gate_.open(config_.recordPath, &reason)) {
+    if (!writer_.open(config_.recordPath, &reason)) {
         *why = QStringLiteral("cannot open the record %1: %2").arg(config_.recordPath, reason);
         return false;
     }
     lastSeq_ = qMax<qint64>(0, records::lastSeq(config_.recordPath));
     if (!config_.databaseUrl.isEmpty() && !startForwarding(why))
         return false;
-    const auto identify = config_.identify;
-    watcher_ = new SlotWatcher(
-        config_.folder, config_.settleMs,
-        [identify](const QString &device) { return plugTag(identify(device)); }, this);
-    connect(watcher_, &SlotWatcher::plugged, this, &Station::onPlugged);
-    connect(watcher_, &SlotWatcher::unplugged, this, &Station::onUnplugged);
-    connect(watcher_, &SlotWatcher::folderWaiting, this, [this](bool waiting) {
+    sinceStart_.start();
+    return startSource(why);
+}
+
+bool Station::startSource(QString *why)
+{
+    if (config_.ports.isEmpty()) {
+        const auto identify = config_.identify;
+        source_ = new SlotWatcher(
+            config_.folder, config_.settleMs,
+            [identify](const QString &device) { return plugTag(identify(device)); }, this);
+    } else {
+        source_ = new PortList(config_.ports, this);
+    }
+    connect(source_, &SlotSource::plugged, this, &Station::onPlugged);
+    connect(source_, &SlotSource::unplugged, this, &Station::onUnplugged);
+    connect(source_, &SlotSource::folderWaiting, this, [this](bool waiting) {
         noteChange();
         emit folderWaiting(waiting);
     });
-    sinceStart_.start();
-    return watcher_->start(why);
+    return source_->start(why);
 }
 
-// The database gets what the journal has: the forwarder's own thread sends
-// each record once it is on the disk, and flashing never waits for it.
+// The database gets what the journal has: the forwarder's own thread reads
+// it once a record is on the disk, and flashing never waits for it.
 bool Station::startForwarding(QString *why)
 {
     forwarder_ =
@@ -113,7 +124,12 @@ int Station::notInDatabase() const
 
 bool Station::isWaitingForFolder() const
 {
-    return watcher_ && watcher_->isWaitingForFolder();
+    return source_ && source_->isWaitingForFolder();
+}
+
+bool Station::isFixed() const
+{
+    return !config_.ports.isEmpty();
 }
 
 void Station::stop()
@@ -129,7 +145,7 @@ void Station::stop()
         return;
     }
     // Each flasher finishes in its own time (after CAN CAN is written);
-    // onFinished() emits stopped() after the last.
+    // onFinished() stops the station after the last.
     for (const Flight &flight : qAsConst(flights_))
         flight.flasher->stop();
 }
@@ -145,6 +161,7 @@ void Station::abandon()
         flasher->disconnect(this);
         onFinished(name, flasher, flasher->abandon());
     }
+    writer_.finish(0);
 }
 
 void Station::stopForwarding()
@@ -153,12 +170,12 @@ void Station::stopForwarding()
         forwarder_->stop();
 }
 
-// The last records went into the journal a moment ago: while the database
-// takes them, they get a moment to go in before the station says how many
-// did not.
+// The records just handed over are written, and while the database takes
+// them they get a moment to go in before the station says how many did not.
 void Station::finishStopping()
 {
     constexpr int DrainMs = 2000;
+    writer_.finish(config_.recordRetryMs);
     if (forwarder_)
         forwarder_->stop(DrainMs);
     emit stopped();
@@ -168,7 +185,7 @@ void Station::setPaused(bool paused)
 {
     paused_ = paused;
     if (!paused_)
-        resumeWaiting(Waiting::Paused);
+        resumeWaiting(Slot::Waiting::Paused);
 }
 
 void Station::stampElapsed()
@@ -181,8 +198,8 @@ void Station::stampElapsed()
 
 void Station::noteChange(const QString &slot)
 {
-    // Without a view (kvt-flash --watch in a log or JSON), no news to post:
-    // hundreds of progress events a second would each cost one.
+    // Without a view (kvt-flash in a log or JSON), no news to post: hundreds
+    // of progress events a second would each cost one.
     static const QMetaMethod changedSignal = QMetaMethod::fromSignal(&Station::changed);
     if (!isSignalConnected(changedSignal))
         return;
@@ -208,7 +225,7 @@ void Station::publishChanges()
 StationCounts Station::counts() const
 {
     StationCounts counts = counts_;
-    counts.notRecorded = gate_.unwritten().size();
+    counts.notRecorded = untold_.size() + toldUnrecorded_.size();
     counts.elapsedMs = sinceStart_.isValid() ? sinceStart_.elapsed() : 0;
     return counts;
 }
@@ -217,163 +234,6 @@ bool Station::matches(const flash::UsbIdentity &usb) const
 {
     // An adapter of unknown identity matches only when nothing is asked.
     return config_.matches.isEmpty() || config_.matches.contains(usb.vidPid().toLower());
-}
-
-// --- Boards coming and going -------------------------------------------------
-
-void Station::onPlugged(const QString &name, const QString &entry, const QString &device)
-{
-    const bool newSlot = !slots_.contains(name);
-    Slot &slot = slots_[name];
-    slot.name = name;
-    if (newSlot)
-        relabel();
-    slot.state = Slot::State::Settling;
-    slot.device = device;
-    slot.usb = config_.identify(device);
-    slot.progress = {};
-    slot.progress.total = image_.size();
-    slot.waiting = Waiting::No;
-    slot.skipped.clear();
-    noteChange(name);
-    emit plugged(slot);
-    gate_.flush(); // a held record is tried again at every event
-    QString words;
-    const Waiting waiting = waitReason(slot, entry, &words);
-    if (waiting != Waiting::No)
-        setWaiting(slot, waiting, words);
-    else if (!stopping_)
-        queueStart(name);
-}
-
-// A new slot may tell apart names that looked alike: every short label may
-// change.
-void Station::relabel()
-{
-    const QHash<QString, QString> labels = slotLabels(slots_.keys(), config_.labels);
-    for (Slot &slot : slots_) {
-        if (slot.label != labels.value(slot.name)) {
-            slot.label = labels.value(slot.name);
-            noteChange(slot.name);
-        }
-    }
-}
-
-Slot::Waiting Station::waitReason(const Slot &slot, const QString &entry, QString *words) const
-{
-    // The entry, not the device: a link to nothing is said to be one.
-    *words = flash::serialPortProblem(entry);
-    if (!words->isEmpty())
-        return Waiting::NotSerial;
-    for (const Slot &other : slots_) {
-        if (other.name != slot.name && other.state != Slot::State::Empty &&
-            other.device == slot.device) {
-            *words = QStringLiteral("same device as slot %1").arg(other.name);
-            return Waiting::Twin;
-        }
-    }
-    if (!matches(slot.usb)) {
-        *words = QStringLiteral("not a matching adapter (%1)")
-                     .arg(slot.usb.isKnown() ? slot.usb.vidPid() : QStringLiteral("unknown"));
-        return Waiting::WrongAdapter;
-    }
-    if (paused_) {
-        *words = QStringLiteral("paused");
-        return Waiting::Paused;
-    }
-    return Waiting::No;
-}
-
-void Station::setWaiting(Slot &slot, Waiting waiting, const QString &words)
-{
-    slot.waiting = waiting;
-    slot.skipped = words;
-    noteChange(slot.name);
-    emit boardWaiting(slot);
-}
-
-void Station::onUnplugged(const QString &name)
-{
-    auto it = slots_.find(name);
-    if (it == slots_.end())
-        return;
-    // A board pulled mid-flash ends as unplugged, without a word to a line
-    // that is no longer there; its end comes back from the event loop.
-    if (flights_.contains(name))
-        flights_[name].flasher->unplug();
-    it->state = Slot::State::Empty;
-    it->waiting = Waiting::No;
-    it->skipped.clear();
-    noteChange(name);
-    emit unplugged(*it);
-    gate_.flush();
-}
-
-// --- Starting boards ---------------------------------------------------------
-
-void Station::queueStart(const QString &name)
-{
-    if (startQueue_.contains(name))
-        return;
-    if (startQueue_.isEmpty())
-        QTimer::singleShot(0, this, &Station::startNext);
-    startQueue_.append(name);
-}
-
-void Station::startNext()
-{
-    if (startQueue_.isEmpty())
-        return;
-    Slot &slot = slots_[startQueue_.takeFirst()];
-    if (!startQueue_.isEmpty())
-        QTimer::singleShot(0, this, &Station::startNext);
-    // Pulled, paused or stopped since it was queued, or the board before it
-    // in this slot not recorded yet: not now.
-    if (slot.state != Slot::State::Settling || slot.waiting != Waiting::No || stopping_ ||
-        flights_.contains(slot.name))
-        return;
-    if (paused_)
-        setWaiting(slot, Waiting::Paused, QStringLiteral("paused"));
-    else if (gate_.isHeld())
-        setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + gate_.error());
-    else if (const QString holder = flash::portHolder(slot.device); !holder.isEmpty())
-        setWaiting(slot, Waiting::InUse, holder); // the name now leads to another's device
-    else
-        startBoard(slot);
-}
-
-void Station::resumeWaiting(Waiting waiting)
-{
-    for (Slot &slot : slots_) {
-        if (slot.state == Slot::State::Settling && slot.waiting == waiting) {
-            slot.waiting = Waiting::No;
-            slot.skipped.clear();
-            noteChange(slot.name);
-            if (!stopping_)
-                queueStart(slot.name);
-        }
-    }
-}
-
-void Station::startBoard(Slot &slot)
-{
-    slot.state = Slot::State::Flashing;
-    slot.started = QDateTime::currentDateTimeUtc();
-    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device, slot.usb,
-                  slot.started, QUuid::createUuid().toString(QUuid::WithoutBraces)};
-    PortFlasher *flasher = flight.flasher;
-    flights_.insert(slot.name, flight);
-    const QString name = slot.name;
-    connect(flasher, &PortFlasher::progressed, this,
-            [this, name](const flash::UploadProgress &progress) {
-                slots_[name].progress = progress;
-                noteChange(name);
-            });
-    connect(
-        flasher, &PortFlasher::finished, this,
-        [this, name, flasher](const FlashResult &result) { onFinished(name, flasher, result); });
-    noteChange(name);
-    flasher->start();
 }
 
 } // namespace station

@@ -1,22 +1,23 @@
 #pragma once
 
-// The production station: every board plugged into a watched folder of serial
-// port entries is flashed once, concurrently with the others, and recorded.
-// After a board's result its slot waits until the entry goes; only a new
-// entry in that slot starts another upload. The one engine behind
-// `kvt-flash --watch` and the kvt-station window.
+// The one engine for every way of flashing: every board its source gives (a
+// watched folder of serial port entries, or ports given by name) is flashed
+// once, concurrently with the others, and recorded. After a board's result
+// its slot waits until the entry goes; only a new entry in that slot starts
+// another upload. A fixed list of ports ends once each of its boards has.
+// Behind `kvt-flash --port`, `kvt-flash --watch` and the kvt-station window.
 //
 // The record is the gate: a board starts only while records can be written,
-// and a board's result counts once its record is on the disk.
+// and a board's result is told, and counts, once its record is on the disk.
 
 #include "flash/portflasher.h"
-#include "recordgate.h"
+#include "records/boardrecord.h"
 #include "records/forwarder.h"
+#include "recordwriter.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -26,11 +27,14 @@
 
 namespace station {
 
-class SlotWatcher;
+class SlotSource;
 
 struct StationConfig
 {
     QString folder = QStringLiteral("/dev/serial/by-path");
+    // Ports given by name instead of a watched folder: every board is there
+    // at start, and the station ends once each has ended.
+    QStringList ports;
     int settleMs = 500;
     QStringList matches;            // "VID:PID", lower-case hex; empty: every adapter
     QString stationName;            // the host name when empty
@@ -93,10 +97,11 @@ struct Slot
     flash::UsbIdentity usb;
     flash::UploadProgress progress; // of the board flashing, or the last one
     QDateTime started;
-    QJsonObject last;              // the record of the last board in this slot
+    records::BoardRecord last;     // the record of the last board in this slot
     flash::FlashResult lastResult; // how that board's upload ended
-    bool lastOk = false;
-    bool lastRecorded = false; // `last` is on the disk
+    bool lastRecorded = false;     // `last` is on the disk
+
+    bool lastOk() const { return lastResult.succeeded(); }
 };
 
 class Station : public QObject
@@ -114,8 +119,9 @@ public:
     // stopped() follows from the event loop once every one has ended.
     void stop();
     // At once, for a process that must end now: a device in its bootloader
-    // is sent CAN CAN without waiting, and every board in flight is
-    // recorded as stopped before the device confirmed. Emits nothing.
+    // is sent CAN CAN without waiting, every board in flight is recorded as
+    // stopped before the device confirmed, and the record gets one last
+    // attempt. Emits nothing.
     void abandon();
     // Ends the forwarding at once; notInDatabase() then counts what the
     // journal holds that the database lacks. stop() does it by itself.
@@ -125,11 +131,13 @@ public:
     bool isPaused() const { return paused_; }
     bool isStopping() const { return stopping_; }
     bool isWaitingForFolder() const;
+    // A fixed list of ports: the station ends by itself (finished()).
+    bool isFixed() const;
     // Why records cannot be written; empty while they can.
-    QString recordError() const { return gate_.error(); }
+    QString recordError() const { return writer_.error(); }
     // Records that never reached the disk, oldest first.
-    QVector<QJsonObject> unwrittenRecords() const { return gate_.unwritten(); }
-    QString recordPath() const { return gate_.path(); }
+    QVector<records::BoardRecord> unwrittenRecords() const { return writer_.unwritten(); }
+    QString recordPath() const { return writer_.path(); }
     // What the operator should know of the database: records waiting, why
     // it cannot be used, another station under this name; empty while all is
     // well (or there is no database).
@@ -142,6 +150,8 @@ public:
     // that show time passing between the uploads' own news (a change).
     void stampElapsed();
     StationCounts counts() const;
+    // How each board ended, in the order their records were written.
+    const QVector<flash::FlashResult::Outcome> &outcomes() const { return outcomes_; }
     int inFlight() const { return flights_.size(); }
     const StationConfig &config() const { return config_; }
     QString imageSha256() const { return sha256_; }
@@ -150,17 +160,23 @@ public:
 signals:
     // What views draw from: once per pass of the event loop after anything
     // changed, with the slots that did (none when only the station's own
-    // state did: held, waiting for the folder, stopping, the backlog).
+    // state did: held, waiting for the folder, stopping, the database).
     void changed(const QStringList &slotNames);
 
     // Events, for the logs; each also counts as a change.
     void plugged(const station::Slot &slot);
     void unplugged(const station::Slot &slot);
     void boardWaiting(const station::Slot &slot); // `waiting` says why
-    // `slot.lastRecorded` tells whether the record is on the disk yet; when
-    // it was not, boardRecorded() follows once it is.
-    void boardFinished(const station::Slot &slot, const QJsonObject &record);
-    void boardRecorded(const station::Slot &slot, const QJsonObject &record);
+    void boardStarted(const station::Slot &slot);
+    // The board entered a phase or the device acknowledged more.
+    void boardProgressed(const station::Slot &slot);
+    // Once the board's record is on the disk (`slot.lastRecorded`), or at
+    // once when it cannot be written; then boardRecorded() follows once it is.
+    void boardFinished(const station::Slot &slot);
+    void boardRecorded(const station::Slot &slot, const records::BoardRecord &record);
+    // The upload's own lines and the bytes on its line, for a trace.
+    void boardTraced(const station::Slot &slot, const QString &line);
+    void boardBytes(const station::Slot &slot, bool outgoing, const QByteArray &bytes);
     // Records cannot be written (why), or can again (empty).
     void recordHeld(const QString &why);
     // databaseMessage() changed.
@@ -169,6 +185,9 @@ signals:
     void folderWaiting(bool waiting);
     void stopping(int inFlight);
     void stopped();
+    // A fixed list: every board has ended and its record is written (or
+    // cannot be).
+    void finished();
 
 private:
     // One board's upload, with what its record needs to know of it.
@@ -181,9 +200,14 @@ private:
         QString id; // the record's, made when the board starts
     };
 
+    // station.cpp
     void noteChange(const QString &slot = QString());
     void publishChanges();
+    bool startSource(QString *why);
     bool startForwarding(QString *why);
+    void finishStopping();
+    bool matches(const flash::UsbIdentity &usb) const;
+    // stationslots.cpp
     void onPlugged(const QString &slot, const QString &entry, const QString &device);
     void relabel();
     void onUnplugged(const QString &slot);
@@ -192,15 +216,21 @@ private:
     void queueStart(const QString &name);
     void startNext();
     void startBoard(Slot &slot);
+    void connectFlasher(flash::PortFlasher *flasher, const QString &name);
+    void resumeWaiting(Slot::Waiting waiting);
+    // stationends.cpp
     void onFinished(const QString &name, flash::PortFlasher *flasher,
                     const flash::FlashResult &result);
-    void onWritten(const QJsonObject &record);
+    void endWithoutUpload(Slot &slot, const QString &why);
+    void finishBoard(Slot &slot, records::BoardRecord record, const flash::FlashResult &result);
+    Slot slotAsRecorded(const records::BoardRecord &record, const flash::FlashResult &result,
+                        bool recorded) const;
+    void onWritten(const records::BoardRecord &record);
     void onHeldChanged(const QString &why);
-    void resumeWaiting(Slot::Waiting waiting);
-    void finishStopping();
-    QJsonObject recordFor(const QString &slot, const Flight &flight,
-                          const flash::FlashResult &result) const;
-    bool matches(const flash::UsbIdentity &usb) const;
+    void tellUnrecorded();
+    void checkFinished();
+    records::BoardRecord recordFor(const QString &slot, const Flight &flight,
+                                   const flash::FlashResult &result) const;
 
     StationConfig config_;
     const QByteArray image_;
@@ -212,17 +242,26 @@ private:
     // Boards plugged together settle together: each starts in a pass of
     // the event loop of its own, so the loop stays responsive.
     QStringList startQueue_;
-    RecordGate gate_;
+    RecordWriter writer_;
+    // A record handed to the writer: its slot, and how its board ended.
+    struct Untold
+    {
+        QString slot;
+        flash::FlashResult result;
+    };
+    QHash<QString, Untold> untold_;         // by id: not told yet
+    QHash<QString, Untold> toldUnrecorded_; // by id: told before the record was written
     records::Forwarder *forwarder_ = nullptr;
     QString databaseMessage_;
-    QSet<QString> unrecordedIds_; // told finished before their record was written
-    qint64 lastSeq_ = 0;          // of this station's records, carried over from the journal
-    SlotWatcher *watcher_ = nullptr;
+    qint64 lastSeq_ = 0; // of this station's records, carried over from the journal
+    SlotSource *source_ = nullptr;
     QElapsedTimer sinceStart_;
     StationCounts counts_;
+    QVector<flash::FlashResult::Outcome> outcomes_;
     bool paused_ = false;
     bool stopping_ = false;
     bool abandoning_ = false;
+    bool finishedTold_ = false;
 };
 
 } // namespace station

@@ -1,10 +1,12 @@
-// How a board's upload ends: its record, made here and handed to the gate,
-// and what the station does once the record is on the disk or cannot be.
+// How a board ends: its record, made here and handed to the writer, and what
+// the station tells once the record is on the disk, or cannot be.
 
 #include "station.h"
 
 #include "flash/outcomes.h"
 #include "uploadtext.h"
+
+#include <QUuid>
 
 namespace station {
 
@@ -18,45 +20,84 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
     flasher->deleteLater();
     Slot &slot = slots_[name];
     const bool sameBoard = slot.state == Slot::State::Flashing;
-    slot.last = recordFor(name, flight, result);
-    slot.last.insert(QStringLiteral("seq"), ++lastSeq_); // in the journal's order
-    slot.lastResult = result;
-    slot.lastOk = result.succeeded();
-    slot.lastRecorded = false;
     if (sameBoard) {
         slot.state = Slot::State::Done;
         slot.progress = flasher->progress();
     }
-    gate_.submit(slot.last);
-    if (!slot.lastRecorded)
-        unrecordedIds_.insert(flight.id);
-    noteChange(name);
-    emit boardFinished(slot, slot.last);
+    finishBoard(slot, recordFor(name, flight, result), result);
     if (stopping_ && flights_.isEmpty() && !abandoning_)
         finishStopping();
     else if (!sameBoard && slot.state == Slot::State::Settling && slot.waiting == Waiting::No)
         queueStart(name); // plugged again before this end was told
 }
 
-void Station::onWritten(const QJsonObject &record)
+// A port given by name that is no serial port, or that another program
+// holds, ends as one that could not be opened: it has a record and a result.
+void Station::endWithoutUpload(Slot &slot, const QString &why)
+{
+    FlashResult result;
+    result.port = slot.device;
+    result.outcome = FlashResult::Outcome::OpenFailed;
+    result.message = why;
+    result.imageSize = image_.size();
+    slot.started = QDateTime::currentDateTimeUtc();
+    slot.state = Slot::State::Done;
+    const Flight flight{nullptr, slot.device, slot.usb, slot.started,
+                        QUuid::createUuid().toString(QUuid::WithoutBraces)};
+    finishBoard(slot, recordFor(slot.name, flight, result), result);
+}
+
+void Station::finishBoard(Slot &slot, records::BoardRecord record, const FlashResult &result)
+{
+    record.seq = ++lastSeq_; // in the journal's order
+    slot.last = record;
+    slot.lastResult = result;
+    slot.lastRecorded = false;
+    outcomes_.append(result.outcome);
+    untold_.insert(record.id, {slot.name, result});
+    writer_.submit(record);
+    noteChange(slot.name);
+    if (writer_.isHeld())
+        tellUnrecorded(); // not once it is written: that may be long
+}
+
+// The board as it was when this record was made: a slot may have moved on
+// to its next board by the time an old record is written.
+Slot Station::slotAsRecorded(const records::BoardRecord &record, const FlashResult &result,
+                             bool recorded) const
+{
+    Slot slot = slots_.value(record.slot);
+    if (slot.last.id != record.id) {
+        slot.last = record;
+        slot.lastResult = result;
+    }
+    slot.lastRecorded = recorded;
+    return slot;
+}
+
+void Station::onWritten(const records::BoardRecord &record)
 {
     if (forwarder_)
         forwarder_->journalGrew();
-    const QString status = record.value(QStringLiteral("status")).toString();
-    if (status == QLatin1String("ok"))
+    if (record.isOk())
         ++counts_.ok;
-    else if (status == QLatin1String("stopped"))
+    else if (record.isStopped())
         ++counts_.stopped;
     else
         ++counts_.failed;
-    auto slot = slots_.find(record.value(QStringLiteral("slot")).toString());
-    if (slot != slots_.end() && slot->last == record) {
+    const auto slot = slots_.find(record.slot);
+    if (slot != slots_.end() && slot->last.id == record.id) {
         slot->lastRecorded = true;
         noteChange(slot->name);
     }
-    if (unrecordedIds_.remove(record.value(QStringLiteral("id")).toString()) &&
-        slot != slots_.end())
-        emit boardRecorded(*slot, record);
+    if (untold_.contains(record.id)) {
+        const Untold untold = untold_.take(record.id);
+        emit boardFinished(slotAsRecorded(record, untold.result, true));
+    } else if (toldUnrecorded_.contains(record.id)) {
+        const Untold told = toldUnrecorded_.take(record.id);
+        emit boardRecorded(slotAsRecorded(record, told.result, true), record);
+    }
+    checkFinished();
 }
 
 void Station::onHeldChanged(const QString &why)
@@ -67,41 +108,63 @@ void Station::onHeldChanged(const QString &why)
         resumeWaiting(Waiting::Held);
         return;
     }
+    tellUnrecorded();
     for (Slot &slot : slots_)
         if (slot.waiting == Waiting::Held)
             setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + why);
 }
 
-QJsonObject Station::recordFor(const QString &slot, const Flight &flight,
-                               const FlashResult &result) const
+// Records that cannot be written are not kept from the views: the boards are
+// told ended, not recorded, and told again once their records are written.
+void Station::tellUnrecorded()
 {
-    const QDateTime ended = QDateTime::currentDateTimeUtc();
-    QJsonObject record{{"schema", 2},
-                       {"id", flight.id},
-                       {"station", config_.stationName},
-                       {"version", config_.version},
-                       {"slot", slot},
-                       {"port", flight.device},
-                       {"file", config_.file},
-                       {"bytes", image_.size()},
-                       {"sha256", sha256_},
-                       {"started", flight.started.toString(Qt::ISODateWithMs)},
-                       {"ended", ended.toString(Qt::ISODateWithMs)},
-                       {"duration_ms", result.durationMs},
-                       {"status", QLatin1String(flash::outcomeName(result.outcome))},
-                       {"phase", uploadtext::phaseName(result.phase)},
-                       {"message", result.message},
-                       {"sent", result.bytesSent},
-                       {"resends", result.resends}};
-    if (flight.usb.isKnown() || !flight.usb.serial.isEmpty())
-        record.insert(QStringLiteral("usb"), QJsonObject{{"vid", flight.usb.vid},
-                                                         {"pid", flight.usb.pid},
-                                                         {"serial", flight.usb.serial}});
+    const QStringList ids = untold_.keys();
+    for (const QString &id : ids) {
+        const Untold untold = untold_.take(id);
+        toldUnrecorded_.insert(id, untold);
+        const Slot slot = slots_.value(untold.slot);
+        if (slot.last.id == id)
+            emit boardFinished(slotAsRecorded(slot.last, untold.result, false));
+    }
+    checkFinished();
+}
+
+void Station::checkFinished()
+{
+    if (!isFixed() || finishedTold_ || !flights_.isEmpty() || !untold_.isEmpty())
+        return;
+    for (const Slot &slot : qAsConst(slots_))
+        if (slot.state != Slot::State::Done)
+            return;
+    finishedTold_ = true;
+    emit finished();
+}
+
+records::BoardRecord Station::recordFor(const QString &slot, const Flight &flight,
+                                        const FlashResult &result) const
+{
+    records::BoardRecord record;
+    record.id = flight.id;
+    record.station = config_.stationName;
+    record.version = config_.version;
+    record.slot = slot;
     // Only the fixture's own names: a short label depends on the slots seen.
-    if (config_.labels.contains(slot))
-        record.insert(QStringLiteral("label"), config_.labels.value(slot));
-    if (result.latencyMs >= 0)
-        record.insert(QStringLiteral("latency_ms"), result.latencyMs);
+    record.label = config_.labels.value(slot);
+    record.port = flight.device;
+    record.usb = {flight.usb.vid, flight.usb.pid, flight.usb.serial};
+    record.file = config_.file;
+    record.bytes = image_.size();
+    record.sha256 = sha256_;
+    record.started = flight.started.toString(Qt::ISODateWithMs);
+    record.ended = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    record.durationMs = result.durationMs;
+    record.status = QLatin1String(flash::outcomeName(result.outcome));
+    record.phase = uploadtext::phaseName(result.phase);
+    record.message = result.message;
+    record.sent = result.bytesSent;
+    record.acknowledged = result.acknowledged;
+    record.resends = result.resends;
+    record.latencyMs = result.latencyMs;
     return record;
 }
 

@@ -1,39 +1,34 @@
-#include "kvt-flash/commandsupport.h"
+#include "words.h"
 
-#include "flash/outcomes.h"
-#include "flash/portflasher.h"
-
-#include <QCoreApplication>
 #include <QFileInfo>
 
-#include <sys/ioctl.h>
-#include <unistd.h>
+namespace programs {
 
-namespace flash {
-
-int terminalColumns()
+QString durationText(qint64 ms)
 {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    return 80;
+    if (ms < 0)
+        return QStringLiteral("-");
+    if (ms < 1000)
+        return QStringLiteral("%1 ms").arg(ms);
+    if (ms < 60 * 1000)
+        return QStringLiteral("%1 s").arg(ms / 1000.0, 0, 'f', 1);
+    return QStringLiteral("%1 min %2 s")
+        .arg(ms / 60000)
+        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'));
 }
 
-int terminalRows()
+QString speedText(double bytesPerSecond)
 {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
-        return size.ws_row;
-    return 0;
+    if (!(bytesPerSecond > 0))
+        return {};
+    return QStringLiteral("%1 KiB/s").arg(bytesPerSecond / 1024.0, 0, 'f', 1);
 }
 
-bool liveTerminal()
+QString kibText(qint64 bytes)
 {
-    const QByteArray term = qgetenv("TERM");
-    return ::isatty(STDOUT_FILENO) == 1 && term != "dumb";
+    return QStringLiteral("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 1);
 }
 
-// Why the file is no image, in the flasher's words.
 QString imageProblemText(const QString &path, const firmware::FirmwareImage &image)
 {
     using Problem = firmware::FirmwareImage::Problem;
@@ -50,7 +45,7 @@ QString imageProblemText(const QString &path, const firmware::FirmwareImage &ima
     case Problem::ReadFailed:
         return QStringLiteral("cannot read it whole: %1").arg(image.detail);
     case Problem::TooLarge:
-        return QStringLiteral("The file is too large: %1 bytes (at most %2 bytes).")
+        return QStringLiteral("too large: %1 bytes (at most %2 bytes)")
             .arg(image.detail)
             .arg(firmware::MaxImageSize);
     case Problem::TooShort:
@@ -62,4 +57,4 @@ QString imageProblemText(const QString &path, const firmware::FirmwareImage &ima
     return {};
 }
 
-} // namespace flash
+} // namespace programs

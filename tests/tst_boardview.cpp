@@ -1,0 +1,118 @@
+// What a person reads about a board, whichever view shows it: one table from
+// the board's state to its word, tone, detail and next step.
+
+#include "common/boardview.h"
+
+#include <QtTest>
+
+using namespace programs;
+using station::Slot;
+using Outcome = flash::FlashResult::Outcome;
+
+Q_DECLARE_METATYPE(Tone)
+
+namespace {
+
+Slot waitingSlot(Slot::Waiting waiting, const QString &why = {})
+{
+    Slot slot;
+    slot.state = Slot::State::Settling;
+    slot.waiting = waiting;
+    slot.skipped = why;
+    return slot;
+}
+
+Slot flashingSlot(ymodem::UploadPhase phase, qint64 inPhaseMs)
+{
+    Slot slot;
+    slot.state = Slot::State::Flashing;
+    slot.progress.phase = phase;
+    slot.progress.total = 10000;
+    slot.progress.acknowledged = 3700;
+    slot.progress.elapsedMs = 20000;
+    slot.progress.phaseStartMs = 20000 - inPhaseMs;
+    return slot;
+}
+
+Slot endedSlot(Outcome outcome, bool recorded = true, int resends = 0)
+{
+    Slot slot;
+    slot.state = Slot::State::Done;
+    slot.lastResult.outcome = outcome;
+    slot.lastResult.message = QStringLiteral("what happened");
+    slot.lastResult.durationMs = 12000;
+    slot.lastResult.resends = resends;
+    slot.last.status = QLatin1String(flash::outcomeName(outcome));
+    slot.lastRecorded = recorded;
+    return slot;
+}
+
+} // namespace
+
+class TestBoardView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void present_data()
+    {
+        QTest::addColumn<Slot>("slot");
+        QTest::addColumn<int>("okBoards"); // evidence that the image is good
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<Tone>("tone");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<QString>("nextStep");
+        const auto row = [](const char *tag, const Slot &slot, int ok, const char *word, Tone tone,
+                            const char *detail, const char *next) {
+            QTest::newRow(tag) << slot << ok << word << tone << detail << next;
+        };
+        using W = Slot::Waiting;
+        using P = ymodem::UploadPhase;
+        row("about to start", waitingSlot(W::No), 0, "waiting", Tone::Waiting, "about to start",
+            "");
+        row("paused", waitingSlot(W::Paused), 0, "paused", Tone::Attention,
+            "the station is paused", "resume the station to flash it");
+        row("held", waitingSlot(W::Held, "held: no room"), 0, "held", Tone::Attention,
+            "held: no room", "it starts once the record can be written");
+        row("no serial port", waitingSlot(W::NotSerial, "not a serial port: a folder"), 0,
+            "skipped", Tone::Attention, "not a serial port: a folder", "");
+        row("held by another program", waitingSlot(W::InUse, "in use"), 0, "skipped",
+            Tone::Attention, "in use",
+            "close the program that holds the port, then plug the board again");
+        row("data blocks", flashingSlot(P::Data, 4000), 0, "flashing", Tone::Flashing,
+            "37 % · data blocks", "");
+        row("waiting for its bootloader", flashingSlot(P::WaitReceiver, 12000), 0, "flashing",
+            Tone::Flashing, "waiting for the bootloader: 12.0 s of 1 min 00 s", "");
+        row("ok", endedSlot(Outcome::Succeeded), 0, "ok", Tone::Ok, "what happened", "");
+        row("ok, its record not written", endedSlot(Outcome::Succeeded, false), 0,
+            "not recorded", Tone::Attention, "what happened",
+            "it counts once its record is written");
+        row("stopped by the operator", endedSlot(Outcome::Stopped), 0, "stopped",
+            Tone::Attention, "what happened", "plug the board again to flash it");
+        row("timed out, with resends", endedSlot(Outcome::TimedOut, true, 2), 0, "failed",
+            Tone::Failed, "what happened (2 frames sent again)",
+            "check the cable and the board's power, then plug it again");
+        row("cancelled, no board took the image", endedSlot(Outcome::Cancelled), 0, "failed",
+            Tone::Failed, "what happened", "the device refused the image: check the image");
+        row("cancelled, others took the image", endedSlot(Outcome::Refused), 3, "failed",
+            Tone::Failed, "what happened", "set the board aside, or plug it again once");
+        Slot gone = endedSlot(Outcome::Succeeded);
+        gone.state = Slot::State::Empty;
+        row("unplugged after its board", gone, 0, "unplugged", Tone::Empty,
+            "last board: ok after 12.0 s", "");
+    }
+
+    void present()
+    {
+        QFETCH(Slot, slot);
+        QFETCH(int, okBoards);
+        const BoardView view = programs::present(slot, {okBoards, 60000, {}});
+        QTEST(view.word, "word");
+        QTEST(view.tone, "tone");
+        QTEST(view.detail, "detail");
+        QTEST(view.nextStep, "nextStep");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBoardView)
+#include "tst_boardview.moc"

@@ -1,0 +1,161 @@
+#include "records/boardrecord.h"
+
+#include <QJsonDocument>
+#include <QUuid>
+
+namespace records {
+
+namespace {
+
+// Fixed namespace of the name-based ids of records written without one.
+const QUuid ContentIdNamespace(QStringLiteral("{6f1c2a8e-3d47-4b9a-9e15-0c7d2f4b8a31}"));
+
+// The record's fields by their JSON names; one table for reading and writing.
+struct TextField
+{
+    const char *name;
+    QString BoardRecord::*field;
+};
+struct NumberField
+{
+    const char *name;
+    qint64 BoardRecord::*field;
+};
+struct SmallNumberField
+{
+    const char *name;
+    int BoardRecord::*field;
+};
+
+const TextField TextFields[] = {
+    {"id", &BoardRecord::id},           {"station", &BoardRecord::station},
+    {"version", &BoardRecord::version}, {"slot", &BoardRecord::slot},
+    {"label", &BoardRecord::label},     {"port", &BoardRecord::port},
+    {"file", &BoardRecord::file},       {"sha256", &BoardRecord::sha256},
+    {"started", &BoardRecord::started}, {"ended", &BoardRecord::ended},
+    {"status", &BoardRecord::status},   {"phase", &BoardRecord::phase},
+    {"message", &BoardRecord::message},
+};
+const NumberField NumberFields[] = {
+    {"seq", &BoardRecord::seq},
+    {"bytes", &BoardRecord::bytes},
+    {"duration_ms", &BoardRecord::durationMs},
+    {"sent", &BoardRecord::sent},
+    {"acknowledged", &BoardRecord::acknowledged},
+};
+const SmallNumberField SmallNumberFields[] = {
+    {"schema", &BoardRecord::schema},
+    {"resends", &BoardRecord::resends},
+    {"latency_ms", &BoardRecord::latencyMs},
+};
+
+bool isCount(const QJsonValue &value)
+{
+    return value.isDouble() && value.toDouble() >= 0 &&
+           value.toDouble() == qint64(value.toDouble());
+}
+
+// The adapter, when the object holds nothing but its three texts.
+bool readUsb(const QJsonValue &value, UsbAdapter *usb)
+{
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (!it.value().isString() || !QStringList{"vid", "pid", "serial"}.contains(it.key()))
+            return false;
+    usb->vid = object.value(QLatin1String("vid")).toString();
+    usb->pid = object.value(QLatin1String("pid")).toString();
+    usb->serial = object.value(QLatin1String("serial")).toString();
+    return value.isObject();
+}
+
+bool hasText(const QString &text)
+{
+    return !text.trimmed().isEmpty();
+}
+
+} // namespace
+
+bool BoardRecord::isValid(QString *why) const
+{
+    const QString problem = !hasText(station)  ? QStringLiteral("no station")
+                            : !hasText(status) ? QStringLiteral("no status")
+                                               : QString();
+    if (why)
+        *why = problem;
+    return problem.isEmpty();
+}
+
+BoardRecord BoardRecord::fromJson(const QJsonObject &object)
+{
+    BoardRecord record;
+    record.schema = -1; // written only if it was there
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QByteArray key = it.key().toLatin1();
+        bool known = false;
+        for (const TextField &text : TextFields)
+            if (key == text.name && it.value().isString())
+                record.*text.field = it.value().toString(), known = true;
+        for (const NumberField &number : NumberFields)
+            if (key == number.name && isCount(it.value()))
+                record.*number.field = qint64(it.value().toDouble()), known = true;
+        for (const SmallNumberField &number : SmallNumberFields)
+            if (key == number.name && isCount(it.value()))
+                record.*number.field = it.value().toInt(), known = true;
+        if (key == "usb")
+            known = readUsb(it.value(), &record.usb);
+        if (!known)
+            record.unknownFields.insert(it.key(), it.value());
+    }
+    if (record.id.isEmpty()) {
+        // QJsonObject keeps its keys sorted, so the compact form is canonical.
+        const QByteArray canonical = QJsonDocument(object).toJson(QJsonDocument::Compact);
+        record.contentId_ =
+            QUuid::createUuidV5(ContentIdNamespace, canonical).toString(QUuid::WithoutBraces);
+    }
+    return record;
+}
+
+QJsonObject BoardRecord::toJson() const
+{
+    QJsonObject object = unknownFields;
+    for (const TextField &text : TextFields)
+        if (!(this->*text.field).isEmpty())
+            object.insert(QLatin1String(text.name), this->*text.field);
+    for (const NumberField &number : NumberFields)
+        if (this->*number.field >= 0)
+            object.insert(QLatin1String(number.name), this->*number.field);
+    for (const SmallNumberField &number : SmallNumberFields)
+        if (this->*number.field >= 0)
+            object.insert(QLatin1String(number.name), this->*number.field);
+    if (!usb.isEmpty())
+        object.insert(QStringLiteral("usb"), usb.toJson());
+    return object;
+}
+
+QJsonObject UsbAdapter::toJson() const
+{
+    QJsonObject object;
+    const std::pair<const char *, QString> texts[] = {
+        {"vid", vid}, {"pid", pid}, {"serial", serial}};
+    for (const auto &[name, value] : texts)
+        if (!value.isEmpty())
+            object.insert(QLatin1String(name), value);
+    return object;
+}
+
+QByteArray BoardRecord::toLine() const
+{
+    return QJsonDocument(toJson()).toJson(QJsonDocument::Compact);
+}
+
+bool BoardRecord::fromLine(const QByteArray &line, BoardRecord *record)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    *record = fromJson(document.object());
+    return true;
+}
+
+} // namespace records

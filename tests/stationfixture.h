@@ -3,8 +3,8 @@
 // The station's tests on a folder of simulated boards: where the record and
 // the image go, and the engine's settings, quick for tests.
 
-#include "sim/boardfolder.h"
 #include "records/journal.h"
+#include "sim/boardfolder.h"
 #include "station/station.h"
 #include "testdata.h"
 

@@ -70,8 +70,8 @@ private slots:
         using P = ymodem::UploadPhase;
         row("about to start", waitingSlot(W::No), 0, "waiting", Tone::Waiting, "about to start",
             "");
-        row("paused", waitingSlot(W::Paused), 0, "paused", Tone::Attention,
-            "the station is paused", "resume the station to flash it");
+        row("paused", waitingSlot(W::Paused), 0, "paused", Tone::Attention, "the station is paused",
+            "resume the station to flash it");
         row("held", waitingSlot(W::Held, "held: no room"), 0, "held", Tone::Attention,
             "held: no room", "it starts once the record can be written");
         row("no serial port", waitingSlot(W::NotSerial, "not a serial port: a folder"), 0,
@@ -84,11 +84,10 @@ private slots:
         row("waiting for its bootloader", flashingSlot(P::WaitReceiver, 12000), 0, "flashing",
             Tone::Flashing, "waiting for the bootloader: 12.0 s of 1 min 00 s", "");
         row("ok", endedSlot(Outcome::Succeeded), 0, "ok", Tone::Ok, "what happened", "");
-        row("ok, its record not written", endedSlot(Outcome::Succeeded, false), 0,
-            "not recorded", Tone::Attention, "what happened",
-            "it counts once its record is written");
-        row("stopped by the operator", endedSlot(Outcome::Stopped), 0, "stopped",
-            Tone::Attention, "what happened", "plug the board again to flash it");
+        row("ok, its record not written", endedSlot(Outcome::Succeeded, false), 0, "not recorded",
+            Tone::Attention, "what happened", "it counts once its record is written");
+        row("stopped by the operator", endedSlot(Outcome::Stopped), 0, "stopped", Tone::Attention,
+            "what happened", "plug the board again to flash it");
         row("timed out, with resends", endedSlot(Outcome::TimedOut, true, 2), 0, "failed",
             Tone::Failed, "what happened (2 frames sent again)",
             "check the cable and the board's power, then plug it again");

@@ -43,10 +43,9 @@ void TestConsole::viewsOfOneStation()
     // failure is also on the error stream.
     QVERIFY2(logText.contains("usb-0:1.3: plugged: "), qPrintable(logText));
     QCOMPARE(logText.count(" ok after "), 5);
-    QVERIFY2(
-        logText.contains(QRegularExpression(
-            "usb-0:1.10: failed after [0-9.]+ m?s: the device cancelled .*\\(.*\\)")),
-        qPrintable(logText));
+    QVERIFY2(logText.contains(QRegularExpression(
+                 "usb-0:1.10: failed after [0-9.]+ m?s: the device cancelled .*\\(.*\\)")),
+             qPrintable(logText));
     QVERIFY(errText.contains("kvt-flash: usb-0:1.10: the device cancelled"));
     // JSON: a result per board, told once its record is on the disk.
     int results = 0;

@@ -2,12 +2,12 @@
 // record's identity and what makes one, time bounds, what the database's state
 // reads, failure causes and slot names.
 
+#include "records/boardrecord.h"
 #include "records/databaseurl.h"
 #include "records/forwarder.h"
 #include "records/journal.h"
 #include "records/slotnames.h"
 #include "records/summary.h"
-#include "records/boardrecord.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>

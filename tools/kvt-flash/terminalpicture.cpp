@@ -85,7 +85,7 @@ QStringList slotLines(const station::Slot &slot, const BoardView &view, int labe
     const QString word = upperIfFailed(view);
     QStringList parts{view.detail};
     for (const QString &part : {view.speed, view.duration, view.who})
-        if (!part.isEmpty())
+        if (!part.isEmpty() && part != slot.name) // a port given by name is its own device
             parts.append(part);
     const QString label = slot.label.leftJustified(labelWidth) + QLatin1Char(' ');
     const QString rest =

@@ -102,7 +102,7 @@ QStringList TerminalView::header() const
         lines.append(QStringLiteral("WARNING: ") + imageWarning_);
     if (station_.isWaitingForFolder())
         lines.append(QStringLiteral("waiting for %1 to appear").arg(config.folder));
-    if (station_.isStopping())
+    if (station_.isStopping() && station_.inFlight() > 0)
         lines.append(QStringLiteral("stopping %1 boards… (Ctrl-C again to stop at once)")
                          .arg(station_.inFlight()));
     return lines + notices_;

@@ -38,28 +38,36 @@ names, is an error.
 
 const char *const Epilogue = R"(
 Output:
-  On a terminal, one line per port shows the progress, the speed and the time
-  left, updated in place. Otherwise (a pipe, a file, a log, or --verbose) each
-  port gets a line when it starts, one at each 10 % of the image and a final
-  line, and a run over several ports ends with a count of the ports updated.
-  --quiet prints nothing but errors, on standard error.
+  The ports given and a watched folder are flashed by one engine and shown
+  the same way. On a terminal, a picture redrawn in place: a line per port
+  with its state (coloured unless NO_COLOR is set), progress, speed and time,
+  and for a failed port what to do next, on a line of its own. Otherwise (a
+  pipe, a file, a log, or --verbose) each port gets a line when it starts,
+  one at each 10 % of the image and a final line; several ports end with the
+  counts. --quiet prints nothing but errors, on standard error.
 
   --json prints one JSON object per line and event, each with "event" and
   "time" (UTC, ISO 8601); errors on standard error, the rest on standard
-  output:
-    start     port, file, bytes (the image size), sha256 (of the image)
-    progress  port, percent, sent, acknowledged, total, elapsed_ms (at each
-              whole percent the device has acknowledged)
-    error     port and phase, or file; message
-    result    port, device, status, message, phase, duration_ms, bytes
-              (image bytes sent), acknowledged, total, resends, file, sha256,
-              version, and usb {vid, pid, serial} when the system knows the
-              adapter
+  output. A port is named by "slot" (as given, or the watched entry's name)
+  and "port" (the device it leads to):
+    plug      slot, port, usb {vid, pid, serial} when the system knows it
+    start     slot, port, file, bytes (the image's size), sha256
+    progress  slot, port, percent, sent, acknowledged, bytes, elapsed_ms (at
+              each whole percent the device has acknowledged)
+    error     slot, phase and message, or message alone
+    result    the board's record: schema, id, seq, station, version, slot,
+              label, port, usb, file, bytes (the image's size), sha256,
+              started, ended, duration_ms, status, phase, message, sent
+              (image bytes sent), acknowledged, resends, latency_ms; and
+              recorded (whether the record is on the disk)
+    summary   ok, failed, stopped, not_recorded, not_in_database, boards
     port      (--list-ports) name, location, description, manufacturer,
               usb_id, serial
   status is one of: ok, timeout, refused, cancelled, open-failed,
   port-failed, unplugged, stopped. Every port that starts ends with exactly
-  one result line.
+  one result line. (Before version 1.1 a result over given ports had "port"
+  as given, "device", and "bytes" for the bytes sent with "total" for the
+  image's size: those are now "slot", "port", "sent" and "bytes".)
 
   --verbose adds, on standard error, the upload's debug lines, its phases,
   and a hex dump of every frame sent (>) and of the bytes received (<), each

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets everything up, builds the updater and starts its window.
+# Sets everything up, builds the updater and starts its window. Builds in
+# build/ as the test command does, only the window: the two never undo each
+# other's build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKVT_BUILD_TESTS=OFF -DKVT_BUILD_BENCH=OFF
-cmake --build build -j"$(nproc)" --target kvt-firmware-updater
-exec build/src/kvt-firmware-updater "$@"
+dir=$(bash scripts/configure.sh)
+cmake --build "$dir" -j"$(nproc)" --target kvt-firmware-updater
+exec "$dir/src/kvt-firmware-updater" "$@"

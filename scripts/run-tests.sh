@@ -8,15 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-sanitize="${1:-}"
-case "$sanitize" in
-"") dir=build; type=RelWithDebInfo ;;
-address,undefined) dir=build-asan; type=Debug ;;
-thread) dir=build-tsan; type=Debug ;;
-*) echo "run-tests: unknown sanitizer set '$sanitize'" >&2; exit 2 ;;
-esac
-
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DKVT_WERROR=ON -DKVT_SANITIZE="$sanitize"
+dir=$(bash scripts/configure.sh "${1:-}")
 cmake --build "$dir" -j"$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"

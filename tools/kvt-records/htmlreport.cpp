@@ -1,5 +1,6 @@
 #include "htmlreport.h"
 
+#include "common/words.h"
 #include "recordviews.h"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ QString groupRow(const records::SummaryGroup &g, bool pace, bool total = false)
         .arg(g.ok)
         .arg(g.failed)
         .arg(g.stopped)
-        .arg(yieldCell(g.yield()), durationText(g.medianMs),
+        .arg(yieldCell(g.yield()), programs::durationText(qint64(g.medianMs)),
              pace ? (total ? QStringLiteral("<td></td>") : paceCell(g)) : QString());
 }
 
@@ -163,7 +164,7 @@ QString totals(const records::SummaryGroup &total)
     return "<div class=totals>" + box("boards", QString::number(total.boards)) +
            box("ok", QString::number(total.ok)) + box("failed", QString::number(total.failed)) +
            box("stopped", QString::number(total.stopped)) + box("yield", yieldText(total.yield())) +
-           box("median time (ok)", durationText(total.medianMs)) + "</div>\n";
+           box("median time (ok)", programs::durationText(qint64(total.medianMs))) + "</div>\n";
 }
 
 QString legend()

@@ -1,5 +1,7 @@
 #include "recordviews.h"
 
+#include "common/words.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -79,7 +81,7 @@ void printRecordTable(QTextStream &out, const QVector<records::BoardRecord> &rec
     QVector<Row> rows{{"started", "station", "slot", "usb serial", "status", "duration", "id"}};
     for (const records::BoardRecord &record : records)
         rows.append({record.started, record.station, record.slot, record.usb.serial, record.status,
-                     durationText(double(record.durationMs)), record.identity()});
+                     programs::durationText(record.durationMs), record.identity()});
     printRows(out, rows, aligned);
 }
 
@@ -109,7 +111,7 @@ void printSummaryTable(QTextStream &out, const records::Summary &summary, bool a
     auto add = [&](const records::SummaryGroup &g) {
         rows.append({g.group, QString::number(g.boards), QString::number(g.ok),
                      QString::number(g.failed), QString::number(g.stopped), yieldText(g.yield()),
-                     durationText(g.medianMs)});
+                     programs::durationText(qint64(g.medianMs))});
         if (pace)
             rows.last().append(paceText(g.boardsPerHour()));
     };
@@ -145,12 +147,6 @@ void printSummaryJson(QTextStream &out, const records::Summary &summary)
 QString yieldText(double yield)
 {
     return yield < 0 ? QStringLiteral("-") : QString::number(100.0 * yield, 'f', 1) + " %";
-}
-
-QString durationText(double milliseconds)
-{
-    return milliseconds < 0 ? QStringLiteral("-")
-                            : QString::number(milliseconds / 1000.0, 'f', 1) + " s";
 }
 
 } // namespace recordstool

@@ -29,7 +29,5 @@ void printSummaryJson(QTextStream &out, const records::Summary &summary);
 
 // "97.5 %", or "-" without a board that ended ok or failed.
 QString yieldText(double yield);
-// "13.4 s", or "-".
-QString durationText(double milliseconds);
 
 } // namespace recordstool

@@ -6,9 +6,13 @@
 #include "kvt-station/stationwindow.h"
 #include "kvt-station/tilegrid.h"
 #include "stationfixture.h"
+#include "windowtesting.h"
 
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,6 +22,7 @@
 
 using namespace station;
 using stationtest::Board;
+using stationtest::makeImage;
 
 namespace {
 
@@ -53,6 +58,13 @@ public:
     }
 };
 
+QString sha256Of(int imageSize) // 0: no file
+{
+    return imageSize == 0
+               ? QString()
+               : QCryptographicHash::hash(makeImage(imageSize), QCryptographicHash::Sha256).toHex();
+}
+
 // What a person reads on a tile: its word and what its colour is called.
 QString look(SlotTile *tile)
 {
@@ -79,6 +91,14 @@ private slots:
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
     void heldWhileTheRecordCannotBeWritten();
+    void anImageThatDoesNotLoad_data();
+    void anImageThatDoesNotLoad();
+    void imageOnDiskTold_data();
+    void imageOnDiskTold();
+    void fullScreenByKeys_data();
+    void fullScreenByKeys();
+    void noPieceOfATileLeftAfterAResize_data();
+    void noPieceOfATileLeftAfterAResize();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
 };
@@ -129,14 +149,18 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_COMPARE_WITH_TIMEOUT(failed->view().word, "ok", 10000);
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().startsWith("ok 3 · failed 1"));
 
-    // The image rebuilt meanwhile is noticed; the last one chosen is remembered.
+    // The image rebuilt meanwhile is noticed, and put back, no longer; the
+    // last one chosen is remembered.
     auto *warning = window->findChild<QLabel *>("imageWarning");
     QVERIFY(warning->isHidden() && window->findChild<QLabel *>("recordError")->isHidden());
     fixture.writeImage(30 * 1024);
     QTRY_VERIFY(!warning->isHidden());
+    QVERIFY2(warning->text().contains(sha256Of(30720).left(12)), qPrintable(warning->text()));
+    fixture.writeImage(20 * 1024);
+    QTRY_VERIFY(warning->isHidden());
     Window next{StationConfig{}};
     next.restoreChoices();
-    QVERIFY(next.findChild<QLabel *>("image")->text().startsWith("app.kvt · 30.0 KiB (30720 "));
+    QVERIFY(next.findChild<QLabel *>("image")->text().startsWith("app.kvt · 20.0 KiB (20480 "));
 }
 
 // Paused, the station holds a new board; resumed, it flashes it; closing
@@ -188,6 +212,156 @@ void TestStationWindow::heldWhileTheRecordCannotBeWritten()
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
+void TestStationWindow::noPieceOfATileLeftAfterAResize_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("smaller") << QSize(1280, 800) << QSize(560, 420);
+    QTest::newRow("larger") << QSize(560, 420) << QSize(1280, 800);
+}
+
+// Tiles placed anew as the window is dragged to another size: what the
+// screen shows (the window's pixels, not a fresh rendering) has no piece of
+// a tile outside the tiles.
+void TestStationWindow::noPieceOfATileLeftAfterAResize()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    Fixture fixture;
+    const auto window = fixture.startedWindow();
+    window->resize(from);
+    window->show();
+    BootloaderSimOptions cancelAt2;
+    cancelAt2.cancelAtBlock = 2;
+    for (int slot = 1; slot <= 9; ++slot)
+        fixture.plug(QStringLiteral("port-%1").arg(slot),
+                     slot == 9 ? cancelAt2 : BootloaderSimOptions());
+    TileGrid *grid = window->grid();
+    QTRY_VERIFY_WITH_TIMEOUT(grid->tile("port-9") && look(grid->tile("port-9")) == "FAILED red",
+                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(window->station()->counts().ok == 8, 10000);
+    for (int step = 1; step <= 10; ++step) {
+        window->resize(from + (to - from) * step / 10);
+        QTest::qWait(20);
+    }
+    QTest::qWait(200);
+    const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
+    QRegion tiles;
+    for (SlotTile *tile : grid->findChildren<SlotTile *>())
+        tiles += QRect(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
+    const QRect area(grid->mapTo(window.get(), QPoint(0, 0)), grid->size());
+    const QColor colours[] = {SlotTile::coloursOf(programs::Tone::Ok).background,
+                              SlotTile::coloursOf(programs::Tone::Failed).background};
+    int stale = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            stale += !tiles.contains(QPoint(x, y)) &&
+                     std::count(std::begin(colours), std::end(colours), shown.pixelColor(x, y));
+    QCOMPARE(stale, 0);
+}
+
+void TestStationWindow::anImageThatDoesNotLoad_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // of bad.kvt; empty: no such file
+    QTest::addColumn<bool>("picked");      // with Image…; else given, as the command line does
+    QTest::addColumn<QString>("why");
+    const QByteArray elf = makeImage(4096, "\x7f"
+                                           "ELF");
+    QTest::newRow("not an image, given") << elf << false << "not a firmware image";
+    QTest::newRow("not an image, picked") << elf << true << "not a firmware image";
+    QTest::newRow("no such file, given") << QByteArray() << false << "no such file";
+}
+
+// A file that is no image is named with why, and the image chosen before is
+// let go: Start must not flash what the operator chose to replace.
+void TestStationWindow::anImageThatDoesNotLoad()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, picked);
+    QFETCH(QString, why);
+    Fixture fixture;
+    Window window{fixture.config()};
+    QVERIFY(window.chooseImage(fixture.image()));
+    const QString bad = fixture.folder() + "/bad.kvt";
+    QFile file(bad);
+    QVERIFY(bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes) > 0));
+    file.close();
+    ModalAnswerer answerer;
+    answerer.fileAnswers = QStringList{bad};
+    for (QPushButton *button : window.findChildren<QPushButton *>())
+        if (picked && button->text() == QStringLiteral("Image…"))
+            button->click();
+    QVERIFY(picked || !window.chooseImage(bad));
+    QCOMPARE(window.complaints.size(), 1);
+    QVERIFY2(window.complaints[0].startsWith(bad + ": " + why), qPrintable(window.complaints[0]));
+    QVERIFY(!window.image().isLoaded() && !window.startStation());
+    QCOMPARE(window.findChild<QLabel *>("image")->text(), "none: " + window.complaints[0]);
+    Window next{StationConfig{}};
+    next.restoreChoices();
+    QVERIFY(!next.image().isLoaded());
+}
+
+void TestStationWindow::imageOnDiskTold_data()
+{
+    QTest::addColumn<QList<int>>(
+        "writes");                        // image sizes written in turn, each in pieces; 0: removed
+    QTest::addColumn<QList<int>>("told"); // the sizes whose SHA-256 is told, in turn; 0: gone
+    QTest::newRow("rebuilt") << QList<int>{30720} << QList<int>{30720};
+    QTest::newRow("rebuilt, then put back") << QList<int>{30720, 20480} << QList<int>{30720, 20480};
+    QTest::newRow("removed") << QList<int>{0} << QList<int>{0};
+}
+
+// The image on disk is told as its writer left it: never the empty or half
+// written file of a copy in progress.
+void TestStationWindow::imageOnDiskTold()
+{
+    QFETCH(QList<int>, writes);
+    QFETCH(QList<int>, told);
+    Fixture fixture; // 20 KiB loaded
+    ImageWatch watch(fixture.image(), sha256Of(20480));
+    QSignalSpy spy(&watch, &ImageWatch::changed);
+    for (int i = 0; i < writes.size(); ++i) {
+        QFile file(fixture.image());
+        QVERIFY(writes[i] > 0 ? file.open(QIODevice::WriteOnly) : file.remove());
+        const QByteArray bytes = makeImage(writes[i]);
+        for (int at = 0; at < bytes.size(); at += bytes.size() / 4) {
+            QTest::qWait(ImageWatch::QuietMs / 5);
+            QVERIFY(file.write(bytes.mid(at, bytes.size() / 4)) > 0 && file.flush());
+        }
+        file.close();
+        QTRY_COMPARE(spy.size(), i + 1);
+    }
+    QTest::qWait(ImageWatch::QuietMs * 2);
+    QStringList shas;
+    for (const QList<QVariant> &arguments : qAsConst(spy))
+        shas.append(arguments.at(1).toString());
+    QStringList expected;
+    for (const int size : told)
+        expected.append(sha256Of(size));
+    QCOMPARE(shas, expected);
+}
+
+void TestStationWindow::fullScreenByKeys_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<bool>("fullScreen");
+    QTest::newRow("F11") << QList<int>{Qt::Key_F11} << true;
+    QTest::newRow("F11 twice") << QList<int>{Qt::Key_F11, Qt::Key_F11} << false;
+    QTest::newRow("F11, Escape") << QList<int>{Qt::Key_F11, Qt::Key_Escape} << false;
+}
+
+void TestStationWindow::fullScreenByKeys()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(bool, fullScreen);
+    Window window{StationConfig{}};
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    for (const int key : keys)
+        QTest::keyClick(&window, Qt::Key(key));
+    QCOMPARE(window.isFullScreen(), fullScreen);
+}
+
 // A display of its own, for a test that takes it away.
 class Display
 {
@@ -216,17 +390,21 @@ private:
 
 void TestStationWindow::startedFromTheCommandLineAndEnded_data()
 {
-    QTest::addColumn<int>("signal"); // 0: the display goes away
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("the display went away") << 0;
+    QTest::addColumn<int>("signal");    // 0: the display goes away
+    QTest::addColumn<bool>("badImage"); // complained of in a dialog when the signal comes
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("the display went away") << 0 << false;
+    QTest::newRow("SIGTERM while a bad image is complained of") << int(SIGTERM) << true;
 }
 
 // Started with arguments, the station runs at once; SIGTERM, SIGHUP or a
-// lost display stop the boards in flight as closing does, without asking.
+// lost display stop the boards in flight as closing does, without asking,
+// and close a dialog that is open.
 void TestStationWindow::startedFromTheCommandLineAndEnded()
 {
     QFETCH(int, signal);
+    QFETCH(bool, badImage);
     Fixture fixture;
     QTemporaryDir config;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -241,18 +419,25 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
     }
     QProcess app;
     app.setProcessEnvironment(environment);
-    app.start(KVT_STATION_BINARY, {fixture.image(), "--watch", fixture.slotFolder(), "--record",
+    const QString image = badImage ? fixture.folder() + "/missing.kvt" : fixture.image();
+    app.start(KVT_STATION_BINARY, {image, "--watch", fixture.slotFolder(), "--record",
                                    fixture.record(), "--settle", "30"});
     QVERIFY(app.waitForStarted());
-    Board &board = fixture.plug("port-1");
-    QTRY_VERIFY_WITH_TIMEOUT(board.sim.counters().bytesRead > 0, 10000);
+    QByteArray err; // the complaint is written there before its dialog opens
+    Board *board = badImage ? nullptr : &fixture.plug("port-1");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        board ? board->sim.counters().bytesRead > 0
+              : (err += app.readAllStandardError()).contains((image + ": no such file").toUtf8()),
+        10000);
     if (signal != 0)
         ::kill(app.processId(), signal);
     else
         display->stop();
     QVERIFY(app.waitForFinished(10000));
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 130);
-    QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
+    QCOMPARE(stationtest::statusesOf(fixture.record()),
+             badImage ? QStringList() : QStringList{"stopped"});
 }
 
 QTEST_MAIN(TestStationWindow)

@@ -3,6 +3,7 @@
 // Helpers for tests that drive the real window: answering its modal boxes and
 // file dialog, and catching its debug lines.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>

@@ -285,14 +285,18 @@ void TestStationRecord::endsOfAStation()
     QVERIFY(flasher.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(fixture.board("done").sim.phase() == BootloaderSim::Phase::Completed,
                              20000);
-    // The image rebuilt on disk: still the loaded bytes, and a warning.
+    // The image rebuilt on disk: still the loaded bytes, and a warning once
+    // the file has stood still.
     write(image, makeImage(1024));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (out += flasher.readAllStandardOutput()).contains("\"event\":\"image\""), 10000);
     Board &busy = fixture.plug("busy", 50);
     QTRY_VERIFY_WITH_TIMEOUT(busy.sim.counters().dataBlocks >= 2 || fullDisk, 10000);
     for (const int signal : signalsToSend)
         ::kill(flasher.processId(), signal);
     QVERIFY(flasher.waitForFinished(10000));
-    const QByteArray out = flasher.readAllStandardOutput();
+    out += flasher.readAllStandardOutput();
     const QByteArray err = flasher.readAllStandardError();
     if (exitCode < 0) { // a crash loses at most the line being written
         QVERIFY(contentOf(record).endsWith('\n'));

@@ -6,9 +6,13 @@
 #include "kvt-station/stationwindow.h"
 #include "kvt-station/tilegrid.h"
 #include "stationfixture.h"
+#include "windowtesting.h"
 
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,6 +22,7 @@
 
 using namespace station;
 using stationtest::Board;
+using stationtest::makeImage;
 
 namespace {
 
@@ -53,6 +58,12 @@ public:
     }
 };
 
+QString sha256Of(int imageSize) // 0: no file
+{
+    const QByteArray bytes = makeImage(imageSize);
+    return imageSize ? QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() : "";
+}
+
 // What a person reads on a tile: its word and what its colour is called.
 QString look(SlotTile *tile)
 {
@@ -79,6 +90,14 @@ private slots:
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
     void heldWhileTheRecordCannotBeWritten();
+    void anImageThatDoesNotLoad_data();
+    void anImageThatDoesNotLoad();
+    void imageOnDiskTold_data();
+    void imageOnDiskTold();
+    void fullScreenByKeys_data();
+    void fullScreenByKeys();
+    void noPieceOfATileLeftAfterAResize_data();
+    void noPieceOfATileLeftAfterAResize();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
 };
@@ -129,14 +148,18 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_COMPARE_WITH_TIMEOUT(failed->view().word, "ok", 10000);
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().startsWith("ok 3 · failed 1"));
 
-    // The image rebuilt meanwhile is noticed; the last one chosen is remembered.
+    // The image rebuilt meanwhile is noticed, and put back, no longer; the
+    // last one chosen is remembered.
     auto *warning = window->findChild<QLabel *>("imageWarning");
     QVERIFY(warning->isHidden() && window->findChild<QLabel *>("recordError")->isHidden());
     fixture.writeImage(30 * 1024);
     QTRY_VERIFY(!warning->isHidden());
+    QVERIFY2(warning->text().contains(sha256Of(30720).left(12)), qPrintable(warning->text()));
+    fixture.writeImage(20 * 1024);
+    QTRY_VERIFY(warning->isHidden());
     Window next{StationConfig{}};
     next.restoreChoices();
-    QVERIFY(next.findChild<QLabel *>("image")->text().startsWith("app.kvt · 30.0 KiB (30720 "));
+    QVERIFY(next.findChild<QLabel *>("image")->text().startsWith("app.kvt · 20.0 KiB (20480 "));
 }
 
 // Paused, the station holds a new board; resumed, it flashes it; closing
@@ -188,45 +211,156 @@ void TestStationWindow::heldWhileTheRecordCannotBeWritten()
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
-// A display of its own, for a test that takes it away.
-class Display
+void TestStationWindow::noPieceOfATileLeftAfterAResize_data()
 {
-public:
-    Display()
-    {
-        for (int number = 90; number < 100 && !isUp(); ++number) {
-            name_ = QStringLiteral(":%1").arg(number);
-            server_.start("Xvfb", {name_, "-nolisten", "tcp"});
-            QTest::qWait(500);
-        }
-    }
-    ~Display() { stop(); }
-    bool isUp() const { return server_.state() == QProcess::Running; }
-    QString name() const { return name_; }
-    void stop()
-    {
-        server_.kill();
-        server_.waitForFinished();
-    }
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("smaller") << QSize(1280, 800) << QSize(560, 420);
+    QTest::newRow("larger") << QSize(560, 420) << QSize(1280, 800);
+}
 
-private:
-    QProcess server_;
-    QString name_;
-};
+// Tiles placed anew as the window is dragged to another size: what the
+// screen shows (the window's pixels, not a fresh rendering) has no piece of
+// a tile outside the tiles.
+void TestStationWindow::noPieceOfATileLeftAfterAResize()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    Fixture fixture;
+    const auto window = fixture.startedWindow();
+    window->resize(from);
+    window->show();
+    for (int slot = 1; slot <= 9; ++slot)
+        fixture.plug(QStringLiteral("port-%1").arg(slot));
+    TileGrid *grid = window->grid();
+    QTRY_VERIFY_WITH_TIMEOUT(window->station()->counts().ok == 9, 10000);
+    for (int step = 1; step <= 10; ++step) {
+        window->resize(from + (to - from) * step / 10);
+        QTest::qWait(20);
+    }
+    QTest::qWait(200);
+    const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
+    QRegion tiles;
+    for (SlotTile *tile : grid->findChildren<SlotTile *>())
+        tiles += QRect(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
+    const QRect area(grid->mapTo(window.get(), QPoint(0, 0)), grid->size());
+    const QColor ok = SlotTile::coloursOf(programs::Tone::Ok).background;
+    int stale = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            stale += !tiles.contains(QPoint(x, y)) && shown.pixelColor(x, y) == ok;
+    QCOMPARE(stale, 0);
+}
+
+void TestStationWindow::anImageThatDoesNotLoad_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // of bad.kvt; empty: no such file
+    QTest::addColumn<bool>("picked");      // with Image…; else given, as the command line does
+    QTest::addColumn<QString>("why");
+    const QByteArray elf = makeImage(4096, "\177ELF");
+    QTest::newRow("not an image, given") << elf << false << "not a firmware image";
+    QTest::newRow("not an image, picked") << elf << true << "not a firmware image";
+    QTest::newRow("no such file, given") << QByteArray() << false << "no such file";
+}
+
+// A file that is no image is named with why, and the image chosen before is
+// let go: Start must not flash what the operator chose to replace.
+void TestStationWindow::anImageThatDoesNotLoad()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, picked);
+    QFETCH(QString, why);
+    Fixture fixture;
+    Window window{fixture.config()};
+    QVERIFY(window.chooseImage(fixture.image()));
+    const QString bad = fixture.folder() + "/bad.kvt";
+    QFile file(bad);
+    QVERIFY(bytes.isEmpty() ||
+            (file.open(QIODevice::WriteOnly) && file.write(bytes) && file.flush()));
+    ModalAnswerer answerer;
+    answerer.fileAnswers = QStringList{bad};
+    for (QPushButton *button : window.findChildren<QPushButton *>())
+        if (picked && button->text() == QStringLiteral("Image…"))
+            button->click();
+    QVERIFY(picked || !window.chooseImage(bad));
+    QVERIFY2(window.complaints.size() == 1 && window.complaints[0].startsWith(bad + ": " + why),
+             qPrintable(window.complaints.join('\n')));
+    QVERIFY(!window.image().isLoaded() && !window.startStation());
+    QCOMPARE(window.findChild<QLabel *>("image")->text(), "none: " + window.complaints[0]);
+    Window next{StationConfig{}};
+    next.restoreChoices();
+    QVERIFY(!next.image().isLoaded());
+}
+
+void TestStationWindow::imageOnDiskTold_data()
+{
+    QTest::addColumn<QList<int>>("sizes"); // of the images written in turn, in pieces; 0: removed
+    QTest::newRow("rebuilt") << QList<int>{30720};
+    QTest::newRow("rebuilt, then put back") << QList<int>{30720, 20480};
+    QTest::newRow("removed") << QList<int>{0};
+}
+
+// The image on disk is told as its writer left it, each time: never the
+// empty or half written file of a copy in progress.
+void TestStationWindow::imageOnDiskTold()
+{
+    QFETCH(QList<int>, sizes);
+    Fixture fixture; // 20 KiB loaded
+    ImageWatch watch(fixture.image(), sha256Of(20480));
+    QSignalSpy spy(&watch, &ImageWatch::changed);
+    int told = 0;
+    for (const int size : sizes) {
+        QFile file(fixture.image());
+        QVERIFY(size > 0 ? file.open(QIODevice::WriteOnly) : file.remove());
+        const QByteArray bytes = makeImage(size);
+        for (int at = 0; at < size; at += size / 4) {
+            QTest::qWait(ImageWatch::QuietMs / 5);
+            QVERIFY(file.write(bytes.mid(at, size / 4)) > 0 && file.flush());
+        }
+        ++told; // outside: the macro evaluates its arguments on every try
+        QTRY_COMPARE(spy.size(), told);
+        QCOMPARE(spy.last().at(1).toString(), sha256Of(size));
+    }
+}
+
+void TestStationWindow::fullScreenByKeys_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<bool>("fullScreen");
+    QTest::newRow("F11") << QList<int>{Qt::Key_F11} << true;
+    QTest::newRow("F11 twice") << QList<int>{Qt::Key_F11, Qt::Key_F11} << false;
+    QTest::newRow("F11, Escape") << QList<int>{Qt::Key_F11, Qt::Key_Escape} << false;
+}
+
+void TestStationWindow::fullScreenByKeys()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(bool, fullScreen);
+    Window window{StationConfig{}};
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    for (const int key : keys)
+        QTest::keyClick(&window, Qt::Key(key));
+    QCOMPARE(window.isFullScreen(), fullScreen);
+}
 
 void TestStationWindow::startedFromTheCommandLineAndEnded_data()
 {
-    QTest::addColumn<int>("signal"); // 0: the display goes away
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("the display went away") << 0;
+    QTest::addColumn<int>("signal");    // 0: the display goes away
+    QTest::addColumn<bool>("badImage"); // complained of in a dialog when the signal comes
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("the display went away") << 0 << false;
+    QTest::newRow("SIGTERM while a bad image is complained of") << int(SIGTERM) << true;
 }
 
 // Started with arguments, the station runs at once; SIGTERM, SIGHUP or a
-// lost display stop the boards in flight as closing does, without asking.
+// lost display stop the boards in flight as closing does, without asking,
+// and close a dialog that is open.
 void TestStationWindow::startedFromTheCommandLineAndEnded()
 {
     QFETCH(int, signal);
+    QFETCH(bool, badImage);
     Fixture fixture;
     QTemporaryDir config;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -241,18 +375,24 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
     }
     QProcess app;
     app.setProcessEnvironment(environment);
-    app.start(KVT_STATION_BINARY, {fixture.image(), "--watch", fixture.slotFolder(), "--record",
+    const QString image = badImage ? fixture.folder() + "/missing.kvt" : fixture.image();
+    app.start(KVT_STATION_BINARY, {image, "--watch", fixture.slotFolder(), "--record",
                                    fixture.record(), "--settle", "30"});
     QVERIFY(app.waitForStarted());
-    Board &board = fixture.plug("port-1");
-    QTRY_VERIFY_WITH_TIMEOUT(board.sim.counters().bytesRead > 0, 10000);
+    QByteArray err; // the complaint is written there before its dialog opens
+    Board *board = badImage ? nullptr : &fixture.plug("port-1");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        board ? board->sim.counters().bytesRead > 0
+              : (err += app.readAllStandardError()).contains((image + ": no such file").toUtf8()),
+        10000);
     if (signal != 0)
         ::kill(app.processId(), signal);
     else
         display->stop();
     QVERIFY(app.waitForFinished(10000));
     QCOMPARE(app.exitCode(), 130);
-    QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
+    QCOMPARE(stationtest::statusesOf(fixture.record()),
+             badImage ? QStringList() : QStringList{"stopped"});
 }
 
 QTEST_MAIN(TestStationWindow)

@@ -3,12 +3,15 @@
 // Helpers for tests that drive the real window: answering its modal boxes and
 // file dialog, and catching its debug lines.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMetaEnum>
 #include <QPointer>
+#include <QProcess>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -95,4 +98,30 @@ private:
     QtMessageHandler previous;
     mutable std::mutex mutex;
     QStringList collected;
+};
+
+// A display of its own, for a test that takes it away.
+class Display
+{
+public:
+    Display()
+    {
+        for (int number = 90; number < 100 && !isUp(); ++number) {
+            name_ = QStringLiteral(":%1").arg(number);
+            server_.start("Xvfb", {name_, "-nolisten", "tcp"});
+            QTest::qWait(500);
+        }
+    }
+    ~Display() { stop(); }
+    bool isUp() const { return server_.state() == QProcess::Running; }
+    QString name() const { return name_; }
+    void stop()
+    {
+        server_.kill();
+        server_.waitForFinished();
+    }
+
+private:
+    QProcess server_;
+    QString name_;
 };

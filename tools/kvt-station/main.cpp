@@ -109,19 +109,8 @@ int main(int argc, char *argv[])
         QIcon(QStringLiteral(":/images/resources/kvt_update_icon(256x256).png")));
 
     station::StationWindow window(stationConfig(options));
-    window.restoreChoices();
-    if (!options.folder.isEmpty())
-        window.chooseFolder(options.folder);
-    if (!options.station.recordPath.isEmpty())
-        window.chooseRecord(options.station.recordPath);
-    if (options.station.noRecord)
-        window.keepNoRecord();
-    window.show();
-    // With an image given, the station starts at once; when it cannot, the
-    // operator has been told why and the window stays for another try.
-    if (!options.firmware.isEmpty() && window.chooseImage(options.firmware))
-        window.startStation();
-
+    // Caught before anything can open a dialog: a dialog's event loop hears
+    // the signal too, and closing the window closes the dialog.
     bool interrupted = false;
     const auto interrupts = programs::watchInterrupts(
         [&] {
@@ -132,13 +121,31 @@ int main(int argc, char *argv[])
             abandonStation();
             QApplication::exit(programs::ExitInterrupted);
         });
+    window.restoreChoices();
+    if (!options.folder.isEmpty())
+        window.chooseFolder(options.folder);
+    if (!options.station.recordPath.isEmpty())
+        window.chooseRecord(options.station.recordPath);
+    if (options.station.noRecord)
+        window.keepNoRecord();
+    if (options.fullScreen)
+        window.showFullScreen();
+    else
+        window.show();
+    // With an image given, the station starts at once; when it cannot, the
+    // operator has been told why and the window stays for another try.
+    if (!options.firmware.isEmpty() && window.chooseImage(options.firmware) && !interrupted)
+        window.startStation();
+
     // Losing the display ends the process from inside Qt (exit()); the
     // boards in flight are told and recorded on the way out.
     liveWindow = &window;
     std::atexit(onExitWithBoards);
     qtMessages = qInstallMessageHandler(onMessage);
-    int status = QApplication::exec();
-    status = interrupted ? int(programs::ExitInterrupted) : status;
+    // Interrupted while a dialog was open before the loop began, the window
+    // has closed already: there is nothing to run.
+    const int ran = interrupted ? 0 : QApplication::exec();
+    int status = interrupted ? int(programs::ExitInterrupted) : ran;
     if (printUnwritten())
         status = programs::ExitUnrecorded;
     liveWindow = nullptr;

@@ -113,7 +113,8 @@ int drawFullFixture(const QString &out)
     }
     const bool drawn = waitFor([&] {
         const station::SlotTile *failed = window.grid()->tile(name(37));
-        return window.station()->inFlight() == 63 && failed && failed->word() == "FAILED";
+        return window.station()->inFlight() == 63 && failed &&
+               failed->view().tone == programs::Tone::Failed;
     });
     if (!drawn)
         return fail("the full fixture did not reach the states to show");
@@ -143,7 +144,7 @@ int main(int argc, char *argv[])
 
     const auto word = [&window](int port) {
         station::SlotTile *tile = window.grid()->tile(slotName(port));
-        return tile ? tile->word() : QString();
+        return tile ? tile->view().word.toUpper() : QString();
     };
     // A board flashed and taken out, its slot empty again.
     fixture.plug(slotName(4), {}, QStringLiteral("FT6Z1Q0D"));
@@ -160,7 +161,7 @@ int main(int argc, char *argv[])
     const bool drawn = waitFor([&] {
         const station::SlotTile *flashing = window.grid()->tile(slotName(3));
         return word(1) == "OK" && word(2) == "FAILED" && word(4) == "UNPLUGGED" && flashing &&
-               flashing->detailText().contains(QStringLiteral("KiB/s")) &&
+               flashing->view().speed.contains(QStringLiteral("KiB/s")) &&
                window.station()->slotStates().value(slotName(3)).progress.acknowledged > 120 * 1024;
     });
     if (!drawn)

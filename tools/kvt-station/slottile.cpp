@@ -17,25 +17,38 @@ QFont fontOf(qreal pixels, bool bold)
     return font;
 }
 
-// Type and spacing follow the tile's height: a full tile (180 px) reads from
-// a couple of metres; the smallest, of a full fixture on one screen, still
-// shows the label, the state word and a line or two.
+// Type and spacing follow the tile's height. The label (what the operator
+// looks for), the word and what to do next stay readable from a step away
+// even on the least tile, of a full fixture on one screen; the rest is
+// smaller and gives way first.
 struct Metrics
 {
     explicit Metrics(const QSize &size)
         : margin(qBound(6, size.width() / 25, 12)), textWidth(size.width() - 2 * margin),
-          label(fontOf(qBound(14.0, size.height() * 0.11, 20.0), true)),
-          word(fontOf(qBound(20.0, size.height() * 0.2, 36.0), true)),
-          line(fontOf(qBound(12.0, size.height() * 0.1, 18.0), false)),
+          label(fontOf(qBound(20.0, size.height() * 0.15, 28.0), true)),
+          word(fontOf(qBound(22.0, size.height() * 0.22, 40.0), true)),
+          step(fontOf(qBound(15.0, size.height() * 0.11, 20.0), true)),
+          line(fontOf(qBound(13.0, size.height() * 0.095, 17.0), false)),
           barHeight(qBound(6, size.height() / 13, 14))
     {}
     int margin;
     int textWidth;
     QFont label;
     QFont word;
+    QFont step;
     QFont line;
     int barHeight;
 };
+
+// A long word ("NOT RECORDED") on a narrow tile is made smaller rather than
+// cut: a word cut short says something else.
+QFont fitted(QFont font, const QString &text, int width)
+{
+    const int advance = QFontMetrics(font).horizontalAdvance(text);
+    if (advance > width)
+        font.setPixelSize(qMax(12, font.pixelSize() * width / advance));
+    return font;
+}
 
 // A paragraph on up to two lines of `width`, broken between words, the
 // second cut short when even two do not hold it.
@@ -107,16 +120,10 @@ void SlotTile::showSlot(const Slot &slot, const programs::StationContext &contex
 // or how far it is, the speed, who the board is, how long it took.
 QStringList SlotTile::textLines() const
 {
-    QStringList lines;
-    if (!view_.nextStep.isEmpty())
-        lines.append(view_.nextStep);
     QString detail = view_.detail;
     if (!view_.speed.isEmpty())
         detail += QStringLiteral(" · ") + view_.speed;
-    lines.append(detail);
-    lines.append(view_.who);
-    lines.append(view_.duration);
-    return lines;
+    return {detail, view_.who, view_.duration};
 }
 
 void SlotTile::paintEvent(QPaintEvent *)
@@ -142,7 +149,8 @@ void SlotTile::paintEvent(QPaintEvent *)
         return true;
     };
     draw(metrics.label, label_.isEmpty() ? objectName() : label_, Qt::ElideLeft);
-    draw(metrics.word, view_.word.toUpper(), Qt::ElideRight);
+    const QString word = view_.word.toUpper();
+    draw(fitted(metrics.word, word, metrics.textWidth), word, Qt::ElideRight);
     if (view_.percent >= 0) {
         const QRect bar(metrics.margin, y + 2, metrics.textWidth, metrics.barHeight);
         painter.fillRect(bar, colours.background.darker(130));
@@ -150,16 +158,18 @@ void SlotTile::paintEvent(QPaintEvent *)
                          colours.text);
         y += metrics.barHeight + 6;
     }
-    for (const QString &paragraph : textLines()) {
-        if (paragraph.isEmpty())
-            continue;
+    // Each paragraph on up to two lines, while the tile has room.
+    const auto drawParagraph = [&](const QFont &font, const QString &paragraph) {
         bool fits = true;
-        for (const QString &line :
-             twoLines(paragraph, QFontMetrics(metrics.line), metrics.textWidth))
-            fits = fits && draw(metrics.line, line, Qt::ElideRight);
-        if (!fits)
-            break;
-    }
+        for (const QString &line : twoLines(paragraph, QFontMetrics(font), metrics.textWidth))
+            fits = fits && draw(font, line, Qt::ElideRight);
+        return fits;
+    };
+    if (!view_.nextStep.isEmpty() && !drawParagraph(metrics.step, view_.nextStep))
+        return;
+    for (const QString &paragraph : textLines())
+        if (!paragraph.isEmpty() && !drawParagraph(metrics.line, paragraph))
+            return;
 }
 
 void SlotTile::mouseReleaseEvent(QMouseEvent *event)

@@ -5,8 +5,9 @@
 // that tells it apart), its state as a word in large type on a colour that says the
 // same (blue flashing, green ok, red failed, grey empty), the progress and
 // speed while flashing, the board's USB serial number, the last result's
-// message and how long it took; a failed board's tile says first what to do.
-// What does not fit a small tile is left out from the bottom. Hovering shows the whole message and
+// message and how long it took; a failed board's tile says first, in bold,
+// what to do. The label, the word and what to do stay large on the least
+// tile; what does not fit is left out from the bottom. Hovering shows the whole message and
 // record; a click opens them in a box that can be copied from.
 //
 // One widget that paints itself: a station shows dozens, and a tile drawn as

@@ -55,7 +55,7 @@ void StationWindow::restoreChoices()
     StationImage image;
     QString ignored;
     if (loadStationImage(settings.value(ImageKey).toString(), &image, &ignored))
-        image_ = image;
+        takeImage(image);
     showChoices();
     showState();
 }
@@ -63,16 +63,56 @@ void StationWindow::restoreChoices()
 bool StationWindow::chooseImage(const QString &path)
 {
     StationImage image;
-    QString message;
-    if (!loadStationImage(path, &image, &message)) {
-        complain(message);
+    QString why;
+    if (!loadStationImage(path, &image, &why)) {
+        letImageGo(why);
+        complain(why);
         return false;
     }
-    image_ = image;
+    takeImage(image);
     QSettings().setValue(ImageKey, image_.path);
     showChoices();
     showState();
     return true;
+}
+
+void StationWindow::takeImage(const StationImage &image)
+{
+    image_ = image;
+    imageProblem_.clear();
+    imageWarning_->hide();
+    imageWatch_ = std::make_unique<ImageWatch>(image_.path, image_.sha256);
+    connect(imageWatch_.get(), &ImageWatch::changed, this, &StationWindow::showImageOnDisk);
+}
+
+// The operator chose another file: what was chosen before is no longer what
+// they mean to flash, and the next start begins without an image.
+void StationWindow::letImageGo(const QString &why)
+{
+    image_ = StationImage();
+    imageProblem_ = why;
+    imageWatch_.reset();
+    imageWarning_->hide();
+    QSettings().remove(ImageKey);
+    showChoices();
+    showState();
+}
+
+void StationWindow::showImageOnDisk(const QString &loadedSha256, const QString &diskSha256)
+{
+    const QString file = QFileInfo(image_.path).fileName();
+    const QString loaded = loadedSha256.left(12);
+    if (diskSha256.isEmpty())
+        imageWarning_->setText(
+            QStringLiteral("%1 is gone from the disk. Boards still get the image read before "
+                           "(sha256 %2…).")
+                .arg(file, loaded));
+    else
+        imageWarning_->setText(
+            QStringLiteral("%1 changed on disk (sha256 %2…). Boards still get the image read "
+                           "before (sha256 %3…): to flash the new file, close and start again.")
+                .arg(file, diskSha256.left(12), loaded));
+    imageWarning_->setVisible(diskSha256 != loadedSha256);
 }
 
 void StationWindow::chooseFolder(const QString &folder)
@@ -126,18 +166,14 @@ void StationWindow::pickRecord()
 
 void StationWindow::showChoices()
 {
-    imageLabel_->setText(image_.isLoaded() ? image_.summary() : QStringLiteral("none chosen"));
+    imageLabel_->setText(image_.isLoaded()         ? image_.summary()
+                         : imageProblem_.isEmpty() ? QStringLiteral("none chosen")
+                                                   : QStringLiteral("none: ") + imageProblem_);
     imageLabel_->setToolTip(image_.isLoaded() ? image_.path + "\nsha256 " + image_.sha256
                                               : QString());
     folderLabel_->setText(folder_);
     recordLabel_->setText(noRecord_ ? QStringLiteral("none: boards are not recorded (--no-record)")
                                     : record_);
-    imageWarning_->setText(
-        QStringLiteral("%1 has changed on disk since it was read. The boards still get the image "
-                       "read then (sha256 %2…); to flash the new file, close the station and "
-                       "start it again.")
-            .arg(QFileInfo(image_.path).fileName(), image_.sha256.left(12)));
-    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 
 } // namespace station

@@ -26,6 +26,7 @@ struct Parser
         parser.addHelpOption();
         parser.addVersionOption();
         parser.addOption(watch);
+        parser.addOption(fullScreen);
         parser.addOptions(station.options());
         parser.addOptions(upload.options());
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to flash.",
@@ -37,6 +38,9 @@ struct Parser
                                    "Watch DIR for boards (default: the last folder chosen, or "
                                    "/dev/serial/by-path).",
                                    "DIR"};
+    const QCommandLineOption fullScreen{"full-screen",
+                                        "Fill the screen with the window (F11 switches it, Escape "
+                                        "leaves full screen)."};
     const programs::StationOptionSet station;
     const programs::UploadOptionSet upload;
 };
@@ -65,6 +69,7 @@ StationOptions parseStationOptions(const QStringList &arguments)
             QStringLiteral("one firmware file at most, not %1").arg(positional.size()));
     result.firmware = positional.value(0);
     result.folder = parser.value(options.watch);
+    result.fullScreen = parser.isSet(options.fullScreen);
     QString why;
     if (!options.station.read(parser, &result.station, &why) ||
         !options.upload.read(parser, &result.upload, &why))
@@ -81,7 +86,18 @@ StationConfig stationConfig(const StationOptions &options)
 
 QString stationHelpText()
 {
-    return Parser().parser.helpText();
+    return Parser().parser.helpText() + QStringLiteral(R"(
+Keys:
+  F11     full screen, or the window again
+  Escape  leaves full screen
+
+Exit status:
+  0    the window was closed
+  8    records could not be written; they were printed on standard error as
+       JSON lines
+  64   the command line is wrong
+  130  stopped by SIGINT, SIGTERM or SIGHUP, or the display went away
+)");
 }
 
 } // namespace station

@@ -24,6 +24,7 @@ struct StationOptions
     Action action = Action::Run;
     QString firmware; // empty: chosen in the window
     QString folder;   // empty: the last one chosen, or /dev/serial/by-path
+    bool fullScreen = false;
     // The record: empty, the last one chosen, or the default record.
     programs::StationSettings station;
     programs::UploadSettings upload;
@@ -37,7 +38,8 @@ struct StationOptions
 StationOptions parseStationOptions(const QStringList &arguments);
 // What the station engine runs with, but for the window's own choices.
 StationConfig stationConfig(const StationOptions &options);
-// The whole --help text; needs a QCoreApplication (for the program's name).
+// The whole --help text, with the keys and the exit statuses; needs a
+// QCoreApplication (for the program's name).
 QString stationHelpText();
 
 } // namespace station

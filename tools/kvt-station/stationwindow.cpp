@@ -4,13 +4,18 @@
 #include "kvt-station/slottile.h"
 #include "kvt-station/tilegrid.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
+
+#include <cstdio>
 
 namespace station {
 
@@ -22,8 +27,7 @@ constexpr int DrawMs = 100;
 // Repainting every tile of a full fixture in one pass would hold the event
 // loop longer than a frame: the tiles are drawn a batch per pass.
 constexpr int TilesPerPass = 16;
-// The clocks of boards in flight move between their news, and the image on
-// disk is looked at, once a second.
+// The clocks of boards in flight move between their news, once a second.
 constexpr int ClockMs = 1000;
 constexpr int TextPixels = 17;
 constexpr int CountsPixels = 28;
@@ -93,9 +97,23 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     clock_.start();
     nextDraw_.setSingleShot(true);
     connect(&nextDraw_, &QTimer::timeout, this, &StationWindow::drawChanges);
+    // F11 as in other programs that fill the screen; Escape only ever
+    // leaves full screen, never anything else.
+    connect(new QShortcut(QKeySequence(Qt::Key_F11), this), &QShortcut::activated, this,
+            [this] { setFullScreen(!isFullScreen()); });
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            [this] { setFullScreen(false); });
     showChoices();
     showState();
     resize(1280, 800);
+}
+
+void StationWindow::setFullScreen(bool full)
+{
+    if (full)
+        showFullScreen();
+    else if (isFullScreen())
+        showNormal();
 }
 
 StationWindow::~StationWindow() = default;
@@ -210,7 +228,6 @@ void StationWindow::tick()
 {
     if (station_)
         station_->stampElapsed();
-    imageWarning_->setVisible(image_.isLoaded() && image_.changedOnDisk());
 }
 
 void StationWindow::showState()
@@ -246,7 +263,12 @@ void StationWindow::showState()
 
 void StationWindow::complain(const QString &text)
 {
-    QMessageBox::critical(this, QStringLiteral("Error"), text);
+    // Also where a station started by a service or from a terminal leaves
+    // its traces.
+    std::fprintf(stderr, "kvt-station: %s\n", qPrintable(text));
+    std::fflush(stderr);
+    if (mayAsk_)
+        QMessageBox::critical(this, QStringLiteral("Error"), text);
 }
 
 bool StationWindow::confirmStop(int inFlight)
@@ -273,11 +295,18 @@ void StationWindow::closeEvent(QCloseEvent *event)
         return;
     if (station_->inFlight() > 0 && !confirmStop(station_->inFlight()))
         return;
-    stopThenClose();
+    // A signal heard while the question was open has begun the stop already.
+    if (closing_ == Closing::No)
+        stopThenClose();
 }
 
 void StationWindow::closeWithoutAsking()
 {
+    mayAsk_ = false;
+    // Rejected, a dialog ends its own event loop once control returns to it.
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (auto *dialog = qobject_cast<QDialog *>(window); dialog && dialog->isVisible())
+            dialog->reject();
     if (station_ && closing_ == Closing::No)
         stopThenClose();
     else if (!station_)

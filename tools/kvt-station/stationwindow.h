@@ -5,9 +5,11 @@
 // changed on disk after it was read), the counts since start, Start and
 // Pause, and a tile per slot. Closing with uploads in flight asks first, then
 // stops them as the command does: CAN CAN to each device, a "stopped" record
-// for each board, and the window closes once the last has ended.
+// for each board, and the window closes once the last has ended. F11 fills
+// the screen with it, or gives the screen back; Escape leaves full screen.
 
 #include "kvt-station/stationimage.h"
+#include "station/imagewatch.h"
 #include "station/station.h"
 
 #include <QSet>
@@ -38,7 +40,8 @@ public:
     // The choices of the last run; a remembered image that no longer loads
     // is left unchosen without a word.
     void restoreChoices();
-    // False, after saying why in the updater window's words, for no image.
+    // False, after saying "PATH: why", for a file that is no image: the
+    // image chosen before is let go too, so Start cannot flash it instead.
     bool chooseImage(const QString &path);
     void chooseFolder(const QString &folder);
     void chooseRecord(const QString &path); // empty: the default record
@@ -47,16 +50,20 @@ public:
     // Starts watching; false after saying why when the station cannot run.
     bool startStation();
     void setPaused(bool paused);
-    // What SIGTERM does: stops the uploads in flight without asking, then
-    // closes.
+    // What SIGTERM does: closes any dialog (its own event loop would hold
+    // the process), stops the uploads in flight without asking, then closes.
+    // No dialog opens after it.
     void closeWithoutAsking();
+    // Full screen, or the window as it was before.
+    void setFullScreen(bool full);
 
     Station *station() const { return station_.get(); }
     TileGrid *grid() const { return grid_; }
     const StationImage &image() const { return image_; }
 
 protected:
-    // A message box; tests answer in their own way.
+    // On standard error, and in a message box while the window may still
+    // ask; tests answer in their own way.
     virtual void complain(const QString &text);
     // Asks whether to stop `inFlight` uploads and close.
     virtual bool confirmStop(int inFlight);
@@ -76,6 +83,9 @@ private:
     void pickImage();
     void pickFolder();
     void pickRecord();
+    void takeImage(const StationImage &image);
+    void letImageGo(const QString &why);
+    void showImageOnDisk(const QString &loadedSha256, const QString &diskSha256);
     void connectStation();
     void tick();
     void drawChanges();
@@ -86,6 +96,8 @@ private:
 
     StationConfig base_;
     StationImage image_;
+    QString imageProblem_; // why the last image chosen was not taken
+    std::unique_ptr<ImageWatch> imageWatch_;
     QString folder_;
     QString record_;
     bool noRecord_ = false;
@@ -94,6 +106,7 @@ private:
     QTimer nextDraw_;
     QSet<QString> changed_; // slots to draw at nextDraw_
     Closing closing_ = Closing::No;
+    bool mayAsk_ = true; // false once told to close without asking
 
     QLabel *imageLabel_ = nullptr;
     QLabel *folderLabel_ = nullptr;

@@ -60,6 +60,7 @@ TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
     // when even that does not.
     Arrangement best{1, QSize(SlotTile::Width, SlotTile::Height)};
     double bestScale = -1;
+    int bestArea = 0;
     for (int columns = 1; columns <= qMax(1, tiles); ++columns) {
         const int rows = (tiles + columns - 1) / columns;
         const int tileWidth = (width - (columns - 1) * Spacing) / columns;
@@ -68,10 +69,15 @@ TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
                                   qMin(1.0, double(tileHeight) / SlotTile::Height));
         if (tileWidth < SlotTile::LeastWidth && columns > 1)
             break;
-        if (scale >= bestScale - 1e-9) { // on a tie, more columns: a wider grid
+        const QSize size(qBound(SlotTile::LeastWidth, tileWidth, SlotTile::Width),
+                         qBound(SlotTile::LeastHeight, tileHeight, SlotTile::Height));
+        const int area = size.width() * size.height();
+        // On a tie, the larger tiles (a label reads better on a wider one);
+        // then more columns: a wider grid.
+        if (scale > bestScale + 1e-9 || (scale > bestScale - 1e-9 && area >= bestArea)) {
             bestScale = scale;
-            best = {columns, QSize(qBound(SlotTile::LeastWidth, tileWidth, SlotTile::Width),
-                                   qBound(SlotTile::LeastHeight, tileHeight, SlotTile::Height))};
+            bestArea = area;
+            best = {columns, size};
         }
     }
     return best;

@@ -35,28 +35,43 @@ QString stampOf(const QString &path)
 
 ImageWatch::ImageWatch(const QString &path, const QString &loadedSha256, QObject *parent)
     : QObject(parent), path_(QFileInfo(path).absoluteFilePath()), loadedSha256_(loadedSha256),
-      diskSha256_(loadedSha256), watcher_(new QFileSystemWatcher(this))
+      diskSha256_(loadedSha256), stamp_(stampOf(path_)), watcher_(new QFileSystemWatcher(this))
 {
-    stamp_ = stampOf(path_);
     // Editors and build tools replace a file by renaming another over it,
     // which ends a watch on the file itself: its folder tells.
     watcher_->addPath(path_);
     watcher_->addPath(QFileInfo(path_).absolutePath());
-    connect(watcher_, &QFileSystemWatcher::fileChanged, this, &ImageWatch::look);
-    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, &ImageWatch::look);
+    connect(watcher_, &QFileSystemWatcher::fileChanged, this, &ImageWatch::stir);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, &ImageWatch::stir);
+    quiet_.setSingleShot(true);
+    quiet_.setInterval(QuietMs);
+    connect(&quiet_, &QTimer::timeout, this, &ImageWatch::settle);
+    // Read once anyway: the file may have changed between its load and now.
+    quiet_.start();
 }
 
-void ImageWatch::look()
+// Every write restarts the wait: a copy in progress is never read.
+void ImageWatch::stir()
 {
     if (!watcher_->files().contains(path_) && QFileInfo::exists(path_))
         watcher_->addPath(path_);
-    // Other files come and go in the folder: read the image again only when
-    // it looks changed.
+    // Other files come and go in the folder: only a change of this one counts.
     const QString stamp = stampOf(path_);
-    if (stamp == stamp_ && !stamp.isEmpty())
+    if (stamp == stamp_)
         return;
     stamp_ = stamp;
+    quiet_.start();
+}
+
+void ImageWatch::settle()
+{
+    // A writer that the watch did not hear (a lost event, a write through a
+    // mapping) still moves the size or the times.
+    if (stampOf(path_) != stamp_)
+        return stir();
     const QString now = sha256Of(path_);
+    if (stampOf(path_) != stamp_) // written to while it was read
+        return stir();
     if (now == diskSha256_)
         return;
     diskSha256_ = now;

@@ -29,6 +29,20 @@ QString kibText(qint64 bytes)
     return QStringLiteral("%1 KiB").arg(double(bytes) / 1024.0, 0, 'f', 1);
 }
 
+QString imageChangedText(const QString &file, const QString &loadedSha256,
+                         const QString &diskSha256)
+{
+    if (diskSha256 == loadedSha256)
+        return {};
+    if (diskSha256.isEmpty())
+        return QStringLiteral("%1 is gone from the disk; still flashing the image loaded at start "
+                              "(sha256 %2…)")
+            .arg(file, loadedSha256.left(12));
+    return QStringLiteral("%1 changed on disk (sha256 %2…); still flashing the image loaded at "
+                          "start (sha256 %3…)")
+        .arg(file, diskSha256.left(12), loadedSha256.left(12));
+}
+
 QString imageProblemText(const QString &path, const firmware::FirmwareImage &image)
 {
     using Problem = firmware::FirmwareImage::Problem;

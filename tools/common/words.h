@@ -15,6 +15,12 @@ QString speedText(double bytesPerSecond);
 // "310.0 KiB"
 QString kibText(qint64 bytes);
 
+// What the operator reads when the image file on disk no longer holds the
+// bytes the station loaded (`diskSha256` empty: the file is gone); empty when
+// it holds them again.
+QString imageChangedText(const QString &file, const QString &loadedSha256,
+                         const QString &diskSha256);
+
 // Why the file at `path` is no image, in words that name the cause ("no such
 // file", "not a firmware image: starts with 12 34 56 78, not 00 40 00 20");
 // empty for a valid one.

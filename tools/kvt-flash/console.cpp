@@ -98,15 +98,7 @@ void Console::error(const QString &text)
 void Console::imageChanged(const QString &loadedSha256, const QString &diskSha256)
 {
     const QString file = station_.config().file;
-    QString warning;
-    if (diskSha256.isEmpty())
-        warning = QStringLiteral("%1 is gone from the disk; still flashing the image loaded at "
-                                 "start (sha256 %2…)")
-                      .arg(file, loadedSha256.left(12));
-    else if (diskSha256 != loadedSha256)
-        warning = QStringLiteral("%1 changed on disk (sha256 %2…); still flashing the image "
-                                 "loaded at start (sha256 %3…)")
-                      .arg(file, diskSha256.left(12), loadedSha256.left(12));
+    const QString warning = programs::imageChangedText(file, loadedSha256, diskSha256);
     if (mode_ == Mode::Json)
         json({{"event", "image"},
               {"file", file},

@@ -3,6 +3,8 @@
 
 #include "kvt-station/stationwindow.h"
 
+#include "common/words.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -100,18 +102,12 @@ void StationWindow::letImageGo(const QString &why)
 
 void StationWindow::showImageOnDisk(const QString &loadedSha256, const QString &diskSha256)
 {
-    const QString file = QFileInfo(image_.path).fileName();
-    const QString loaded = loadedSha256.left(12);
-    if (diskSha256.isEmpty())
-        imageWarning_->setText(
-            QStringLiteral("%1 is gone from the disk. Boards still get the image read before "
-                           "(sha256 %2…).")
-                .arg(file, loaded));
-    else
-        imageWarning_->setText(
-            QStringLiteral("%1 changed on disk (sha256 %2…). Boards still get the image read "
-                           "before (sha256 %3…): to flash the new file, close and start again.")
-                .arg(file, diskSha256.left(12), loaded));
+    const QString warning =
+        programs::imageChangedText(QFileInfo(image_.path).fileName(), loadedSha256, diskSha256);
+    imageWarning_->setText(warning.isEmpty()
+                               ? QString()
+                               : warning + QStringLiteral(": to flash the new file, close "
+                                                          "and start again."));
     imageWarning_->setVisible(diskSha256 != loadedSha256);
 }
 

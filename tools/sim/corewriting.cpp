@@ -1,35 +1,113 @@
-// Writing to the line: every answer is due at a time of its own (the reply
-// delay, the erase delay, the wire time of a paced line) and goes out in the
-// order it was sent, from a timerfd to the microsecond.
+// The core's clock and its answers: every answer is due at a time of its own
+// (the reply delay, the erase delay, the wire time of a paced line, the hold
+// of a USB adapter) and leaves in the order it was made. The receiver is in
+// corereceiver.cpp, the framing of what arrives in corereading.cpp.
 
-#include "sim/bootloadersim.h"
+#include "sim/bootloadercore.h"
 
 #include "ymodem/line.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <sys/timerfd.h>
-#include <unistd.h>
+
+namespace sim {
 
 namespace {
 
 constexpr qint64 NsPerUs = 1000;
 constexpr qint64 NsPerMs = 1000000;
-constexpr qint64 NsPerSecond = 1000000000;
 constexpr int AdapterBufferBytes = 62; // an FTDI packet of 64, less 2 status bytes
+
+qint64 earliest(qint64 a, qint64 b)
+{
+    if (a == BootloaderCore::NoDeadline)
+        return b;
+    return b == BootloaderCore::NoDeadline ? a : std::min(a, b);
+}
 
 } // namespace
 
-void BootloaderSim::reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs,
-                          std::function<void()> afterWrite)
+BootloaderCore::BootloaderCore(const BootloaderSimOptions &options) : options_(options) {}
+
+void BootloaderCore::start()
 {
-    send(bytes, arrivalNs + delayMs * NsPerMs, std::move(afterWrite));
+    note(QStringLiteral("waiting for the command frames"));
 }
 
-void BootloaderSim::send(const QByteArray &bytes, qint64 readyNs, std::function<void()> afterWrite)
+void BootloaderCore::receive(const QByteArray &bytes, qint64 nowNs)
 {
-    qint64 due = std::max(readyNs, nowNs());
+    tick(nowNs);
+    if (closed_ || bytes.isEmpty())
+        return;
+    input_.append(bytes);
+    takeArrival(bytes.size(), nowNs_);
+    processInput();
+    releaseDue(nowNs_);
+}
+
+void BootloaderCore::tick(qint64 nowNs)
+{
+    nowNs_ = std::max(nowNs_, nowNs);
+    releaseDue(nowNs_);
+    if (closed_)
+        return;
+    if (cDueNs_ != NoDeadline && cDueNs_ <= nowNs_)
+        pollC();
+    if (stallDueNs_ != NoDeadline && stallDueNs_ <= nowNs_)
+        onStall();
+    releaseDue(nowNs_);
+}
+
+qint64 BootloaderCore::nextDeadlineNs() const
+{
+    if (closed_)
+        return NoDeadline;
+    const qint64 answer = outgoing_.empty() ? NoDeadline : outgoing_.front().dueNs;
+    return earliest(answer, earliest(cDueNs_, stallDueNs_));
+}
+
+void BootloaderCore::closeLine()
+{
+    if (closed_)
+        return;
+    closed_ = true;
+    outgoing_.clear();
+    input_.clear();
+    cDueNs_ = stallDueNs_ = NoDeadline;
+    phase_ = BootloaderPhase::LineClosed;
+    note(QStringLiteral("line closed"));
+    emitEvent({BootloaderEvent::Kind::CloseLine});
+}
+
+QVector<BootloaderOutput> BootloaderCore::takeOutput()
+{
+    QVector<BootloaderOutput> due;
+    due.swap(due_);
+    return due;
+}
+
+QVector<BootloaderEvent> BootloaderCore::takeEvents()
+{
+    QVector<BootloaderEvent> events;
+    events.swap(events_);
+    return events;
+}
+
+QByteArray BootloaderCore::receivedImage() const
+{
+    if (announcedSize_ < 0 || announcedSize_ >= data_.size())
+        return data_;
+    return data_.left(int(announcedSize_));
+}
+
+void BootloaderCore::reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs,
+                           QVector<BootloaderEvent> after)
+{
+    send(bytes, arrivalNs + delayMs * NsPerMs, std::move(after));
+}
+
+void BootloaderCore::send(const QByteArray &bytes, qint64 readyNs, QVector<BootloaderEvent> after)
+{
+    qint64 due = std::max(readyNs, nowNs_);
     if (options_.paceBaud > 0) {
         // The reply is in the host's hands once its last byte is through.
         due = std::max(due, outboundFreeNs_) + wireNs(bytes.size());
@@ -38,15 +116,14 @@ void BootloaderSim::send(const QByteArray &bytes, qint64 readyNs, std::function<
     due = std::max(due, lastDueNs_); // the line keeps the order of sending
     lastDueNs_ = due;
     due = throughAdapter(bytes.size(), due);
-    outgoing_.push_back({options_.silent ? QByteArray() : bytes, due, std::move(afterWrite)});
-    scheduleWrite();
+    outgoing_.push_back({options_.silent ? QByteArray() : bytes, due, std::move(after)});
 }
 
 // When bytes that reached the adapter at `arrivalNs` reach the host. The chip
 // starts its latency timer with the first byte it holds and sends all it
 // holds when the timer runs out, or at once when its buffer fills. Answers
 // are a few bytes each, so one answer is never split between two packets.
-qint64 BootloaderSim::throughAdapter(int bytes, qint64 arrivalNs)
+qint64 BootloaderCore::throughAdapter(int bytes, qint64 arrivalNs)
 {
     if (options_.adapterLatencyMs <= 0)
         return arrivalNs;
@@ -65,76 +142,47 @@ qint64 BootloaderSim::throughAdapter(int bytes, qint64 arrivalNs)
         held->dueNs = arrivalNs;
     heldBytes_ = 0;
     heldUntilNs_ = arrivalNs;
-    if (writeArmed_ && !outgoing_.empty())
-        armWriteTimer(std::max<qint64>(1, outgoing_.front().dueNs - nowNs()));
     return arrivalNs;
 }
 
-void BootloaderSim::scheduleWrite()
+// Hands over the answers due by `nowNs`, then tells what waited for them.
+void BootloaderCore::releaseDue(qint64 nowNs)
 {
-    if (outgoing_.empty() || writeArmed_)
-        return;
-    // A zero time would disarm the timer; one nanosecond fires at once.
-    armWriteTimer(std::max<qint64>(1, outgoing_.front().dueNs - nowNs()));
-}
-
-void BootloaderSim::armWriteTimer(qint64 inNs)
-{
-    if (writeTimerFd_ < 0)
-        return;
-    itimerspec when{};
-    when.it_value.tv_sec = time_t(inNs / NsPerSecond);
-    when.it_value.tv_nsec = long(inNs % NsPerSecond);
-    ::timerfd_settime(writeTimerFd_, 0, &when, nullptr);
-    writeArmed_ = inNs > 0;
-}
-
-void BootloaderSim::onWriteTimer()
-{
-    quint64 expirations = 0;
-    if (::read(writeTimerFd_, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
-        return;
-    writeArmed_ = false;
-    writeDue();
-}
-
-void BootloaderSim::writeDue()
-{
-    const qint64 now = nowNs();
-    while (!outgoing_.empty() && outgoing_.front().dueNs <= now) {
+    while (!outgoing_.empty() && outgoing_.front().dueNs <= nowNs) {
         Outgoing out = std::move(outgoing_.front());
         outgoing_.pop_front();
         if (!out.bytes.isEmpty())
-            writeLine(out.bytes);
-        if (fd_ < 0)
-            return;
-        if (out.afterWrite)
-            out.afterWrite();
-        if (fd_ < 0)
-            return;
+            due_.append({out.bytes, out.dueNs});
+        for (BootloaderEvent &event : out.after) {
+            if (event.kind == BootloaderEvent::Kind::Log)
+                note(event.text);
+            else
+                emitEvent(std::move(event));
+        }
     }
-    scheduleWrite();
 }
 
-void BootloaderSim::writeLine(const QByteArray &bytes)
-{
-    ssize_t written;
-    do {
-        written = ::write(fd_, bytes.constData(), size_t(bytes.size()));
-    } while (written < 0 && errno == EINTR);
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        written = 0;
-    if (written < 0) {
-        note(QStringLiteral("write error: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        closeLine();
-        return;
-    }
-    if (written < bytes.size())
-        problem(
-            QStringLiteral("nobody reads the line: %1 byte(s) lost").arg(bytes.size() - written));
-}
-
-qint64 BootloaderSim::wireNs(qint64 bytes) const
+qint64 BootloaderCore::wireNs(qint64 bytes) const
 {
     return ymodem::line::wireTimeUs(bytes, options_.paceBaud) * NsPerUs;
 }
+
+void BootloaderCore::note(const QString &message)
+{
+    log_.append(message);
+    emitEvent({BootloaderEvent::Kind::Log, message});
+}
+
+void BootloaderCore::problem(const QString &message)
+{
+    problems_.append(message);
+    emitEvent({BootloaderEvent::Kind::Problem, message});
+    note(QStringLiteral("problem: ") + message);
+}
+
+QString BootloaderCore::hexByte(char byte)
+{
+    return QStringLiteral("0x%1").arg(quint8(byte), 2, 16, QLatin1Char('0'));
+}
+
+} // namespace sim

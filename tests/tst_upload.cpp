@@ -112,9 +112,10 @@ private slots:
         // Bytes before the first "C", during the handshake or after it, are
         // logged with their values and passed over.
         link.reply(QByteArray::fromHex("ff") + C + QByteArray::fromHex("15"));
-        QCOMPARE(link.logs(),
-                 QStringList({"first data is not 'C'!, it is 255", "start ymodem transmission",
-                              "first data is not 'C'!, it is 21"}));
+        using W = UploadTrace::What;
+        QCOMPARE(link.traces(),
+                 QVector<UploadTrace>(
+                     {{W::NotReceiverCall, 0xff}, {W::ReceiverReady}, {W::NotReceiverCall, 0x15}}));
         QCOMPARE(link.frames().last(), makeHeaderBlock("firmware.bin", 100));
     }
 
@@ -162,7 +163,7 @@ private slots:
         QCOMPARE(link.session.end().phase, limit.phase);
         QCOMPARE(link.session.end().limit, limit.which);
         QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
-        QCOMPARE(link.logs().last(), QStringLiteral("timeout!"));
+        QCOMPARE(link.traces().last(), UploadTrace{UploadTrace::What::TimedOut});
         QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
     }
 
@@ -197,8 +198,8 @@ private slots:
         QVERIFY(link.ended(UploadOutcome::Completed));
         QCOMPARE(link.frames(), canonicalFrames(image));
         QCOMPARE(link.rests(), rests);
-        QCOMPARE(link.logs().filter("finish!").size(), 1);
-        QCOMPARE(link.logs().last(), QStringLiteral("Got last ACK"));
+        QCOMPARE(link.traces().count({UploadTrace::What::LastBlockSent}), 1);
+        QCOMPARE(link.traces().last(), UploadTrace{UploadTrace::What::LastAck});
         QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
     }
 

@@ -78,9 +78,9 @@ struct Link
     {
         return pick<qint64>(Kind::Progress, [](const UploadEvent &e) { return e.rest; });
     }
-    QStringList logs() const
+    QVector<UploadTrace> traces() const
     {
-        return pick<QString>(Kind::Log, [](const UploadEvent &e) { return e.text; }).toList();
+        return pick<UploadTrace>(Kind::Trace, [](const UploadEvent &e) { return e.trace; });
     }
     // Ended with `outcome`, told by one Ended event, the last one.
     bool ended(UploadOutcome outcome) const

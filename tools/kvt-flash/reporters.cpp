@@ -1,7 +1,7 @@
 #include "kvt-flash/reporters.h"
 
 #include "flash/outcomes.h"
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

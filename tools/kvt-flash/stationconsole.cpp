@@ -2,9 +2,9 @@
 
 #include "common/stationwords.h"
 #include "flash/outcomes.h"
+#include "flash/uploadtext.h"
 #include "kvt-flash/stationscreen.h"
 #include "records/databaseurl.h"
-#include "uploadtext.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
 #include "kvt-flash/stationscreen.h"
 
 #include "flash/outcomes.h"
+#include "flash/uploadtext.h"
 #include "station/slotlabels.h"
-#include "uploadtext.h"
 
 #include <algorithm>
 

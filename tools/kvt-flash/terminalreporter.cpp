@@ -1,6 +1,6 @@
 #include "kvt-flash/reporters.h"
 
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 #include <QTextCodec>
 

@@ -1,7 +1,7 @@
 #include "kvt-station/slottile.h"
 
 #include "flash/outcomes.h"
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 #include <QJsonDocument>
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 #include "kvt-station/stationimage.h"
 
-#include "firmwareimage.h"
+#include "kvt-firmware-updater/windowmessage.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>

@@ -198,6 +198,8 @@ void runWellBehaved(const QByteArray &image, const UploadOptions &options, uint8
     const bool late = (config & 32) && options.retries > 0;
     BootloaderSimOptions device;
     device.replyDelayMs = late ? int(t.replyLimit) : 0;
+    device.cIntervalMs = 3600000; // one "C": one asked for again while the header is on its way
+                                  // would release block 1 before the header's answer is whole
     Checked s(image, options, device);
     simwire::Wire &wire = s.wire;
     wire.byteByByte = config & 16;

@@ -102,14 +102,6 @@ struct Checked
                     (events == 0 && wire.session.nextDeadline() == due),
                 "a tick before the deadline changed something", now);
     }
-    QByteArray answers(qint64 now) // what the device has said by now
-    {
-        QByteArray bytes;
-        wire.device.tick(now * simwire::NsPerMs);
-        for (const sim::BootloaderOutput &output : wire.device.takeOutput())
-            bytes += output.bytes;
-        return bytes;
-    }
 
     simwire::Wire wire;
     const QVector<QByteArray> frames;
@@ -150,7 +142,10 @@ void runScript(Checked &s, Input &in, qint64 &now)
             s.receive(bytes, arg & 8, now);
             break;
         case 2: // what the device has answered by now
-            s.receive(s.answers(now), arg & 1, now);
+            s.wire.device.tick(now * simwire::NsPerMs);
+            for (const sim::BootloaderOutput &output : s.wire.device.takeOutput())
+                bytes += output.bytes;
+            s.receive(bytes, arg & 1, now);
             break;
         case 3: // the whole write, a part or more of it, nothing or a negative count
             s.written(arg < 16 ? s.outstanding : arg < 24 ? 1 + in.byte() * 8 : arg - 28, now);
@@ -188,7 +183,7 @@ void runScript(Checked &s, Input &in, qint64 &now)
 }
 
 // The device in memory, with each frame from `from` on refused `refusals`
-// times (a late one answering at the last moment each limit allows): the
+// times (a late one answering at the last moment the reply limit allows): the
 // canonical frames, the refused ones that many times more, the image
 // received and a completed upload; none when retries do not cover refusals.
 void runWellBehaved(const QByteArray &image, const UploadOptions &options, uint8_t config,
@@ -207,13 +202,6 @@ void runWellBehaved(const QByteArray &image, const UploadOptions &options, uint8
         for (const UploadEvent &event : events)
             if (event.kind == Kind::Send)
                 s.outstanding = 0, s.sent(event.frame, wire.nowMs());
-        s.ended = s.ended || wire.session.isDone(), s.end = wire.session.end();
-    };
-    wire.writeLagMs = [&](const QByteArray &frame) {
-        const qint64 command = frame == s.frames[0] ? t.firstWriteLimit : t.secondWriteLimit;
-        return !late                ? 0
-               : s.order.back() < 2 ? command
-                                    : t.writeLimit + line::wireTimeMs(frame.size(), t.baudRate);
     };
     wire.intercept = [&](const QByteArray &, QByteArray *reply) {
         *reply = QByteArray(1, NAK);
@@ -223,7 +211,8 @@ void runWellBehaved(const QByteArray &image, const UploadOptions &options, uint8
     QVector<int> expected;
     for (int i = 0; i < s.frames.size(); ++i)
         expected += QVector<int>(1 + (i >= from ? refusals : 0), i);
-    const bool completed = s.ended && s.end.outcome == UploadOutcome::Completed;
+    const bool completed =
+        wire.session.isDone() && wire.session.end().outcome == UploadOutcome::Completed;
     require(
         refusals > options.retries
             ? !completed

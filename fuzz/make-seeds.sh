@@ -3,7 +3,7 @@
 # Layout of an input (see fuzz_upload.cpp): image size - 1 (2 bytes, big-endian);
 # config (bits 0-1 retries, bit 2 stop on CAN CAN, bit 3 short limits follow;
 # the run against the simulated device: bit 4 answers byte by byte, bit 5 with
-# retries, each write and answer at the last moment the limits allow); refusal
+# retries, each answer at the last moment the reply limit allows); refusal
 # (bits 0-1 NAKs per frame, bits 2-7 the first frame refused, counted from the
 # header, modulo the frames from there); seven limit bytes if bit 3; then one
 # action per byte, low 3 bits the action:

@@ -2,7 +2,8 @@
 
 // An upload session and the simulated bootloader joined in memory, on one
 // clock that jumps from deadline to deadline: thousands of simulated seconds
-// in milliseconds, no pty. The exchange tests and the fuzz target drive the
+// in milliseconds, no pty. Every frame reaches the device and is reported
+// written as it is sent. The exchange tests and the fuzz target drive the
 // upload logic against the same device as the simulator's users.
 
 #include "sim/bootloadercore.h"
@@ -28,21 +29,23 @@ struct Wire
         device.start();
         session.start(nowMs());
         collect();
-        for (int step = 0; step < maxSteps && !session.isDone(); ++step) {
+        for (int step = 0; step < maxSteps; ++step) {
+            // What the device said meanwhile, frames written included.
+            for (QVector<sim::BootloaderOutput> out; !(out = device.takeOutput()).isEmpty();)
+                for (const sim::BootloaderOutput &output : out)
+                    deliver(output.bytes);
+            if (session.isDone())
+                return;
             const qint64 sessionDue = session.nextDeadline();
-            const qint64 next = earliest(
-                earliest(writeDueNs, answerDueNs),
-                earliest(device.nextDeadlineNs(), sessionDue == ymodem::UploadSession::NoDeadline
-                                                      ? Never
-                                                      : sessionDue * NsPerMs));
+            const qint64 next =
+                earliest(answerDueNs, earliest(device.nextDeadlineNs(),
+                                               sessionDue == ymodem::UploadSession::NoDeadline
+                                                   ? Never
+                                                   : sessionDue * NsPerMs));
             if (next == Never)
                 return;
             nowNs = qMax(nowNs, next);
-            if (writeDueNs != Never && writeDueNs <= nowNs)
-                completeWrite();
             device.tick(nowNs);
-            for (const sim::BootloaderOutput &output : device.takeOutput())
-                deliver(output.bytes);
             if (answerDueNs != Never && answerDueNs <= nowNs) {
                 answerDueNs = Never;
                 deliver(answer);
@@ -58,10 +61,6 @@ struct Wire
     sim::BootloaderCore device;
     qint64 nowNs = 0;
     bool byteByByte = false; // the device's answers reach the session a byte at a time
-    // How long a frame takes until it is through and reported written.
-    std::function<qint64(const QByteArray &frame)> writeLagMs = [](const QByteArray &) {
-        return 0;
-    };
     // A fault in front of the device: true when it answers `frame` itself
     // (with `*reply`, after the device's reply delay; nothing for an empty
     // one), so that the device never sees it.
@@ -82,25 +81,20 @@ private:
         const QVector<ymodem::UploadEvent> batch = session.takeEvents();
         if (observe)
             observe(batch);
-        for (const ymodem::UploadEvent &event : batch)
-            if (event.kind == ymodem::UploadEvent::Kind::Send) {
-                writing = event.frame;
-                writeDueNs = nowNs + writeLagMs(writing) * NsPerMs;
-            }
         events += batch;
+        for (const ymodem::UploadEvent &event : batch)
+            if (event.kind == ymodem::UploadEvent::Kind::Send)
+                write(event.frame);
     }
 
-    void completeWrite()
+    void write(const QByteArray &frame)
     {
-        writeDueNs = Never;
-        QByteArray reply;
-        if (intercept && intercept(writing, &reply)) {
-            answer = reply;
-            answerDueNs = reply.isEmpty() ? Never : nowNs + device.options().replyDelayMs * NsPerMs;
-        } else {
-            device.receive(writing, nowNs);
-        }
-        session.written(writing.size(), nowMs());
+        if (intercept && intercept(frame, &answer))
+            answerDueNs =
+                answer.isEmpty() ? Never : nowNs + device.options().replyDelayMs * NsPerMs;
+        else
+            device.receive(frame, nowNs);
+        session.written(frame.size(), nowMs());
         collect();
     }
 
@@ -117,8 +111,6 @@ private:
         }
     }
 
-    QByteArray writing; // the frame on its way
-    qint64 writeDueNs = Never;
     QByteArray answer; // the interceptor's
     qint64 answerDueNs = Never;
 };

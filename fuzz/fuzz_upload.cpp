@@ -6,7 +6,6 @@
 #include "../tests/simwire.h"
 #include "../tests/testdata.h"
 #include "ymodem/frames.h"
-#include "ymodem/line.h"
 
 #include <cstdint>
 #include <cstdio>

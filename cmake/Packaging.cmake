@@ -14,7 +14,7 @@ include(GNUInstallDirs)
 
 # Each program's man page lives beside its sources.
 set(KVT_PROGRAMS
-    kvt-firmware-updater src
+    kvt-firmware-updater tools/kvt-firmware-updater
     kvt-flash tools/kvt-flash
     kvt-bootloader-sim tools/kvt-bootloader-sim
     kvt-station tools/kvt-station

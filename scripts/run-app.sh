@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 dir=$(bash scripts/configure.sh)
 cmake --build "$dir" -j"$(nproc)" --target kvt-firmware-updater
-exec "$dir/src/kvt-firmware-updater" "$@"
+exec "$dir/tools/kvt-firmware-updater/kvt-firmware-updater" "$@"

@@ -2,7 +2,7 @@
 
 // What makes a file a firmware image, for the window and the flasher alike:
 // a regular file that can be read whole, no larger than can be held in
-// memory, starting with the image signature. Each front end words the
+// memory, starting with the image signature. Each program words the
 // problems in its own voice.
 
 #include <QByteArray>
@@ -47,11 +47,6 @@ struct FirmwareImage
 bool hasImageSignature(const QByteArray &data);
 // "00 40 00 20"
 QString signatureText();
-
-// The updater window's words for a problem ("file cannot open", "Not a
-// valid file", "The file is too large: ..."); empty for a valid image. The
-// station's window says the same.
-QString windowMessage(const FirmwareImage &image);
 
 // Loads through `file` (not yet open; it is left open after a successful
 // open, for callers that keep it).

@@ -9,10 +9,11 @@ add_test(NAME bootloadersim_tool_rejects_bad_value
          COMMAND $<TARGET_FILE:kvt-bootloader-sim> --nak-block zero)
 set_tests_properties(bootloadersim_tool_rejects_bad_value PROPERTIES WILL_FAIL TRUE)
 
-# The simulator's own test also drives the tool: a demo image, one upload
-# through its link, the link gone after.
+# The simulator's own test also drives the tool: each fault option against
+# the flasher, a demo image, one upload through its link, the link gone after.
 if(TARGET tst_bootloadersim)
     add_dependencies(tst_bootloadersim kvt-bootloader-sim)
+    target_link_libraries(tst_bootloadersim PRIVATE kvtflash)
     target_compile_definitions(tst_bootloadersim PRIVATE
                                KVT_BOOTLOADER_SIM="$<TARGET_FILE:kvt-bootloader-sim>")
 endif()

@@ -3,7 +3,7 @@
 // Stand-ins for what the system knows of a USB-serial adapter: its driver,
 // answering the request for low latency, and its sysfs tree.
 
-#include "lowlatency.h"
+#include "flash/lowlatency.h"
 
 #include <QDir>
 #include <QFile>

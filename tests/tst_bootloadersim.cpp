@@ -1,27 +1,27 @@
-// The simulated bootloader on a real pseudo-terminal, with a real QSerialPort
-// on the host side playing the updater by hand.
+// The simulated bootloader: its receiver against bad frames, in memory; the
+// kvt-bootloader-sim program with each of its fault options against the
+// flasher on its pty; and the program as the README uses it.
 
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
+#include "flash/portflasher.h"
+#include "sim/bootloadercore.h"
 #include "testdata.h"
 #include "ymodem/frames.h"
 #include "ymodem/line.h"
 
 #include <QProcess>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
 using namespace ymodem;
-using Phase = BootloaderSim::Phase;
-using Options = BootloaderSimOptions;
+using Outcome = flash::FlashResult::Outcome;
 
 namespace {
 
-const QByteArray Ack(1, ACK), Nak(1, NAK), AckC = Ack + CRC_REQUEST, CanCan(2, CAN);
-constexpr int Patience = 5000; // ms for anything the device should answer
-constexpr int Quiet = 300;     // ms of silence that show the device holds back
+const QByteArray Ack(1, ACK), Nak(1, NAK), AckC = Ack + CRC_REQUEST;
+constexpr int Patience = 10000; // ms for anything the device should do
+constexpr qint64 NsPerMs = 1000000;
 
 QByteArray contents(const QString &path)
 {
@@ -29,186 +29,254 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The updater's end of the cable, in blocking calls: the device answers from
-// a thread of its own.
-struct Host
+// What a device that accepts each frame from the header on answers.
+QByteArray answerTo(const QByteArray &frame)
 {
-    explicit Host(const QString &portPath)
-    {
-        port.setPortName(portPath);
-        QObject::connect(&port, &QSerialPort::readyRead, [this] { received += port.readAll(); });
-    }
+    return frame.size() == HeaderBlockSize || frame == QByteArray(1, EOT) ? AckC : Ack;
+}
 
-    // Given the device, each byte reaches its read before the next goes.
-    void send(const QByteArray &bytes, const BootloaderSim *bytewise = nullptr)
-    {
-        for (int at = 0; at < bytes.size(); at += bytewise ? 1 : bytes.size()) {
-            const qint64 expected = bytewise ? bytewise->counters().bytesRead + 1 : 0;
-            port.write(bytewise ? bytes.mid(at, 1) : bytes);
-            port.waitForBytesWritten(Patience);
-            const QDeadlineTimer deadline(Patience);
-            while (bytewise && bytewise->counters().bytesRead < expected && !deadline.hasExpired())
-                QThread::yieldCurrentThread();
-        }
-    }
+// Feeds the core at `now` (a byte at a time if asked), lets `waitMs` pass,
+// and returns what it answered meanwhile.
+QByteArray exchange(sim::BootloaderCore &core, qint64 &now, const QByteArray &bytes,
+                    bool byteByByte = false, int waitMs = 0)
+{
+    for (int at = 0; at < bytes.size(); at += byteByByte ? 1 : bytes.size())
+        core.receive(bytes.mid(at, byteByByte ? 1 : -1), now);
+    core.tick(now += waitMs * NsPerMs);
+    QByteArray answer;
+    for (const sim::BootloaderOutput &output : core.takeOutput())
+        answer += output.bytes;
+    return answer;
+}
 
-    // Waits for `count` bytes, after dropping the "C" the device sends while
-    // it asks for the header, and takes them off the front.
-    QByteArray take(int count)
-    {
-        while (received.startsWith(CRC_REQUEST) ||
-               (received.size() < count && port.waitForReadyRead(Patience)))
-            received.remove(0, received.startsWith(CRC_REQUEST) ? 1 : 0);
-        const QByteArray taken = received.left(count);
-        received.remove(0, taken.size());
-        return taken;
-    }
-
-    bool quietFor(int ms) { return !port.waitForReadyRead(ms) && received.isEmpty(); }
-
-    QSerialPort port;
-    QByteArray received;
+// A bad frame from the host at step `step` of the upload (0 the header, then
+// the blocks, EOT, the closing block), answered with `answer`; the right
+// frame is taken after it.
+struct Receive
+{
+    int step = -1;
+    QByteArray badFrame = {};
+    QByteArray answer = {};
+    int size = 2500;
+    bool byteByByte = false;
 };
 
-template <typename T> Options with(T Options::*option, T value)
+// One run of the program with a fault option, and what only it does to an
+// upload of 2500 bytes: frame 4 is data block 2, frame 6 EOT.
+struct Fault
 {
-    Options options;
-    options.*option = value;
+    QStringList options;
+    Outcome outcome = Outcome::Succeeded;
+    int resentFrame = 0;          // the one frame sent twice
+    bool resentOnTimeOut = false; // after the reply limit rather than at once
+    qint64 headerAnswerMs = 0;    // at least this long after the header
+    qint64 blockAnswerMs = 0;     // after each data block
+    int callsBeforeHeader = 1;    // "C" before the header went out, at least
+    bool strayBeforeCall = false; // bytes before the first "C"
+    qint64 stalledFrameNakMs = 0; // a header cut short: its NAK after this long
+};
+
+// The host's side of one upload: each frame sent and each read, with its
+// time; a read also counts the frames sent before it.
+struct Trace
+{
+    QVector<QPair<qint64, QByteArray>> sent;
+    QVector<std::tuple<qint64, int, QByteArray>> heard;
+
+    qint64 answerAfter(int frame) const // ms from it to the first ACK that follows
+    {
+        for (const auto &[at, sentBefore, bytes] : heard)
+            if (sentBefore > frame && bytes.contains(ACK))
+                return at - sent[frame].first;
+        return -1;
+    }
+};
+
+constexpr qint64 ReplyLimitMs = 300;
+
+ymodem::UploadOptions robustOptions()
+{
+    ymodem::UploadOptions options{flash::scaledTiming({}, 0.05), 3, true};
+    options.timing.secondPause = 200; // time for a few "C"
+    options.timing.replyLimit = ReplyLimitMs;
+    options.timing.receiverLimit = 1000;
     return options;
 }
 
-// The frames of a whole upload, from the header on, and what a device that
-// accepts each one answers.
-QList<QPair<QByteArray, QByteArray>> exchangeFor(const QByteArray &image)
-{
-    QList<QPair<QByteArray, QByteArray>> steps;
-    for (const QByteArray &frame : testdata::canonicalFrames(image).mid(2))
-        steps << qMakePair(
-            frame, frame.size() == HeaderBlockSize || frame == QByteArray(1, EOT) ? AckC : Ack);
-    return steps;
-}
-
-// One upload of `size` bytes in steps (for 2500 bytes: 0 header, 1-3 data
-// blocks, 4 EOT, 5 closing block). At `step` the host sends `badFrame`
-// (empty: the right frame) and the device answers `firstAnswer` (empty:
-// nothing). A device that ends in Completed then takes the right frame and
-// the rest as usual; otherwise it answers nothing more.
-struct Case
-{
-    Options options;
-    int step = -1;
-    QByteArray badFrame = {};
-    QByteArray firstAnswer = {};
-    Phase endPhase = Phase::Completed;
-    int size = 2500;
-    bool bytewise = false; // each frame a byte at a time
-};
-
 } // namespace
 
-Q_DECLARE_METATYPE(Case)
+Q_DECLARE_METATYPE(Receive)
+Q_DECLARE_METATYPE(Fault)
 
 class TestBootloaderSim : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void upload_data();
-    void upload();
+    void receiver_data();
+    void receiver();
+    void faultOption_data();
+    void faultOption();
     void toolServesOneUpload();
+
+private:
+    // Starts the program with `options` on a link in `dir`; the link's path.
+    QString startTool(QProcess &process, const QTemporaryDir &dir, QStringList options);
 };
 
-void TestBootloaderSim::upload_data()
+void TestBootloaderSim::receiver_data()
 {
-    QTest::addColumn<Case>("run");
-    QTest::newRow("byte by byte") << Case{Options(), -1, {}, {}, Phase::Completed, 2500, true};
-    QTest::newRow("258 blocks, numbers wrap")
-        << Case{Options(), -1, {}, {}, Phase::Completed, 258 * DataFieldSize - 300};
-    QTest::newRow("NAK of block 2") << Case{with(&Options::nakBlock, 2), 2, {}, Nak};
-    QTest::newRow("ACK of block 2 left out") << Case{with(&Options::dropAckBlock, 2), 2};
-    QTest::newRow("CAN at block 2")
-        << Case{with(&Options::cancelAtBlock, 2), 2, {}, CanCan, Phase::Cancelled};
-    QTest::newRow("the host cancels") << Case{Options(), 2, CanCan, {}, Phase::Cancelled};
-    QTest::newRow("NAK of the first EOT") << Case{with(&Options::nakFirstEot, true), 4, {}, Nak};
-    QTest::newRow("vanishes after block 2")
-        << Case{with(&Options::closeAfterBlock, 2), 2, {}, {}, Phase::LineClosed};
-    QTest::newRow("silent") << Case{with(&Options::silent, true), 0, {}, {}, Phase::ReceivingData};
-    QTest::newRow("garbage before C") << Case{with(&Options::garbageBeforeC, true)};
-    QTest::newRow("slow device") << Case{with(&Options::replyDelayMs, 150)};
-    QTest::newRow("flash erase") << Case{with(&Options::eraseDelayMs, 400)};
-    QTest::newRow("paced at 38400 baud") << Case{with(&Options::paceBaud, 38400)};
-    QTest::newRow("behind an adapter") << Case{with(&Options::adapterLatencyMs, 40)};
-
-    // Bad frames from the host: NAKed, and the right one is taken after that.
+    QTest::addColumn<Receive>("run");
+    QTest::newRow("byte by byte") << Receive{-1, {}, {}, 2500, true};
+    QTest::newRow("258 blocks, numbers wrap") << Receive{-1, {}, {}, 258 * DataFieldSize - 300};
     const QByteArray block2 = makeDataBlock(QByteArray(DataFieldSize, 'x'), 2);
-    QTest::newRow("block 2 first") << Case{Options(), 1, block2, Nak};
+    QTest::newRow("block 2 first") << Receive{1, block2, Nak};
     QTest::newRow("block 2, bad CRC")
-        << Case{Options(), 2, block2.chopped(1) + char(block2.back() ^ 1), Nak};
+        << Receive{2, block2.chopped(1) + char(block2.back() ^ 1), Nak};
+    QTest::newRow("block 1 again")
+        << Receive{2, testdata::canonicalFrames(testdata::makeImage(2500))[3], Ack};
     // This bootloader reads a 1029-byte closing block; the usual 133-byte one
     // leaves it waiting until it drops the unfinished frame.
-    QTest::newRow("133-byte closing block") << Case{with(&Options::stallTimeoutMs, 200), 5,
-                                                    makeClosingBlock().left(HeaderBlockSize), Nak};
+    QTest::newRow("133-byte closing block")
+        << Receive{5, makeClosingBlock().left(HeaderBlockSize), Nak};
+    QTest::newRow("the host cancels") << Receive{2, QByteArray(2, CAN), {}};
 }
 
-void TestBootloaderSim::upload()
+void TestBootloaderSim::receiver()
 {
-    QFETCH(Case, run);
-    // The device in a thread of its own, as the benchmarks run it.
-    PtyPair pty;
-    auto *sim = new BootloaderSim(pty.releaseMaster(), run.options);
-    QThread thread;
-    sim->moveToThread(&thread);
-    connect(&thread, &QThread::started, sim, &BootloaderSim::start);
-    connect(&thread, &QThread::finished, sim, &QObject::deleteLater);
-    thread.start();
-    const auto stopThread = qScopeGuard([&] { thread.quit(), thread.wait(); });
-    Host host(pty.slavePath());
-    QVERIFY(host.port.open(QIODevice::ReadWrite));
-
-    // The call for a file (none from a silent device), after stray bytes only
-    // when asked for.
-    host.send(firstCommandFrame + secondCommandFrame, run.bytewise ? sim : nullptr);
-    QVERIFY(!run.options.silent || host.quietFor(Quiet));
-    QTRY_COMPARE_WITH_TIMEOUT(host.received.contains(CRC_REQUEST), !run.options.silent, Patience);
-    QCOMPARE(host.received.indexOf(CRC_REQUEST) > 0, run.options.garbageBeforeC);
-    host.received.clear();
-
-    QByteArray image;
-    for (QRandomGenerator random; image.size() < run.size;)
-        image += char(random.bounded(256));
-    const auto steps = exchangeFor(image);
-    QElapsedTimer clock;
-    clock.start();
-    qint64 wireBytes = 0;
-    for (int i = 0; i < steps.size(); ++i) {
-        const auto &[frame, answer] = steps.at(i);
+    QFETCH(Receive, run);
+    sim::BootloaderCore core;
+    qint64 now = 0;
+    QCOMPARE(exchange(core, now, firstCommandFrame + secondCommandFrame, run.byteByByte),
+             QByteArray(1, CRC_REQUEST));
+    const QByteArray image = testdata::makeImage(run.size);
+    const QVector<QByteArray> frames = testdata::canonicalFrames(image).mid(2);
+    for (int i = 0; i < frames.size(); ++i) {
         if (i == run.step) {
-            host.send(run.badFrame.isEmpty() ? frame : run.badFrame);
-            QCOMPARE(host.take(run.firstAnswer.size()), run.firstAnswer);
-            QVERIFY(!run.firstAnswer.isEmpty() || host.quietFor(Quiet));
-            if (run.endPhase != Phase::Completed) {
-                QTRY_COMPARE_WITH_TIMEOUT(sim->phase(), run.endPhase, Patience);
-                host.send(steps.at(i + 1).first);
-                QVERIFY(host.quietFor(Quiet));
+            // An unfinished frame waits out the stall time-out for its NAK.
+            QCOMPARE(exchange(core, now, run.badFrame, false, 1000), run.answer);
+            if (run.badFrame.startsWith(CAN)) {
+                QCOMPARE(core.phase(), sim::BootloaderPhase::Cancelled);
+                QCOMPARE(exchange(core, now, frames[i], false, 1000), QByteArray());
                 return;
             }
         }
-        host.send(frame, run.bytewise ? sim : nullptr);
-        QCOMPARE(host.take(answer.size()), answer);
-        wireBytes += frame.size() + answer.size();
+        QCOMPARE(exchange(core, now, frames[i], run.byteByByte), answerTo(frames[i]));
     }
-    // Each answer late (by the delay, and held in the adapter), the first one
-    // after the erase as well; and as each frame waits for the answer to the
-    // one before, the wire time of both directions adds up.
-    const qint64 minMs = steps.size() * (run.options.replyDelayMs + run.options.adapterLatencyMs) +
-                         run.options.eraseDelayMs +
-                         line::wireTimeMs(wireBytes, run.options.paceBaud);
-    QVERIFY2(clock.elapsed() >= minMs, qPrintable(QString::number(clock.elapsed())));
-    QTRY_COMPARE_WITH_TIMEOUT(sim->phase(), Phase::Completed, Patience);
-    QCOMPARE(sim->receivedImage(), image);
+    QCOMPARE(core.phase(), sim::BootloaderPhase::Completed);
+    QCOMPARE(core.receivedImage(), image);
     // What the host did wrong, and nothing else, is on record.
-    QCOMPARE(sim->problems().isEmpty(), run.badFrame.isEmpty());
-    QVERIFY(host.quietFor(50)); // nothing after the last ACK
+    QCOMPARE(core.problems().isEmpty(), run.badFrame.isEmpty() || run.answer == Ack);
+}
+
+void TestBootloaderSim::faultOption_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::newRow("--silent") << Fault{{"--silent"}, Outcome::TimedOut, 0, false, 0, 0, 0};
+    QTest::newRow("--nak-block") << Fault{{"--nak-block", "2"}, Outcome::Succeeded, 4};
+    QTest::newRow("--drop-ack") << Fault{{"--drop-ack", "2"}, Outcome::Succeeded, 4, true};
+    QTest::newRow("--nak-first-eot") << Fault{{"--nak-first-eot"}, Outcome::Succeeded, 6};
+    QTest::newRow("--cancel-at") << Fault{{"--cancel-at", "2"}, Outcome::Cancelled};
+    QTest::newRow("--close-after") << Fault{{"--close-after", "2"}, Outcome::Unplugged};
+    QTest::newRow("--garbage") << Fault{{"--garbage"}, Outcome::Succeeded, 0, false, 0, 0, 1, true};
+    QTest::newRow("--reply-delay")
+        << Fault{{"--reply-delay", "150"}, Outcome::Succeeded, 0, false, 150, 150};
+    QTest::newRow("--erase-delay")
+        << Fault{{"--erase-delay", "150"}, Outcome::Succeeded, 0, false, 150};
+    // A block and its ACK take 89 ms on the wire at 115200 baud.
+    QTest::newRow("--pace") << Fault{{"--pace", "115200"},
+                                     Outcome::Succeeded,
+                                     0,
+                                     false,
+                                     0,
+                                     line::wireTimeUs(DataBlockSize + 1) / 1000};
+    QTest::newRow("--adapter-latency")
+        << Fault{{"--adapter-latency", "40"}, Outcome::Succeeded, 0, false, 40, 40};
+    QTest::newRow("--c-interval") << Fault{
+        {"--c-interval", "20"}, Outcome::Succeeded, 0, false, 0, 0, 5};
+    QTest::newRow("--stall-timeout")
+        << Fault{{"--stall-timeout", "200"}, Outcome::Succeeded, 0, false, 0, 0, 1, false, 200};
+}
+
+// The program with one fault option, on its pty, against the flasher (the
+// robust exchange on short limits), or by hand for a header cut short.
+void TestBootloaderSim::faultOption()
+{
+    QFETCH(Fault, fault);
+    QTemporaryDir dir;
+    QProcess tool; // killed, if still running, when it goes
+    const QString link = startTool(tool, dir, fault.options);
+    QVERIFY(!link.isEmpty());
+    const auto stopTool = qScopeGuard([&tool] { tool.kill(), tool.waitForFinished(); });
+    if (fault.stalledFrameNakMs > 0) {
+        QSerialPort host;
+        host.setPortName(link);
+        QVERIFY(host.open(QIODevice::ReadWrite));
+        host.write(firstCommandFrame + secondCommandFrame);
+        QVERIFY(host.waitForReadyRead(Patience) && host.readAll().endsWith(CRC_REQUEST));
+        host.write(makeHeaderBlock("firmware.bin", 10).left(60));
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray heard;
+        while (!heard.contains(NAK) && host.waitForReadyRead(Patience))
+            heard += host.readAll();
+        // Dropped after the stall time-out, well before the default 1000 ms.
+        QVERIFY2(clock.elapsed() >= fault.stalledFrameNakMs - 5 && clock.elapsed() < 700,
+                 qPrintable(QString::number(clock.elapsed())));
+        return;
+    }
+    const QByteArray image = testdata::makeImage(2500);
+    const QVector<QByteArray> frames = testdata::canonicalFrames(image);
+    flash::PortFlasher flasher(link, image, robustOptions());
+    Trace trace;
+    QElapsedTimer clock;
+    connect(&flasher, &flash::PortFlasher::frameSent, [&](const QByteArray &frame) {
+        trace.sent.append({clock.elapsed(), frame});
+    });
+    connect(&flasher, &flash::PortFlasher::bytesReceived, [&](const QByteArray &bytes) {
+        trace.heard.append({clock.elapsed(), trace.sent.size(), bytes});
+    });
+    QSignalSpy finished(&flasher, &flash::PortFlasher::finished);
+    clock.start();
+    flasher.start();
+    QVERIFY(finished.wait(Patience));
+    const flash::FlashResult &result = flasher.result();
+    QCOMPARE(result.outcome, fault.outcome);
+    if (fault.options.contains("--silent"))
+        QVERIFY(trace.heard.isEmpty());
+    if (result.outcome != Outcome::Succeeded)
+        return;
+    // Which frame went twice, and when.
+    QCOMPARE(result.resends, fault.resentFrame > 0 ? 1 : 0);
+    int again = -1;
+    for (int i = 1; i < trace.sent.size(); ++i)
+        again = trace.sent[i].second == trace.sent[i - 1].second ? i : again;
+    QCOMPARE(again < 0 ? 0 : frames.indexOf(trace.sent[again].second), fault.resentFrame);
+    if (again >= 0)
+        QCOMPARE(trace.sent[again].first - trace.sent[again - 1].first >= ReplyLimitMs,
+                 fault.resentOnTimeOut);
+    // How late the answers came.
+    QVERIFY2(trace.answerAfter(2) >= fault.headerAnswerMs,
+             qPrintable(QString::number(trace.answerAfter(2))));
+    for (int frame = 3; frame <= 5 && again < 0; ++frame)
+        QVERIFY2(trace.answerAfter(frame) >= fault.blockAnswerMs,
+                 qPrintable(QString::number(trace.answerAfter(frame))));
+    // What the device said before the header.
+    QByteArray beforeHeader;
+    for (const auto &[at, sentBefore, bytes] : trace.heard)
+        beforeHeader += sentBefore <= 2 ? bytes : QByteArray();
+    QVERIFY2(beforeHeader.count(CRC_REQUEST) >= fault.callsBeforeHeader,
+             beforeHeader.toHex().constData());
+    QCOMPARE(beforeHeader.indexOf(CRC_REQUEST) > 0, fault.strayBeforeCall);
+}
+
+QString TestBootloaderSim::startTool(QProcess &process, const QTemporaryDir &dir,
+                                     QStringList options)
+{
+    const QString link = dir.filePath("board");
+    process.start(KVT_BOOTLOADER_SIM, options << "--link" << link);
+    return QTest::qWaitFor([&] { return QFileInfo(link).isSymLink(); }, Patience) ? link
+                                                                                  : QString();
 }
 
 // The tool as the README uses it: a demo image of its own making, uploaded
@@ -217,27 +285,23 @@ void TestBootloaderSim::toolServesOneUpload()
 {
     const QString tool = KVT_BOOTLOADER_SIM;
     QTemporaryDir dir;
-    const QString made = dir.filePath("firmware.kvt"), link = dir.filePath("board");
+    const QString made = dir.filePath("firmware.kvt");
     QCOMPARE(QProcess::execute(tool, {"--make-image", made, "--image-size", "2100"}), 0);
     const QByteArray image = contents(made);
     QVERIFY(image.size() == 2100 && image.startsWith(QByteArray::fromHex("00400020")));
-    QProcess process; // killed, if still running, when it goes
-    process.start(tool, {"--once", "--output", dir.filePath("received"), "--link", link});
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), Patience);
-    Host host(link);
-    QVERIFY(host.port.open(QIODevice::ReadWrite));
-    host.send(firstCommandFrame + secondCommandFrame);
-    for (const auto &[frame, answer] : exchangeFor(image)) {
-        host.send(frame);
-        QCOMPARE(host.take(answer.size()), answer);
-    }
+    QProcess process;
+    const QString link = startTool(process, dir, {"--once", "--output", dir.filePath("received")});
+    QVERIFY(!link.isEmpty());
+    flash::PortFlasher flasher(link, image, robustOptions());
+    QSignalSpy finished(&flasher, &flash::PortFlasher::finished);
+    flasher.start();
+    QVERIFY(finished.wait(Patience) && flasher.result().succeeded());
     QVERIFY(process.waitForFinished(Patience) && process.exitCode() == 0);
     QVERIFY(!QFileInfo(link).isSymLink());
     QCOMPARE(contents(dir.filePath("received")), image);
 
     // Ended by SIGTERM, the tool takes its link along too.
-    process.start(tool, {"--link", link});
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), Patience);
+    QVERIFY(!startTool(process, dir, {}).isEmpty());
     process.terminate();
     QVERIFY(process.waitForFinished(Patience) && !QFileInfo(link).isSymLink());
 }

@@ -1,5 +1,5 @@
 // The upload logic against a fake clock: every limit is reached by setting the
-// time, so a 60 s wait costs nothing.
+// time, so a 60 s wait costs nothing; and how a driver stops an upload.
 
 #include "uploadlink.h"
 
@@ -112,9 +112,10 @@ private slots:
         // Bytes before the first "C", during the handshake or after it, are
         // logged with their values and passed over.
         link.reply(QByteArray::fromHex("ff") + C + QByteArray::fromHex("15"));
-        QCOMPARE(link.logs(),
-                 QStringList({"first data is not 'C'!, it is 255", "start ymodem transmission",
-                              "first data is not 'C'!, it is 21"}));
+        using W = UploadTrace::What;
+        QCOMPARE(link.traces(),
+                 QVector<UploadTrace>(
+                     {{W::NotReceiverCall, 0xff}, {W::ReceiverReady}, {W::NotReceiverCall, 0x15}}));
         QCOMPARE(link.frames().last(), makeHeaderBlock("firmware.bin", 100));
     }
 
@@ -162,44 +163,45 @@ private slots:
         QCOMPARE(link.session.end().phase, limit.phase);
         QCOMPARE(link.session.end().limit, limit.which);
         QCOMPARE(link.frames().size(), sent); // nothing more goes to the device
-        QCOMPARE(link.logs().last(), QStringLiteral("timeout!"));
+        QCOMPARE(link.traces().last(), UploadTrace{UploadTrace::What::TimedOut});
         QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
     }
 
-    void wholeUpload_data()
+    void stopAndAbort()
     {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<bool>("byteByByte");
-        QTest::addColumn<QVector<qint64>>("rests");
-        QTest::newRow("1 byte") << 1 << false << QVector<qint64>{0};
-        QTest::newRow("1024 bytes, no fill") << 1024 << false << QVector<qint64>{0};
-        QTest::newRow("1025 bytes") << 1025 << false << QVector<qint64>{1, 0};
-        QTest::newRow("2500 bytes") << 2500 << false << QVector<qint64>{1476, 452, 0};
-        QTest::newRow("2500 bytes, replies byte by byte")
-            << 2500 << true << QVector<qint64>{1476, 452, 0};
-    }
+        // stop() sends nothing more.
+        Link link(makeImage(3000));
+        link.throughHeader();
+        link.session.stop();
+        link.collect();
+        link.reply(AckC);
+        link.at(link.now + 100000);
+        QVERIFY(link.ended(UploadOutcome::Stopped));
+        QCOMPARE(link.frames().size(), 3);
 
-    void wholeUpload()
-    {
-        QFETCH(int, size);
-        QFETCH(bool, byteByByte);
-        QFETCH(QVector<qint64>, rests);
-        const QByteArray image = makeImage(size);
-        Link link(image);
-        link.handshake();
-        link.replyAndWrite(C, byteByByte);
-        link.replyAndWrite(AckC, byteByByte); // block 1
-        for (int block = 2; block <= rests.size(); ++block)
-            link.replyAndWrite(Ack, byteByByte);
-        link.replyAndWrite(Ack, byteByByte);  // EOT
-        link.replyAndWrite(AckC, byteByByte); // closing block
-        link.replyAndWrite(Ack, byteByByte);
-        QVERIFY(link.ended(UploadOutcome::Completed));
-        QCOMPARE(link.frames(), canonicalFrames(image));
-        QCOMPARE(link.rests(), rests);
-        QCOMPARE(link.logs().filter("finish!").size(), 1);
-        QCOMPARE(link.logs().last(), QStringLiteral("Got last ACK"));
-        QCOMPARE(link.session.nextDeadline(), UploadSession::NoDeadline);
+        // abort() lets the frame on the line finish, then sends CAN CAN, and ends
+        // once that is written.
+        Link aborted(makeImage(3000));
+        aborted.throughHeader();
+        aborted.reply(AckC);
+        aborted.session.abort(aborted.now);
+        aborted.collect();
+        QCOMPARE(aborted.frames().size(), 4);
+        aborted.written();
+        QCOMPARE(aborted.frames().last(), QByteArray(2, CAN));
+        QVERIFY(!aborted.session.isDone());
+        aborted.reply(Ack); // the device's answers no longer matter
+        aborted.written();
+        QVERIFY(aborted.ended(UploadOutcome::Stopped));
+        QCOMPARE(aborted.frames().size(), 5);
+
+        // Before the bootloader runs there is nobody to tell.
+        Link early(makeImage(10));
+        early.start();
+        early.session.abort(0);
+        early.collect();
+        QVERIFY(early.ended(UploadOutcome::Stopped));
+        QCOMPARE(early.frames().size(), 1);
     }
 
     void firstBlockNeedsAckAndC_data()
@@ -207,7 +209,7 @@ private slots:
         QTest::addColumn<QByteArray>("first");
         QTest::addColumn<QByteArray>("second");
         QTest::addColumn<bool>("released");
-        // ACK then C, byte by byte: wholeUpload; ACK alone: the fuzz seeds.
+        // ACK then C, byte by byte, and ACK alone: tst_exchange and the fuzz seeds.
         QTest::newRow("C then ACK") << C << Ack << true;
         QTest::newRow("C alone") << C << QByteArray() << false;
         QTest::newRow("NAK and CAN") << Nak << QByteArray(2, CAN) << false;

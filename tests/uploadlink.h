@@ -18,9 +18,7 @@ const QByteArray Ack(1, ACK);
 const QByteArray C(1, CRC_REQUEST);
 const QByteArray AckC = Ack + C;
 const QByteArray Nak(1, NAK);
-const QByteArray Eot(1, EOT);
 
-using testdata::canonicalFrames;
 using testdata::makeImage;
 
 // Drives one session the way a port would, keeping every event.
@@ -62,25 +60,19 @@ struct Link
         if (frames().size() > before)
             written();
     }
-    template <typename T, typename F> QVector<T> pick(Kind kind, F field) const
-    {
-        QVector<T> out;
-        for (const UploadEvent &e : events)
-            if (e.kind == kind)
-                out.append(field(e));
-        return out;
-    }
     QVector<QByteArray> frames() const
     {
-        return pick<QByteArray>(Kind::Send, [](const UploadEvent &e) { return e.frame; });
+        QVector<QByteArray> out;
+        for (const UploadEvent &e : events)
+            out += e.kind == Kind::Send ? QVector<QByteArray>{e.frame} : QVector<QByteArray>{};
+        return out;
     }
-    QVector<qint64> rests() const
+    QVector<UploadTrace> traces() const
     {
-        return pick<qint64>(Kind::Progress, [](const UploadEvent &e) { return e.rest; });
-    }
-    QStringList logs() const
-    {
-        return pick<QString>(Kind::Log, [](const UploadEvent &e) { return e.text; }).toList();
+        QVector<UploadTrace> out;
+        for (const UploadEvent &e : events)
+            out += e.kind == Kind::Trace ? QVector<UploadTrace>{e.trace} : QVector<UploadTrace>{};
+        return out;
     }
     // Ended with `outcome`, told by one Ended event, the last one.
     bool ended(UploadOutcome outcome) const

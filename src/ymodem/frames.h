@@ -29,11 +29,7 @@ constexpr int DataBlockSize = DataFieldSize + BlockOverhead;     // 1029
 inline const QByteArray firstCommandFrame = QByteArray::fromHex("73AA04FF050025");
 inline const QByteArray secondCommandFrame = QByteArray::fromHex("73AA04FF050126");
 
-// One step of CRC-16/XMODEM (poly 0x1021, init 0, no reflection): shifts the
-// byte's 8 bits, most significant first, into the register.
-quint16 crc16AddByte(quint16 crc, quint8 byte);
-
-// CRC-16/XMODEM of `length` bytes.
+// CRC-16/XMODEM (poly 0x1021, init 0, no reflection) of `length` bytes.
 quint16 blockCrc16(const char *data, quint32 length);
 
 // Block 0: SOH 00 FF, the name, 00, the size in decimal, a space, zero fill,

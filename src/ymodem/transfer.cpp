@@ -76,7 +76,7 @@ void UploadSession::runPass(const QByteArray &bytes, qint64 now)
             examineReply(byte);
     }
     if (options_.stopOnCancel && cansInARow_ >= 2) {
-        log(QStringLiteral("cancelled by the device"));
+        trace(UploadTrace::What::CancelledByDevice);
         return finish(UploadOutcome::Cancelled);
     }
     endOfPass(now);
@@ -89,10 +89,10 @@ void UploadSession::runPass(const QByteArray &bytes, qint64 now)
 void UploadSession::examineWaitingForReceiver(char byte)
 {
     if (byte == CRC_REQUEST) {
-        log(QStringLiteral("start ymodem transmission"));
+        trace(UploadTrace::What::ReceiverReady);
         gotC_ = true;
     } else {
-        log(QStringLiteral("first data is not 'C'!, it is %1").arg(quint8(byte)));
+        trace(UploadTrace::What::NotReceiverCall, quint8(byte));
     }
 }
 
@@ -109,16 +109,16 @@ void UploadSession::examineReply(char byte)
         if (blockUnacknowledged_)
             acknowledged_ = image_.size() - remaining_;
         blockUnacknowledged_ = false;
-        log(QStringLiteral("got ACK"));
+        trace(UploadTrace::What::GotAck);
     } else if (byte == CRC_REQUEST) {
         gotC_ = true;
-        log(QStringLiteral("got C"));
+        trace(UploadTrace::What::GotC);
     } else if (byte == NAK) {
         nakLast_ = true;
         // The window's exchange passes a NAK over.
         if (robust()) {
             gotNak_ = true;
-            log(QStringLiteral("got NAK"));
+            trace(UploadTrace::What::GotNak);
         }
     }
 }
@@ -137,7 +137,7 @@ void UploadSession::endOfPass(qint64 now)
         break;
     case UploadPhase::Closing:
         if (gotAck_)
-            log(QStringLiteral("Got last ACK"));
+            trace(UploadTrace::What::LastAck);
         else if (gotNak_)
             answerNak(now);
         break;
@@ -167,7 +167,7 @@ void UploadSession::sendNextDataBlock(qint64 now)
     ++blocksSent_;
     send(frame, Frame::DataBlock, now);
     if (last) {
-        log(QStringLiteral("finish!"));
+        trace(UploadTrace::What::LastBlockSent);
         remaining_ = 0;
     } else {
         remaining_ -= DataFieldSize;
@@ -191,7 +191,7 @@ void UploadSession::resendLastFrame(qint64 now)
 {
     --retriesLeft_;
     ++resends_;
-    log(QStringLiteral("resending"));
+    trace(UploadTrace::What::Resending);
     send(lastFrame_, Frame::Resend, now);
 }
 
@@ -240,7 +240,7 @@ void UploadSession::replyLimitRanOut(qint64 now)
     if (resendInsteadOfTimeOut(now))
         return;
     if (nakLast_ && phase_ != UploadPhase::WaitReceiver) {
-        log(QStringLiteral("timeout!"));
+        trace(UploadTrace::What::TimedOut);
         return finish(UploadOutcome::Refused, UploadLimit::Reply);
     }
     timeOut(phase_ == UploadPhase::WaitReceiver ? UploadLimit::Receiver : UploadLimit::Reply);

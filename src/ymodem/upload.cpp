@@ -111,7 +111,7 @@ void UploadSession::abort(qint64 now)
 
 void UploadSession::sendAbort(qint64 now)
 {
-    log(QStringLiteral("cancelling the transfer"));
+    trace(UploadTrace::What::Cancelling);
     send(QByteArray(2, CAN), Frame::Abort, now);
 }
 
@@ -137,7 +137,7 @@ void UploadSession::send(const QByteArray &frame, Frame kind, qint64 now)
 {
     if (frame.isEmpty()) {
         // The encoder refused (a block that would be wrong); never send it.
-        log(QStringLiteral("cannot encode the next frame"));
+        trace(UploadTrace::What::CannotEncode);
         timeOut(UploadLimit::None);
         return;
     }
@@ -150,7 +150,7 @@ void UploadSession::send(const QByteArray &frame, Frame kind, qint64 now)
         step_.clear();
     writeFrame_ = kind;
     writeOutstanding_ = frame.size();
-    UploadEvent event{UploadEvent::Kind::Send, frame, 0, 0, {}, {}};
+    UploadEvent event{UploadEvent::Kind::Send, frame};
     emitEvent(std::move(event));
 }
 
@@ -169,10 +169,10 @@ void UploadSession::onFrameWritten(qint64 now)
         enterData(now);
         break;
     case Frame::DataBlock:
-        log(QStringLiteral("remaining data: %1").arg(remaining_));
+        trace(UploadTrace::What::BlockWritten, remaining_);
         gotAck_ = false;
         blockUnacknowledged_ = true;
-        emitEvent({UploadEvent::Kind::Progress, {}, remaining_, image_.size(), {}, {}});
+        emitEvent({UploadEvent::Kind::Progress, {}, remaining_, image_.size()});
         startReplyLimit(now);
         break;
     case Frame::Eot:
@@ -256,14 +256,13 @@ UploadAwaited UploadSession::awaited() const
 
 void UploadSession::timeOut(UploadLimit limit)
 {
-    log(QStringLiteral("timeout!"));
+    trace(UploadTrace::What::TimedOut);
     finish(UploadOutcome::TimedOut, limit);
 }
 
-void UploadSession::log(const QString &line)
+void UploadSession::trace(UploadTrace::What what, qint64 value)
 {
-    UploadEvent event{UploadEvent::Kind::Log, {}, 0, 0, line, {}};
-    emitEvent(std::move(event));
+    emitEvent({UploadEvent::Kind::Trace, {}, 0, 0, {what, value}});
 }
 
 } // namespace ymodem

@@ -6,8 +6,8 @@
 // The session owns no port, thread or clock. Its driver tells it what
 // happened (bytes arrived, bytes were written, time passed), each call with the
 // current time in milliseconds on a monotonic clock; the session answers with
-// events (frames to send, progress, diagnostic lines, and one end event with
-// the outcome) and with the time at which it next wants to be woken. It speaks
+// events (frames to send, progress, traces of what it saw and did, and one
+// end event with the outcome) and with the time at which it next wants to be woken. It speaks
 // protocol only: what a person reads is chosen by the window or the flasher.
 //
 // The order of the phases and the rules of a pass are told at the top of
@@ -18,7 +18,6 @@
 #include "ymodem/line.h"
 
 #include <QByteArray>
-#include <QString>
 #include <QVector>
 
 namespace ymodem {
@@ -103,21 +102,50 @@ struct UploadEnd
     UploadAwaited awaited = UploadAwaited::Nothing;
 };
 
+// A step of the upload worth a line in a diagnostic log; the window and the
+// flasher put it into their words.
+struct UploadTrace
+{
+    enum class What
+    {
+        GotAck,
+        GotC,
+        GotNak,            // in the robust exchange; the window's passes NAK over
+        TimedOut,          // a limit ran out
+        BlockWritten,      // value: image bytes not yet sent after this block
+        ReceiverReady,     // the receiver's "C" while waiting for it
+        NotReceiverCall,   // value: a byte other than "C" while waiting for the receiver
+        LastBlockSent,     //
+        LastAck,           // the closing block's ACK
+        Resending,         // the last frame goes out again
+        CancelledByDevice, // CAN CAN
+        CannotEncode,      // the next frame would be wrong; the upload ends
+        Cancelling,        // CAN CAN goes out after abort()
+    };
+    What what;
+    qint64 value = 0;
+
+    bool operator==(const UploadTrace &other) const
+    {
+        return what == other.what && value == other.value;
+    }
+};
+
 struct UploadEvent
 {
     enum class Kind
     {
         Send,     // frame: put these bytes on the line, then report the write
         Progress, // rest, total: bytes of the image not yet sent, image size
-        Log,      // text: one diagnostic line
+        Trace,    // trace: a step worth a diagnostic line
         Ended,    // end: the upload is over; nothing follows
     };
     Kind kind;
     QByteArray frame;
     qint64 rest = 0;
     qint64 total = 0;
-    QString text;
-    UploadEnd end;
+    UploadTrace trace = {};
+    UploadEnd end = {};
 };
 
 class UploadSession
@@ -207,7 +235,7 @@ private:
     void resendLastFrame(qint64 now);
 
     void emitEvent(UploadEvent event) { events_.append(std::move(event)); }
-    void log(const QString &line);
+    void trace(UploadTrace::What what, qint64 value = 0);
 
     const QByteArray image_;
     const UploadOptions options_;

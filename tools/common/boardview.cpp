@@ -1,6 +1,6 @@
 #include "boardview.h"
 
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 #include "words.h"
 
 namespace programs {

@@ -1,6 +1,6 @@
 #include "flash/outcomes.h"
 
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 namespace flash {
 
@@ -103,6 +103,40 @@ QString describeEnd(const UploadEnd &end)
         break;
     }
     return QStringLiteral("stopped ") + uploadtext::duringPhase(end.phase);
+}
+
+QString traceText(const ymodem::UploadTrace &trace)
+{
+    using What = ymodem::UploadTrace::What;
+    switch (trace.what) {
+    case What::GotAck:
+        return QStringLiteral("got ACK");
+    case What::GotC:
+        return QStringLiteral("got C");
+    case What::GotNak:
+        return QStringLiteral("got NAK");
+    case What::TimedOut:
+        return QStringLiteral("timeout!");
+    case What::BlockWritten:
+        return QStringLiteral("remaining data: %1").arg(trace.value);
+    case What::ReceiverReady:
+        return QStringLiteral("start ymodem transmission");
+    case What::NotReceiverCall:
+        return QStringLiteral("first data is not 'C'!, it is %1").arg(trace.value);
+    case What::LastBlockSent:
+        return QStringLiteral("finish!");
+    case What::LastAck:
+        return QStringLiteral("Got last ACK");
+    case What::Resending:
+        return QStringLiteral("resending");
+    case What::CancelledByDevice:
+        return QStringLiteral("cancelled by the device");
+    case What::CannotEncode:
+        return QStringLiteral("cannot encode the next frame");
+    case What::Cancelling:
+        return QStringLiteral("cancelling the transfer");
+    }
+    return {};
 }
 
 } // namespace flash

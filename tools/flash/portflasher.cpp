@@ -236,8 +236,8 @@ void PortFlasher::deliverEvents()
         case UploadEvent::Kind::Progress:
             progress_.sent = event.total - event.rest;
             break;
-        case UploadEvent::Kind::Log:
-            emit logLine(event.text);
+        case UploadEvent::Kind::Trace:
+            emit logLine(traceText(event.trace));
             break;
         case UploadEvent::Kind::Ended:
             break; // afterSessionCall() reports the outcome

@@ -5,8 +5,8 @@
 // the session's frames go back to the port. Nothing blocks, so any number of
 // flashers share one thread, and one port's failure touches no other.
 
+#include "flash/lowlatency.h"
 #include "flash/uploadprogress.h"
-#include "lowlatency.h"
 #include "ymodem/upload.h"
 
 #include <QByteArray>

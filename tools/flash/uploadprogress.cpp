@@ -1,6 +1,6 @@
 #include "flash/uploadprogress.h"
 
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 namespace flash {
 

@@ -1,6 +1,6 @@
 #include "kvt-flash/traceview.h"
 
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 namespace flash {
 

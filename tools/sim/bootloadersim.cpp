@@ -1,22 +1,28 @@
-// The simulator's life and its results: setting up the line and timers,
-// closing the line, and the state other threads read under the lock. Reading
-// the line is in simreading.cpp, the receiver in simreceiver.cpp, paced
-// writing in simwriting.cpp.
+// The simulator's life on a file descriptor: the line and the timer feed the
+// core, what it answers is written when due, its events become signals, and
+// the results are read by other threads under the lock.
 
 #include "sim/bootloadersim.h"
 
 #include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+namespace {
+
+constexpr qint64 NsPerSecond = 1000000000;
+
+} // namespace
+
 BootloaderSim::BootloaderSim(int lineFd, const BootloaderSimOptions &options, QObject *parent)
-    : QObject(parent), options_(options), fd_(lineFd)
+    : QObject(parent), fd_(lineFd), core_(options)
 {
     clock_.start();
 }
@@ -30,9 +36,9 @@ BootloaderSim::~BootloaderSim()
         const std::lock_guard<std::mutex> lock(mutex_);
     }
     delete readNotifier_;
-    delete writeTimerNotifier_;
-    if (writeTimerFd_ >= 0)
-        ::close(writeTimerFd_);
+    delete timerNotifier_;
+    if (timerFd_ >= 0)
+        ::close(timerFd_);
     if (fd_ >= 0)
         ::close(fd_);
 }
@@ -40,45 +46,43 @@ BootloaderSim::~BootloaderSim()
 BootloaderSim::Phase BootloaderSim::phase() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return phase_;
+    return core_.phase();
 }
 
 QString BootloaderSim::fileName() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return fileName_;
+    return core_.fileName();
 }
 
 qint64 BootloaderSim::announcedSize() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return announcedSize_;
+    return core_.announcedSize();
 }
 
 QByteArray BootloaderSim::receivedImage() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (announcedSize_ < 0 || announcedSize_ >= data_.size())
-        return data_;
-    return data_.left(int(announcedSize_));
+    return core_.receivedImage();
 }
 
 BootloaderSimCounters BootloaderSim::counters() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return counters_;
+    return core_.counters();
 }
 
 QStringList BootloaderSim::log() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return log_;
+    return core_.log();
 }
 
 QStringList BootloaderSim::problems() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return problems_;
+    return core_.problems();
 }
 
 bool BootloaderSim::start()
@@ -89,28 +93,20 @@ bool BootloaderSim::start()
     // Replies are dropped rather than block the device when nobody reads
     // the line, as a UART without flow control would.
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
-
-    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-    connect(readNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::readLine);
-
-    cTimer_ = new QTimer(this);
-    cTimer_->setInterval(options_.cIntervalMs);
-    connect(cTimer_, &QTimer::timeout, this, &BootloaderSim::pollC);
-
     // Answers on a paced line are due to the microsecond; a QTimer rounds up
     // to whole milliseconds and would make every block about 1 ms late.
-    writeTimerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (writeTimerFd_ < 0)
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerFd_ < 0)
         return false;
-    writeTimerNotifier_ = new QSocketNotifier(writeTimerFd_, QSocketNotifier::Read, this);
-    connect(writeTimerNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::onWriteTimer);
-
-    stallTimer_ = new QTimer(this);
-    stallTimer_->setSingleShot(true);
-    stallTimer_->setInterval(options_.stallTimeoutMs);
-    connect(stallTimer_, &QTimer::timeout, this, &BootloaderSim::onStall);
-
-    note(QStringLiteral("waiting for the command frames"));
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::readLine);
+    timerNotifier_ = new QSocketNotifier(timerFd_, QSocketNotifier::Read, this);
+    connect(timerNotifier_, &QSocketNotifier::activated, this, &BootloaderSim::onTimer);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        core_.start();
+    }
+    serveCore();
     return true;
 }
 
@@ -122,23 +118,11 @@ void BootloaderSim::closeLine()
     }
     if (fd_ < 0)
         return;
-    if (readNotifier_ != nullptr) {
-        // Possibly inside its own activated() signal: delete it later.
-        readNotifier_->setEnabled(false);
-        readNotifier_->deleteLater();
-        readNotifier_ = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        core_.closeLine();
     }
-    for (QTimer *timer : {cTimer_, stallTimer_})
-        if (timer != nullptr)
-            timer->stop();
-    armWriteTimer(0);
-    outgoing_.clear();
-    input_.clear();
-    ::close(fd_);
-    fd_ = -1;
-    setPhase(Phase::LineClosed);
-    note(QStringLiteral("line closed"));
-    emit lineClosed();
+    serveCore();
 }
 
 // A blocking queued call would do the same, but Qt hands off through its own
@@ -167,31 +151,139 @@ void BootloaderSim::runInOwnThreadAndWait(const std::function<void()> &work)
     handoff->changed.wait(lock, [&handoff] { return handoff->done; });
 }
 
-void BootloaderSim::setPhase(Phase phase)
+void BootloaderSim::readLine()
 {
+    char buffer[4096];
+    while (fd_ >= 0) {
+        const ssize_t count = ::read(fd_, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (count > 0) {
+                core_.receive(QByteArray(buffer, int(count)), nowNs());
+            } else {
+                // End of file or an error such as EIO: the other side is gone.
+                core_.note(count == 0 ? QStringLiteral("the line reports end of file")
+                                      : QStringLiteral("line error: %1")
+                                            .arg(QString::fromLocal8Bit(std::strerror(errno))));
+                core_.closeLine();
+            }
+        }
+        serveCore();
+    }
+}
+
+void BootloaderSim::onTimer()
+{
+    quint64 expirations = 0;
+    if (::read(timerFd_, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        core_.tick(nowNs());
+    }
+    serveCore();
+}
+
+void BootloaderSim::serveCore()
+{
+    using Kind = sim::BootloaderEvent::Kind;
+    for (;;) {
+        QVector<sim::BootloaderOutput> outputs;
+        QVector<sim::BootloaderEvent> events;
+        qint64 next;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            outputs = core_.takeOutput();
+            events = core_.takeEvents();
+            next = core_.nextDeadlineNs();
+        }
+        if (outputs.isEmpty() && events.isEmpty())
+            return armTimer(next);
+        for (const sim::BootloaderOutput &output : outputs)
+            writeLine(output.bytes);
+        for (const sim::BootloaderEvent &event : events) {
+            switch (event.kind) {
+            case Kind::CommandFrames:
+                emit commandFramesReceived();
+                break;
+            case Kind::Header:
+                emit headerReceived(event.text, event.value);
+                break;
+            case Kind::Block:
+                emit blockReceived(int(event.value));
+                break;
+            case Kind::Eot:
+                emit eotReceived();
+                break;
+            case Kind::Completed:
+                emit transferCompleted();
+                break;
+            case Kind::Cancelled:
+                emit transferCancelled();
+                break;
+            case Kind::CloseLine:
+                shutLine();
+                emit lineClosed();
+                break;
+            case Kind::Log:
+                emit logged(event.text);
+                break;
+            case Kind::Problem:
+                break; // its log line follows
+            }
+        }
+    }
+}
+
+void BootloaderSim::writeLine(const QByteArray &bytes)
+{
+    if (fd_ < 0)
+        return;
+    ssize_t written;
+    do {
+        written = ::write(fd_, bytes.constData(), size_t(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        written = 0;
     const std::lock_guard<std::mutex> lock(mutex_);
-    phase_ = phase;
-}
-
-void BootloaderSim::note(const QString &message)
-{
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        log_.append(message);
+    if (written < 0) {
+        core_.note(
+            QStringLiteral("write error: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        core_.closeLine();
+    } else if (written < bytes.size()) {
+        core_.problem(
+            QStringLiteral("nobody reads the line: %1 byte(s) lost").arg(bytes.size() - written));
     }
-    emit logged(message);
 }
 
-void BootloaderSim::problem(const QString &message)
+// A zero time would disarm the timer; one nanosecond fires at once.
+void BootloaderSim::armTimer(qint64 atNs)
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        problems_.append(message);
+    if (timerFd_ < 0)
+        return;
+    const qint64 inNs =
+        atNs == sim::BootloaderCore::NoDeadline ? 0 : std::max<qint64>(1, atNs - nowNs());
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(inNs / NsPerSecond);
+    when.it_value.tv_nsec = long(inNs % NsPerSecond);
+    ::timerfd_settime(timerFd_, 0, &when, nullptr);
+}
+
+void BootloaderSim::shutLine()
+{
+    if (fd_ < 0)
+        return;
+    if (readNotifier_ != nullptr) {
+        // Possibly inside its own activated() signal: delete it later.
+        readNotifier_->setEnabled(false);
+        readNotifier_->deleteLater();
+        readNotifier_ = nullptr;
     }
-    note(QStringLiteral("problem: ") + message);
-}
-
-QString BootloaderSim::hexByte(char byte)
-{
-    return QStringLiteral("0x%1").arg(quint8(byte), 2, 16, QLatin1Char('0'));
+    armTimer(sim::BootloaderCore::NoDeadline);
+    ::close(fd_);
+    fd_ = -1;
 }

@@ -4,7 +4,7 @@
 #include "station.h"
 
 #include "flash/outcomes.h"
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 #include <QUuid>
 

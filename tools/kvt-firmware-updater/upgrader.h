@@ -6,7 +6,7 @@
 // through queued signals. The bytes the port delivers, the write reports and
 // the stop request reach the worker through fields guarded by linkMutex.
 
-#include "lowlatency.h"
+#include "flash/lowlatency.h"
 #include "ui_form.h"
 #include "ymodem/upload.h"
 

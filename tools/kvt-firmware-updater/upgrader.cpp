@@ -1,7 +1,8 @@
 #include "upgrader.h"
 
-#include "firmwareimage.h"
-#include "uploadtext.h"
+#include "flash/outcomes.h"
+#include "flash/uploadtext.h"
+#include "kvt-firmware-updater/windowmessage.h"
 #include "ymodem/line.h"
 
 #include <QDebug>
@@ -328,8 +329,8 @@ void Upgrader::deliver(const QVector<ymodem::UploadEvent> &events)
         case Kind::Progress:
             emit progressChanged(double(event.rest), double(event.total));
             break;
-        case Kind::Log:
-            qDebug().noquote() << event.text;
+        case Kind::Trace:
+            qDebug().noquote() << flash::traceText(event.trace);
             break;
         case Kind::Ended:
             announceEnd(event.end);

@@ -2,65 +2,36 @@
 // and the host's CAN CAN. On a paced line each byte counts as arrived only
 // once it would have come through a UART at that speed.
 
-#include "sim/bootloadersim.h"
+#include "sim/bootloadercore.h"
 
 #include "ymodem/frames.h"
 
-#include <QTimer>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
+
+namespace sim {
 
 using namespace ymodem;
+using Phase = BootloaderPhase;
 
-void BootloaderSim::readLine()
+void BootloaderCore::takeArrival(int count, qint64 now)
 {
-    char buffer[4096];
-    while (fd_ >= 0) {
-        const ssize_t count = ::read(fd_, buffer, sizeof buffer);
-        if (count > 0) {
-            input_.append(buffer, int(count));
-            takeArrival(int(count));
-            processInput();
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        // End of file or an error such as EIO: the other side is gone.
-        note(count == 0 ? QStringLiteral("the line reports end of file")
-                        : QStringLiteral("line error: %1")
-                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
-        closeLine();
-    }
-}
-
-void BootloaderSim::takeArrival(int count)
-{
-    const qint64 now = nowNs();
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        chunkFirstIndex_ = counters_.bytesRead;
-        counters_.bytesRead += count;
-        ++counters_.reads;
-    }
+    chunkFirstIndex_ = counters_.bytesRead;
+    counters_.bytesRead += count;
+    ++counters_.reads;
     // On a real UART the chunk would still be on its way: it starts once the
     // line is free and takes its wire time.
     chunkStartNs_ = std::max(now, inboundFreeNs_);
     inboundFreeNs_ = chunkStartNs_ + wireNs(count);
 }
 
-qint64 BootloaderSim::arrivalNs(qint64 byteIndex) const
+qint64 BootloaderCore::arrivalNs(qint64 byteIndex) const
 {
     if (options_.paceBaud <= 0)
-        return nowNs();
+        return nowNs_;
     return chunkStartNs_ + wireNs(byteIndex - chunkFirstIndex_ + 1);
 }
 
-QByteArray BootloaderSim::takeInput(int count)
+QByteArray BootloaderCore::takeInput(int count)
 {
     const QByteArray taken = input_.left(count);
     input_.remove(0, count);
@@ -68,18 +39,18 @@ QByteArray BootloaderSim::takeInput(int count)
     return taken;
 }
 
-bool BootloaderSim::expectsBlocks() const
+bool BootloaderCore::expectsBlocks() const
 {
-    const Phase current = phase();
+    const Phase current = phase_;
     return current == Phase::WaitingForHeader || current == Phase::ReceivingData ||
            current == Phase::WaitingForClosingBlock;
 }
 
-void BootloaderSim::processInput()
+void BootloaderCore::processInput()
 {
-    stallTimer_->stop();
+    stallDueNs_ = NoDeadline;
     bool progressed = true;
-    while (progressed && !input_.isEmpty() && fd_ >= 0) {
+    while (progressed && !input_.isEmpty() && !closed_) {
         const char head = input_.at(0);
         if (head == firstCommandFrame.at(0)) {
             progressed = takeCommandFrame();
@@ -96,11 +67,11 @@ void BootloaderSim::processInput()
         }
     }
     flushStrayBytes();
-    if (!input_.isEmpty() && fd_ >= 0 && options_.stallTimeoutMs > 0)
-        stallTimer_->start();
+    if (!input_.isEmpty() && !closed_ && options_.stallTimeoutMs > 0)
+        stallDueNs_ = nowNs_ + qint64(options_.stallTimeoutMs) * 1000000;
 }
 
-bool BootloaderSim::takeCommandFrame()
+bool BootloaderCore::takeCommandFrame()
 {
     for (const QByteArray *frame : {&firstCommandFrame, &secondCommandFrame}) {
         if (input_.startsWith(*frame)) {
@@ -118,10 +89,10 @@ bool BootloaderSim::takeCommandFrame()
     return true;
 }
 
-bool BootloaderSim::takeBlock()
+bool BootloaderCore::takeBlock()
 {
-    if (phase() == Phase::WaitingForHeader)
-        cTimer_->stop(); // the header has started to arrive
+    if (phase_ == Phase::WaitingForHeader)
+        cDueNs_ = NoDeadline; // the header has started to arrive
     const int size = blockSize(input_.at(0));
     if (input_.size() < size)
         return false;
@@ -131,7 +102,7 @@ bool BootloaderSim::takeBlock()
     return true;
 }
 
-bool BootloaderSim::takeCancel()
+bool BootloaderCore::takeCancel()
 {
     if (input_.size() < 2)
         return false; // the second CAN may be on its way
@@ -149,21 +120,21 @@ bool BootloaderSim::takeCancel()
     return true;
 }
 
-int BootloaderSim::blockSize(char head) const
+int BootloaderCore::blockSize(char head) const
 {
     // This bootloader reads the closing block with a 1024-byte field although
     // its head is SOH.
-    if (head == STX || phase() == Phase::WaitingForClosingBlock)
+    if (head == STX || phase_ == Phase::WaitingForClosingBlock)
         return DataBlockSize;
     return HeaderBlockSize;
 }
 
-void BootloaderSim::dropStrayByte()
+void BootloaderCore::dropStrayByte()
 {
     stray_.append(takeInput(1));
 }
 
-void BootloaderSim::flushStrayBytes()
+void BootloaderCore::flushStrayBytes()
 {
     if (stray_.isEmpty())
         return;
@@ -173,9 +144,10 @@ void BootloaderSim::flushStrayBytes()
     stray_.clear();
 }
 
-void BootloaderSim::onStall()
+void BootloaderCore::onStall()
 {
-    if (input_.isEmpty() || fd_ < 0)
+    stallDueNs_ = NoDeadline;
+    if (input_.isEmpty() || closed_)
         return;
     const char head = input_.at(0);
     problem(QStringLiteral("unfinished frame dropped after %1 ms of silence: %2 byte(s), head %3")
@@ -185,7 +157,9 @@ void BootloaderSim::onStall()
     takeInput(input_.size());
     // A receiver that times out inside a block asks for it again.
     if (expectsBlocks() && (head == SOH || head == STX))
-        sendNak(nowNs());
-    if (phase() == Phase::WaitingForHeader)
-        cTimer_->start();
+        sendNak(nowNs_);
+    if (phase_ == Phase::WaitingForHeader)
+        restartC();
 }
+
+} // namespace sim

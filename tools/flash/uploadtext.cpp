@@ -1,4 +1,4 @@
-#include "uploadtext.h"
+#include "flash/uploadtext.h"
 
 #include <QtGlobal>
 

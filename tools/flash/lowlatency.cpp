@@ -1,4 +1,4 @@
-#include "lowlatency.h"
+#include "flash/lowlatency.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,15 +1,17 @@
 // The receiver: command frames, the call for a file, and the checks on each
 // block and EOT, with the faults the options ask it to play.
 
-#include "sim/bootloadersim.h"
+#include "sim/bootloadercore.h"
 
 #include "ymodem/frames.h"
 
-#include <QTimer>
-
 #include <algorithm>
 
+namespace sim {
+
 using namespace ymodem;
+using Phase = BootloaderPhase;
+using Event = BootloaderEvent;
 
 namespace {
 
@@ -43,7 +45,7 @@ bool parseSize(const QByteArray &digits, qint64 *size)
 
 } // namespace
 
-void BootloaderSim::onCommandFrame(bool first)
+void BootloaderCore::onCommandFrame(bool first)
 {
     if (first) {
         firstFrameSeen_ = true;
@@ -59,60 +61,52 @@ void BootloaderSim::onCommandFrame(bool first)
     enterBootloader();
 }
 
-void BootloaderSim::enterBootloader()
+void BootloaderCore::enterBootloader()
 {
-    const Phase before = phase();
+    const Phase before = phase_;
     if (before != Phase::WaitingForCommands && before != Phase::Completed &&
         before != Phase::Cancelled)
         note(QStringLiteral("the transfer in progress is abandoned"));
     resetTransfer();
-    setPhase(Phase::WaitingForHeader);
+    phase_ = Phase::WaitingForHeader;
     note(QStringLiteral("entering the bootloader"));
-    emit commandFramesReceived();
+    emitEvent({Event::Kind::CommandFrames});
     if (options_.silent)
         note(QStringLiteral("silent: no byte will be sent"));
     if (options_.garbageBeforeC)
-        send(startupNoise, nowNs());
+        send(startupNoise, nowNs_);
     pollC();
-    cTimer_->start();
 }
 
-void BootloaderSim::resetTransfer()
+void BootloaderCore::resetTransfer()
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        fileName_.clear();
-        announcedSize_ = -1;
-        data_.clear();
-        const BootloaderSimCounters before = counters_;
-        counters_ = BootloaderSimCounters();
-        counters_.sessions = before.sessions + 1;
-        counters_.bytesRead = before.bytesRead;
-        counters_.reads = before.reads;
-    }
+    fileName_.clear();
+    announcedSize_ = -1;
+    data_.clear();
+    const BootloaderSimCounters before = counters_;
+    counters_ = BootloaderSimCounters();
+    counters_.sessions = before.sessions + 1;
+    counters_.bytesRead = before.bytesRead;
+    counters_.reads = before.reads;
     expectedBlock_ = 1;
     nakDone_ = false;
     dropDone_ = false;
     eotNakDone_ = false;
 }
 
-void BootloaderSim::pollC()
+void BootloaderCore::pollC()
 {
-    if (phase() != Phase::WaitingForHeader) {
-        cTimer_->stop();
+    if (phase_ != Phase::WaitingForHeader) {
+        cDueNs_ = NoDeadline;
         return;
     }
-    int sentBefore;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        sentBefore = counters_.cSent++;
-    }
-    if (sentBefore == 0)
+    if (counters_.cSent++ == 0)
         note(QStringLiteral("asking for a file: \"C\" every %1 ms").arg(options_.cIntervalMs));
-    send(QByteArray(1, CRC_REQUEST), nowNs());
+    send(QByteArray(1, CRC_REQUEST), nowNs_);
+    restartC();
 }
 
-void BootloaderSim::onBlock(const QByteArray &block, qint64 arrivalNs)
+void BootloaderCore::onBlock(const QByteArray &block, qint64 arrivalNs)
 {
     const int size = block.size();
     const quint8 number = quint8(block.at(1));
@@ -127,7 +121,7 @@ void BootloaderSim::onBlock(const QByteArray &block, qint64 arrivalNs)
         reject(QStringLiteral("block %1: bad CRC").arg(number), arrivalNs);
         return;
     }
-    switch (phase()) {
+    switch (phase_) {
     case Phase::WaitingForHeader:
         onHeaderBlock(block, arrivalNs);
         break;
@@ -142,7 +136,7 @@ void BootloaderSim::onBlock(const QByteArray &block, qint64 arrivalNs)
     }
 }
 
-void BootloaderSim::onHeaderBlock(const QByteArray &block, qint64 arrivalNs)
+void BootloaderCore::onHeaderBlock(const QByteArray &block, qint64 arrivalNs)
 {
     const quint8 number = quint8(block.at(1));
     if (number != 0) {
@@ -165,29 +159,23 @@ void BootloaderSim::onHeaderBlock(const QByteArray &block, qint64 arrivalNs)
         problem(QStringLiteral("header block: bytes after the size are not zero"));
 
     const QString name = QString::fromUtf8(field.left(nul));
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        fileName_ = name;
-        announcedSize_ = size;
-    }
-    setPhase(Phase::ReceivingData);
+    fileName_ = name;
+    announcedSize_ = size;
+    phase_ = Phase::ReceivingData;
     expectedBlock_ = 1;
     note(QStringLiteral("header block: \"%1\", %2 bytes: ACK C").arg(name).arg(size));
     reply(ackThenC, arrivalNs, options_.replyDelayMs + options_.eraseDelayMs);
-    emit headerReceived(name, size);
+    emitEvent({Event::Kind::Header, name, size});
 }
 
-void BootloaderSim::onDataBlock(const QByteArray &block, qint64 arrivalNs)
+void BootloaderCore::onDataBlock(const QByteArray &block, qint64 arrivalNs)
 {
     const quint8 number = quint8(block.at(1));
-    const int stored = counters().dataBlocks;
+    const int stored = counters_.dataBlocks;
     if (number == quint8(expectedBlock_ - 1)) {
         // Our answer was lost: acknowledge again, keep the data once.
         const bool header = stored == 0;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            ++counters_.repeatedBlocks;
-        }
+        ++counters_.repeatedBlocks;
         note(QStringLiteral("block %1 again: %2").arg(number).arg(header ? "ACK C" : "ACK"));
         reply(header ? ackThenC : QByteArray(1, ACK), arrivalNs, options_.replyDelayMs);
         return;
@@ -200,13 +188,13 @@ void BootloaderSim::onDataBlock(const QByteArray &block, qint64 arrivalNs)
     answerDataBlock(block, stored + 1, arrivalNs);
 }
 
-void BootloaderSim::answerDataBlock(const QByteArray &block, int count, qint64 arrivalNs)
+void BootloaderCore::answerDataBlock(const QByteArray &block, int count, qint64 arrivalNs)
 {
     const int delay = options_.replyDelayMs;
     if (count == options_.cancelAtBlock) {
         note(QStringLiteral("data block %1: cancelled with CAN CAN").arg(count));
-        setPhase(Phase::Cancelled);
-        reply(QByteArray(2, CAN), arrivalNs, delay, [this] { emit transferCancelled(); });
+        phase_ = Phase::Cancelled;
+        reply(QByteArray(2, CAN), arrivalNs, delay, {{Event::Kind::Cancelled}});
         return;
     }
     if (count == options_.nakBlock && !nakDone_) {
@@ -230,22 +218,18 @@ void BootloaderSim::answerDataBlock(const QByteArray &block, int count, qint64 a
     reply(QByteArray(1, ACK), arrivalNs, delay);
 }
 
-void BootloaderSim::acceptDataBlock(const QByteArray &block, int count)
+void BootloaderCore::acceptDataBlock(const QByteArray &block, int count)
 {
-    bool beyondSize;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        beyondSize = data_.size() >= announcedSize_;
-        data_.append(block.constData() + 3, block.size() - BlockOverhead);
-        counters_.dataBlocks = count;
-    }
+    const bool beyondSize = data_.size() >= announcedSize_;
+    data_.append(block.constData() + 3, block.size() - BlockOverhead);
+    counters_.dataBlocks = count;
     if (beyondSize)
         problem(QStringLiteral("data block %1 lies beyond the announced size").arg(count));
     ++expectedBlock_;
-    emit blockReceived(count);
+    emitEvent({Event::Kind::Block, {}, count});
 }
 
-void BootloaderSim::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
+void BootloaderCore::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
 {
     if (block.at(0) != SOH || block.at(1) != 0) {
         reject(QStringLiteral("expected the closing block SOH 00 FF, got head %1, block %2")
@@ -258,34 +242,26 @@ void BootloaderSim::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
         reject(QStringLiteral("closing block: the field is not all zero"), arrivalNs);
         return;
     }
-    QString summary;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        counters_.closingBlockReceived = true;
-        summary = QStringLiteral("transfer complete: \"%1\", %2 bytes in %3 data block(s)")
-                      .arg(fileName_)
-                      .arg(announcedSize_)
-                      .arg(counters_.dataBlocks);
-    }
-    setPhase(Phase::Completed);
+    counters_.closingBlockReceived = true;
+    const QString summary =
+        QStringLiteral("transfer complete: \"%1\", %2 bytes in %3 data block(s)")
+            .arg(fileName_)
+            .arg(announcedSize_)
+            .arg(counters_.dataBlocks);
+    phase_ = Phase::Completed;
     note(QStringLiteral("closing block: ACK"));
-    reply(QByteArray(1, ACK), arrivalNs, options_.replyDelayMs, [this, summary] {
-        note(summary);
-        emit transferCompleted();
-    });
+    reply(QByteArray(1, ACK), arrivalNs, options_.replyDelayMs,
+          {{Event::Kind::Log, summary}, {Event::Kind::Completed}});
 }
 
-void BootloaderSim::onEot(qint64 arrivalNs)
+void BootloaderCore::onEot(qint64 arrivalNs)
 {
-    const Phase current = phase();
+    const Phase current = phase_;
     if (current == Phase::WaitingForHeader) {
         reject(QStringLiteral("EOT before the header block"), arrivalNs);
         return;
     }
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ++counters_.eotsReceived;
-    }
+    ++counters_.eotsReceived;
     if (current == Phase::WaitingForClosingBlock) {
         note(QStringLiteral("EOT again: ACK C"));
         reply(ackThenC, arrivalNs, options_.replyDelayMs);
@@ -298,63 +274,56 @@ void BootloaderSim::onEot(qint64 arrivalNs)
         return;
     }
     checkImageEnd();
-    setPhase(Phase::WaitingForClosingBlock);
-    note(QStringLiteral("EOT after %1 data block(s): ACK C").arg(counters().dataBlocks));
+    phase_ = Phase::WaitingForClosingBlock;
+    note(QStringLiteral("EOT after %1 data block(s): ACK C").arg(counters_.dataBlocks));
     reply(ackThenC, arrivalNs, options_.replyDelayMs);
-    emit eotReceived();
+    emitEvent({Event::Kind::Eot});
 }
 
-void BootloaderSim::onHostCancel()
+void BootloaderCore::onHostCancel()
 {
     if (!expectsBlocks()) {
         note(QStringLiteral("CAN CAN from the host with no transfer in progress: ignored"));
         return;
     }
-    cTimer_->stop();
-    int blocks;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        counters_.hostCancelled = true;
-        blocks = counters_.dataBlocks;
-    }
-    setPhase(Phase::Cancelled);
+    cDueNs_ = NoDeadline;
+    counters_.hostCancelled = true;
+    phase_ = Phase::Cancelled;
     // CAN CAN gets no answer; what is already on its way still goes out first.
-    send({}, nowNs(), [this, blocks] {
-        note(QStringLiteral("the host cancelled the transfer after %1 data block(s)").arg(blocks));
-        emit transferCancelled();
-    });
+    const QString cancelled =
+        QStringLiteral("the host cancelled the transfer after %1 data block(s)")
+            .arg(counters_.dataBlocks);
+    send({}, nowNs_, {{Event::Kind::Log, cancelled}, {Event::Kind::Cancelled}});
 }
 
-void BootloaderSim::checkImageEnd()
+void BootloaderCore::checkImageEnd()
 {
-    QByteArray data;
-    qint64 size;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        data = data_;
-        size = announcedSize_;
-    }
-    if (data.size() < size) {
-        problem(QStringLiteral("image short: %1 of %2 bytes").arg(data.size()).arg(size));
+    if (data_.size() < announcedSize_) {
+        problem(
+            QStringLiteral("image short: %1 of %2 bytes").arg(data_.size()).arg(announcedSize_));
         return;
     }
-    if (!isAll(data.mid(int(size)), FILL))
+    if (!isAll(data_.mid(int(announcedSize_)), FILL))
         problem(QStringLiteral("the last block is not filled with 0x1A after the image"));
 }
 
-void BootloaderSim::reject(const QString &why, qint64 arrivalNs)
+void BootloaderCore::restartC()
+{
+    cDueNs_ = nowNs_ + qint64(options_.cIntervalMs) * 1000000;
+}
+
+void BootloaderCore::reject(const QString &why, qint64 arrivalNs)
 {
     problem(why + QStringLiteral(": NAK"));
     sendNak(arrivalNs);
-    if (phase() == Phase::WaitingForHeader)
-        cTimer_->start(); // still asking for the header
+    if (phase_ == Phase::WaitingForHeader)
+        restartC(); // still asking for the header
 }
 
-void BootloaderSim::sendNak(qint64 arrivalNs)
+void BootloaderCore::sendNak(qint64 arrivalNs)
 {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ++counters_.naksSent;
-    }
+    ++counters_.naksSent;
     reply(QByteArray(1, NAK), arrivalNs, options_.replyDelayMs);
 }
+
+} // namespace sim

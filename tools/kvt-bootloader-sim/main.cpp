@@ -30,6 +30,7 @@ namespace {
 
 const char *const ToolName = "kvt-bootloader-sim";
 constexpr int LingerMs = 500; // after the last answer, before the line closes
+constexpr int UsageError = 64; // EX_USAGE
 
 void say(const QString &line)
 {
@@ -245,11 +246,21 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KVT_VERSION));
     QCommandLineParser parser;
     addToolOptions(parser);
-    parser.process(app);
+    // A wrong command line is a usage error (64), as for the other programs.
+    if (!parser.parse(app.arguments())) {
+        complain(parser.errorText() + QStringLiteral(" (see --help)"));
+        return UsageError;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     ToolSettings settings;
     const QString badCommandLine = readToolSettings(parser, &settings);
-    if (!badCommandLine.isEmpty())
-        return complain(badCommandLine);
+    if (!badCommandLine.isEmpty()) {
+        complain(badCommandLine);
+        return UsageError;
+    }
     if (!settings.imagePath.isEmpty())
         return writeDemoImage(settings.imagePath, settings.imageSize);
     if (!settings.link.isEmpty() && LineLink::isTaken(settings.link))

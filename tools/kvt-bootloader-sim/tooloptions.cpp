@@ -65,7 +65,8 @@ void addToolOptions(QCommandLineParser &parser)
         "firmware uploads one after another until interrupted. It prints where it listens,\n"
         "then one line per upload that ends (complete, cancelled, failed) and any fault of\n"
         "the host's; --verbose prints every frame as well.\n"
-        "Exit status: 0 when interrupted, or with --once after a complete upload; 1 otherwise.");
+        "Exit status: 0 when interrupted, or with --once after a complete upload; 64 for a wrong\n"
+        "command line; 1 otherwise.");
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({

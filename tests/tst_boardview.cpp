@@ -105,7 +105,7 @@ private slots:
     {
         QFETCH(Slot, slot);
         QFETCH(int, okBoards);
-        const BoardView view = programs::present(slot, {okBoards, 60000, {}});
+        const BoardView view = programs::present(slot, {okBoards, 60000, 10000, {}});
         QTEST(view.word, "word");
         QTEST(view.tone, "tone");
         QTEST(view.detail, "detail");

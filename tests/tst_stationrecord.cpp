@@ -234,13 +234,16 @@ void TestStationRecord::recordsReachTheDatabase()
     Fixture fixture;
     StationConfig config = fixture.config();
     config.databaseUrl = "sqlite:" + fixture.folder() + "/records.sqlite";
+    int boards = 0;
     for (const QString board : {"first", "second"}) {
         Station station(config, makeImage(5000));
         QString why;
         QVERIFY2(station.start(&why), qPrintable(why));
         fixture.plug(board);
-        QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), board).size(), 1, 10000);
-        QTRY_VERIFY(station.databaseMessage().isEmpty() && station.notInDatabase() == 0);
+        ++boards;
+        QTRY_COMPARE_WITH_TIMEOUT(idsInDatabase(fixture.folder() + "/records.sqlite").size(),
+                                  boards, 10000);
+        QVERIFY(station.databaseMessage().isEmpty());
         fixture.pull(board); // not flashed again by the next station
     }
     QStringList journal;

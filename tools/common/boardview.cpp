@@ -34,6 +34,10 @@ BoardView waiting(const Slot &slot)
     case Slot::Waiting::Held:
         return viewOf(QStringLiteral("held"), Tone::Attention, slot.skipped,
                       QStringLiteral("it starts once the record can be written"));
+    case Slot::Waiting::NeedsScan:
+        return viewOf(QStringLiteral("waiting"), Tone::Attention,
+                      QStringLiteral("not flashed before its label is scanned"),
+                      QStringLiteral("scan the board's label"));
     case Slot::Waiting::InUse:
         return viewOf(QStringLiteral("skipped"), Tone::Attention, slot.skipped,
                       QStringLiteral("close the program that holds the port, then plug the "
@@ -52,6 +56,12 @@ QString progressDetail(const flash::UploadProgress &progress, const StationConte
     switch (progress.phase) {
     case UploadPhase::NotStarted:
         return QStringLiteral("opening the port");
+    case UploadPhase::Closing:
+        if (progress.awaitingBoot)
+            return QStringLiteral("waiting for the new firmware to start: %1 of %2")
+                .arg(durationText(progress.elapsedMs - progress.phaseStartMs),
+                     durationText(context.bootWithinMs));
+        break;
     case UploadPhase::FirstCommand:
     case UploadPhase::FirstPause:
     case UploadPhase::SecondCommand:
@@ -62,10 +72,11 @@ QString progressDetail(const flash::UploadProgress &progress, const StationConte
             .arg(durationText(progress.elapsedMs - progress.phaseStartMs),
                  durationText(context.receiverLimitMs));
     default:
-        return QStringLiteral("%1 % · %2")
-            .arg(progress.percent())
-            .arg(uploadtext::phaseName(progress.phase));
+        break;
     }
+    return QStringLiteral("%1 % · %2")
+        .arg(progress.percent())
+        .arg(uploadtext::phaseName(progress.phase));
 }
 
 BoardView flashing(const Slot &slot, const StationContext &context)
@@ -101,6 +112,10 @@ QString nextStep(FlashResult::Outcome outcome, const StationContext &context)
         return QStringLiteral("re-seat the board and plug it again");
     case FlashResult::Outcome::Stopped:
         return QStringLiteral("plug the board again to flash it");
+    case FlashResult::Outcome::NoBoot:
+        return QStringLiteral("set the board aside: the image did not start on it");
+    case FlashResult::Outcome::Mismatch:
+        return QStringLiteral("set the board aside: its label is not the board's");
     }
     return {};
 }
@@ -120,6 +135,9 @@ BoardView ended(const Slot &slot, const StationContext &context)
     BoardView view;
     view.detail = resultDetail(result);
     view.duration = durationText(result.durationMs);
+    if (!result.bootLine.isEmpty())
+        view.proof =
+            QStringLiteral("started in %1: %2").arg(durationText(result.bootMs), result.bootLine);
     if (!slot.lastRecorded) {
         view.word = QStringLiteral("not recorded");
         view.tone = Tone::Attention;
@@ -145,12 +163,26 @@ BoardView unplugged(const Slot &slot)
     return view;
 }
 
+// Who the board is: the label scanned from it, what it said of itself, and
+// the adapter it is on.
+QString whoText(const Slot &slot)
+{
+    QStringList parts;
+    if (!slot.scanned.isEmpty())
+        parts.append(QStringLiteral("label ") + slot.scanned);
+    const QString board = slot.state == Slot::State::Done ? slot.lastResult.board : QString();
+    if (!board.isEmpty() && board.compare(slot.scanned, Qt::CaseInsensitive) != 0)
+        parts.append(QStringLiteral("board ") + board);
+    parts.append(slot.usb.serial.isEmpty() ? slot.device : QStringLiteral("SN ") + slot.usb.serial);
+    return parts.join(QStringLiteral(" · "));
+}
+
 } // namespace
 
 StationContext contextOf(const station::Station &station)
 {
     return {station.counts().ok, station.config().upload.timing.receiverLimit,
-            station.recordError()};
+            station.config().boot.withinMs, station.recordError()};
 }
 
 BoardView present(const Slot &slot, const StationContext &context)
@@ -169,7 +201,7 @@ BoardView present(const Slot &slot, const StationContext &context)
     case Slot::State::Empty:
         return unplugged(slot);
     }
-    view.who = slot.usb.serial.isEmpty() ? slot.device : QStringLiteral("SN ") + slot.usb.serial;
+    view.who = whoText(slot);
     return view;
 }
 

@@ -28,6 +28,7 @@ struct StationContext
 {
     int okBoards = 0;           // boards that took the image: evidence it is good
     qint64 receiverLimitMs = 0; // how long a bootloader may take to ask for the file
+    qint64 bootWithinMs = 0;    // how long the new firmware may take to say it runs
     QString recordError;        // why records cannot be written; empty when they can
 };
 
@@ -40,7 +41,8 @@ struct BoardView
     int percent = -1; // of the image the device acknowledged; -1 when not flashing
     QString speed;    // "12.3 KiB/s" while the image goes out
     QString duration; // how long it has taken, or took
-    QString who;      // the adapter's serial number, or the device
+    QString proof;    // what showed that the new firmware runs: "started in 1.2 s: …"
+    QString who;      // the label scanned, the board's own identity, the adapter
 };
 
 StationContext contextOf(const station::Station &station);

@@ -23,6 +23,10 @@ int exitStatusFor(Outcome outcome)
         return ExitPortFailed;
     case Outcome::Stopped:
         return ExitInterrupted;
+    case Outcome::NoBoot:
+        return ExitNoBoot;
+    case Outcome::Mismatch:
+        return ExitMismatch;
     }
     return ExitMixed;
 }

@@ -22,6 +22,8 @@ enum ExitStatus : int
     ExitCancelled = 6,    // a device cancelled the transfer (CAN CAN)
     ExitRefused = 7,      // a device refused a block (NAK) with no resend left
     ExitUnrecorded = 8,   // a station's records could not be written
+    ExitNoBoot = 9,       // the image is in, but the new firmware was not seen to start
+    ExitMismatch = 10,    // a board's label names another board than the board itself
     ExitUsage = 64,       // the command line is wrong (EX_USAGE)
     ExitInterrupted = 130 // stopped by a signal, as shells count it (128 + SIGINT)
 };

@@ -45,11 +45,43 @@ ymodem::UploadOptions UploadSettings::uploadOptions() const
     return options;
 }
 
+flash::BootExpectation UploadSettings::bootExpectation() const
+{
+    flash::BootExpectation boot;
+    if (!expect.isEmpty())
+        boot.pattern = QRegularExpression(expect);
+    boot.withinMs = expectWithinMs;
+    return boot;
+}
+
 QList<QCommandLineOption> UploadOptionSet::options() const
 {
     QCommandLineOption hidden = timingScale_;
     hidden.setFlags(QCommandLineOption::HiddenFromHelp);
-    return {retries_, leadIn_, replyLimit_, hidden};
+    return {retries_, leadIn_, replyLimit_, expect_, expectWithin_, hidden};
+}
+
+// A pattern the device's line is matched with, and a time from 1 s to an hour.
+bool UploadOptionSet::readExpect(const QCommandLineParser &parser, UploadSettings *settings,
+                                 QString *error) const
+{
+    settings->expect = parser.value(expect_);
+    const QRegularExpression pattern(settings->expect);
+    if (parser.isSet(expect_) && (settings->expect.isEmpty() || !pattern.isValid()))
+        return fail(error,
+                    QStringLiteral("--expect needs a regular expression, not '%1'%2")
+                        .arg(settings->expect, pattern.isValid()
+                                                   ? QString()
+                                                   : QStringLiteral(": ") + pattern.errorString()));
+    bool ok = false;
+    const double seconds = parser.value(expectWithin_).toDouble(&ok);
+    if (!ok || !(seconds >= 1) || seconds > 3600)
+        return fail(error, QStringLiteral("--expect-within needs seconds from 1 to 3600, not '%1'")
+                               .arg(parser.value(expectWithin_)));
+    if (parser.isSet(expectWithin_) && !parser.isSet(expect_))
+        return fail(error, QStringLiteral("--expect-within goes with --expect"));
+    settings->expectWithinMs = qint64(seconds * 1000);
+    return true;
 }
 
 bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *settings,
@@ -76,12 +108,13 @@ bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *set
     if (!ok || !(settings->timingScale > 0) || settings->timingScale > MaxTimingScale)
         return fail(error, QStringLiteral("--timing-scale needs a factor above 0, at most %1")
                                .arg(MaxTimingScale));
-    return true;
+    return readExpect(parser, settings, error);
 }
 
 QList<QCommandLineOption> StationOptionSet::options() const
 {
-    return {match_, record_, noRecord_, database_, noDatabase_, stationName_, labels_, settle_};
+    return {match_,       record_,      noRecord_, database_, noDatabase_,
+            stationName_, requireScan_, labels_,   settle_};
 }
 
 bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *settings,
@@ -104,6 +137,7 @@ bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *s
     settings->databaseUrl = parser.value(database_);
     settings->noDatabase = parser.isSet(noDatabase_);
     settings->stationName = parser.value(stationName_);
+    settings->requireScan = parser.isSet(requireScan_);
     if (parser.isSet(labels_) &&
         !station::readSlotLabels(parser.value(labels_), &settings->labels, error))
         return false;
@@ -122,6 +156,7 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
     config.settleMs = station.settleMs;
     config.matches = station.matches;
     config.stationName = station.stationName;
+    config.requireScan = station.requireScan;
     config.labels = station.labels;
     if (!station.noRecord)
         config.recordPath =
@@ -130,6 +165,7 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
         config.databaseUrl =
             station.databaseUrl.isEmpty() ? records::defaultDatabaseUrl() : station.databaseUrl;
     config.upload = upload.uploadOptions();
+    config.boot = upload.bootExpectation();
     return config;
 }
 

@@ -5,6 +5,7 @@
 // names its boards. One parser reads them for every program, and one
 // function turns them into the station engine's configuration.
 
+#include "flash/bootproof.h"
 #include "station/station.h"
 #include "ymodem/upload.h"
 
@@ -28,8 +29,12 @@ struct UploadSettings
     qint64 replyLimit = ymodem::UploadTiming{}.replyLimit;
     // Multiplies every pause and limit; hidden, for tests and benchmarks.
     double timingScale = 1.0;
+    // --expect: what the new firmware prints once it runs; empty: no proof.
+    QString expect;
+    qint64 expectWithinMs = flash::BootExpectation{}.withinMs;
 
     ymodem::UploadOptions uploadOptions() const;
+    flash::BootExpectation bootExpectation() const;
 };
 
 struct StationSettings
@@ -42,6 +47,7 @@ struct StationSettings
     QString stationName;
     QHash<QString, QString> labels; // from --labels
     int settleMs = station::StationConfig{}.settleMs;
+    bool requireScan = false;
 };
 
 class UploadOptionSet
@@ -52,6 +58,9 @@ public:
     bool read(const QCommandLineParser &parser, UploadSettings *settings, QString *error) const;
 
 private:
+    bool readExpect(const QCommandLineParser &parser, UploadSettings *settings,
+                    QString *error) const;
+
     QCommandLineOption retries_{{"r", "retries"},
                                 QStringLiteral("Send a block, EOT or the closing block again, up "
                                                "to N times, when the device answers NAK or does "
@@ -76,6 +85,19 @@ private:
                                        .arg(UploadSettings{}.replyLimit),
                                    "MS", QString::number(UploadSettings{}.replyLimit)};
     QCommandLineOption timingScale_{"timing-scale", QString(), "FACTOR", "1"};
+    QCommandLineOption expect_{
+        "expect",
+        "Prove that the new firmware runs: after the image is in, keep the port open and wait "
+        "for a line the device prints that matches REGEX; the board is ok only then. A named "
+        "group board, as in 'SN=(?<board>[0-9A-F]+)', takes the board's own identity into "
+        "the record.",
+        "REGEX"};
+    QCommandLineOption expectWithin_{
+        "expect-within",
+        QStringLiteral("How long the new firmware may take to print that line, in seconds "
+                       "(default %1).")
+            .arg(UploadSettings{}.expectWithinMs / 1000),
+        "SECONDS", QString::number(UploadSettings{}.expectWithinMs / 1000)};
 };
 
 class StationOptionSet
@@ -107,6 +129,9 @@ private:
                                "LABEL, such as 'pci-0000:00:14.0-usb-0:1.4.12:1.0-port0 C4'. "
                                "Records carry the label.",
                                "FILE"};
+    QCommandLineOption requireScan_{"require-scan",
+                                    "Flash a board only once its label was scanned: a board "
+                                    "plugged without a code waits for one."};
     QCommandLineOption settle_{"settle",
                                QStringLiteral("Wait MS milliseconds after a port appears before "
                                               "opening it (default %1).")

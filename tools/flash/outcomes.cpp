@@ -27,6 +27,10 @@ const char *outcomeName(Outcome outcome)
         return "unplugged";
     case Outcome::Stopped:
         return "stopped";
+    case Outcome::NoBoot:
+        return "no-boot";
+    case Outcome::Mismatch:
+        return "mismatch";
     }
     return "";
 }

@@ -49,8 +49,10 @@ ymodem::UploadTiming scaledTiming(const ymodem::UploadTiming &timing, double fac
 }
 
 PortFlasher::PortFlasher(const QString &port, const QByteArray &image,
-                         const ymodem::UploadOptions &options, QObject *parent)
-    : QObject(parent), port_(port), session_(image, options), serial_(this), deadline_(this)
+                         const ymodem::UploadOptions &options, QObject *parent,
+                         const BootExpectation &boot)
+    : QObject(parent), port_(port), session_(image, options), serial_(this), deadline_(this),
+      boot_(boot), expectsBoot_(boot.isSet())
 {
     registerMetaTypes();
     progress_.total = session_.imageSize();
@@ -103,6 +105,11 @@ void PortFlasher::stop()
 {
     if (finished_)
         return;
+    if (awaitingBoot_) {
+        finish(Outcome::Stopped,
+               QStringLiteral("stopped before the new firmware was seen to start"));
+        return;
+    }
     if (!started_ || !serial_.isOpen()) {
         finish(Outcome::Stopped, QStringLiteral("stopped"));
         return;
@@ -122,7 +129,8 @@ FlashResult PortFlasher::abandon()
         return result_;
     // The bootloader listens from the wait for its receiver on; before, the
     // device is restarting and nobody would read the CAN.
-    if (serial_.isOpen() && session_.phase() >= ymodem::UploadPhase::WaitReceiver) {
+    if (serial_.isOpen() && session_.phase() >= ymodem::UploadPhase::WaitReceiver &&
+        !awaitingBoot_) {
         serial_.write(QByteArray(2, ymodem::CAN));
         serial_.flush();
     }
@@ -148,6 +156,8 @@ void PortFlasher::onReadyRead()
     if (bytes.isEmpty() || finished_)
         return;
     emit bytesReceived(bytes);
+    if (awaitingBoot_)
+        return onBootBytes(bytes);
     session_.receive(bytes, clock_.elapsed());
     afterSessionCall();
 }
@@ -164,6 +174,8 @@ void PortFlasher::onDeadline()
 {
     if (finished_)
         return;
+    if (awaitingBoot_)
+        return finish(Outcome::NoBoot, boot_.failureText());
     session_.tick(clock_.elapsed());
     afterSessionCall();
 }
@@ -196,7 +208,31 @@ void PortFlasher::afterSessionCall()
         return;
     }
     const ymodem::UploadEnd &end = session_.end();
+    if (end.outcome == ymodem::UploadOutcome::Completed && expectsBoot_)
+        return awaitBoot();
     finish(outcomeOf(end), describeEnd(end));
+}
+
+// The image is in: the port stays open, and what the device prints now is
+// its new firmware's.
+void PortFlasher::awaitBoot()
+{
+    awaitingBoot_ = true;
+    boot_.start(clock_.elapsed());
+    progress_.elapsedMs = progress_.phaseStartMs = elapsedMs();
+    progress_.awaitingBoot = true;
+    emit progressed(progress_);
+    deadline_.start(int(qBound<qint64>(0, boot_.deadline() - clock_.elapsed(), INT_MAX)));
+}
+
+void PortFlasher::onBootBytes(const QByteArray &bytes)
+{
+    if (!boot_.feed(bytes, clock_.elapsed()))
+        return;
+    result_.bootLine = boot_.line();
+    result_.bootMs = boot_.afterMs();
+    result_.board = boot_.board();
+    finish(Outcome::Succeeded, describeEnd(session_.end()));
 }
 
 UploadProgress PortFlasher::progress() const

@@ -5,6 +5,7 @@
 // the session's frames go back to the port. Nothing blocks, so any number of
 // flashers share one thread, and one port's failure touches no other.
 
+#include "flash/bootproof.h"
 #include "flash/lowlatency.h"
 #include "flash/uploadprogress.h"
 #include "ymodem/upload.h"
@@ -46,6 +47,8 @@ struct FlashResult
         PortFailed, // the port broke while in use
         Unplugged,  // the device or its adapter went away
         Stopped,    // stop() was called
+        NoBoot,     // the image is in, but the new firmware was not seen to start
+        Mismatch,   // the board's label names another board than the board itself
     };
 
     QString port; // the device path the flasher opened
@@ -64,6 +67,12 @@ struct FlashResult
     // The adapter's latency timer as sysfs read it once low latency was
     // asked for; -1 where sysfs has none (ptys, most drivers).
     int latencyMs = -1;
+    // What proved that the new firmware runs: its line, the milliseconds from
+    // the closing block's acknowledgement to it, and the board's identity
+    // the line named; empty (-1) when no proof was asked for.
+    QString bootLine;
+    qint64 bootMs = -1;
+    QString board;
 
     bool succeeded() const { return outcome == Outcome::Succeeded; }
 };
@@ -82,9 +91,12 @@ class PortFlasher : public QObject
 
 public:
     // `port` is a name such as "ttyUSB0" or a device path such as
-    // "/dev/pts/5".
+    // "/dev/pts/5". With a boot expectation set, a completed upload keeps
+    // the port open (closing it drops DTR, which resets many boards) and
+    // succeeds only once the new firmware prints what is expected.
     PortFlasher(const QString &port, const QByteArray &image,
-                const ymodem::UploadOptions &options = {}, QObject *parent = nullptr);
+                const ymodem::UploadOptions &options = {}, QObject *parent = nullptr,
+                const BootExpectation &boot = {});
     ~PortFlasher() override;
 
     QString port() const { return port_; }
@@ -137,6 +149,8 @@ private:
     void deliverEvents();
     void writeFrame(const QByteArray &frame);
     void afterSessionCall();
+    void awaitBoot();
+    void onBootBytes(const QByteArray &bytes);
     void armTimer();
     void reportProgress();
     void finish(FlashResult::Outcome outcome, const QString &message, const QString &detail = {});
@@ -149,6 +163,9 @@ private:
     QTimer deadline_;
     QElapsedTimer clock_;
     UploadProgress progress_; // as last published
+    BootProof boot_;
+    const bool expectsBoot_;
+    bool awaitingBoot_ = false;
     bool started_ = false;
     bool finished_ = false;
     FlashResult result_;

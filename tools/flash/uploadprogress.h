@@ -16,7 +16,9 @@ struct UploadProgress
     qint64 total = 0;        // the image's size
     qint64 elapsedMs = 0;    // since the upload started
     qint64 dataStartMs = -1; // when the data blocks began; -1 before
-    qint64 phaseStartMs = 0; // when the upload entered its phase
+    qint64 phaseStartMs = 0; // when the upload entered its phase, or began to wait for boot
+    // The image is in; the new firmware's first line is awaited.
+    bool awaitingBoot = false;
 
     // Percent of the image acknowledged, computed like the window's bar, but
     // never 100 before the device has taken the last block.

@@ -29,7 +29,7 @@
 namespace {
 
 const char *const ToolName = "kvt-bootloader-sim";
-constexpr int LingerMs = 500; // after the last answer, before the line closes
+constexpr int LingerMs = 500;  // after the last answer, before the line closes
 constexpr int UsageError = 64; // EX_USAGE
 
 void say(const QString &line)
@@ -275,8 +275,10 @@ int main(int argc, char *argv[])
     BootloaderSim sim(lineFd, settings.sim);
     // A pty drops what the host has not read yet when its master closes:
     // leave the host time to read the last ACK before going away.
-    const auto exitSoon = [&app](int status) {
-        QTimer::singleShot(LingerMs, &app, [&app, status] { app.exit(status); });
+    // The new firmware's first line, when it prints one, goes out first too.
+    const int lingerMs = LingerMs + settings.sim.bootDelayMs;
+    const auto exitSoon = [&app, lingerMs](int status) {
+        QTimer::singleShot(lingerMs, &app, [&app, status] { app.exit(status); });
     };
     QObject::connect(&sim, &BootloaderSim::transferCompleted, [&] {
         if (settings.once)

@@ -41,6 +41,7 @@ QString readNumbers(const QCommandLineParser &parser, ToolSettings *settings)
         {"reply-delay", 0, &sim.replyDelayMs},
         {"erase-delay", 0, &sim.eraseDelayMs},
         {"pace", 1, &sim.paceBaud},
+        {"boot-delay", 0, &sim.bootDelayMs},
         {"adapter-latency", 0, &sim.adapterLatencyMs},
         {"c-interval", 1, &sim.cIntervalMs},
         {"stall-timeout", 0, &sim.stallTimeoutMs},
@@ -96,6 +97,15 @@ void addToolOptions(QCommandLineParser &parser)
         {"reply-delay", "Wait this long before every answer.", "ms"},
         {"erase-delay", "Wait this much longer before answering the header block.", "ms"},
         {"pace", "Take as long as a UART at this speed would.", "baud"},
+        {"boot-line",
+         "After the closing block, the new firmware prints this line (as its application does "
+         "when it starts).",
+         "text"},
+        {"boot-delay", "The new firmware starts this long after the closing block (default 0).",
+         "ms"},
+        {"boot-garbage",
+         "After the closing block, the new firmware prints binary noise and a 5000-byte line, "
+         "then a long line every 50 ms for ever."},
         {"adapter-latency",
          "Hold the answers the way a USB-serial adapter (FTDI) holds received bytes: until this "
          "long after the first held byte, or until 62 bytes are held.",
@@ -121,6 +131,8 @@ QString readToolSettings(const QCommandLineParser &parser, ToolSettings *setting
     sim.silent = parser.isSet("silent");
     sim.garbageBeforeC = parser.isSet("garbage");
     sim.nakFirstEot = parser.isSet("nak-first-eot");
+    sim.bootLine = parser.value("boot-line").toUtf8();
+    sim.bootGarbage = parser.isSet("boot-garbage");
     settings->once = parser.isSet("once");
     settings->verbose = parser.isSet("verbose");
     settings->device = parser.value("device");

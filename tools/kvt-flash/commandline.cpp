@@ -97,6 +97,13 @@ Station (--watch):
   waiting, watching, plug, unplug, skip, recorded, error, record, image,
   database, stopping and summary events.
 
+  Labels (--scan, --require-scan): a barcode scanner types a code and Enter.
+  A code waits for the next board plugged; a slot's label scanned first sends
+  the next code to that slot's board. With --require-scan a board plugged
+  without a code waits for one and is not flashed before. The record carries
+  the code as scanned; a board whose new firmware names it (--expect with a
+  group board) otherwise fails: "the label says X, the board says Y".
+
   SIGINT, SIGTERM or SIGHUP stops the boards in flight (CAN CAN, recorded as
   stopped), prints a summary and exits 130; a second one stops at once,
   recording each board in flight as stopped before the device confirmed.
@@ -114,6 +121,8 @@ Exit status:
   7    a device refused a block (NAK) and no resend was left
   8    (--watch) records could not be written; they are printed on standard
        error as JSON lines
+  9    (--expect) the image is in, but the new firmware was not seen to start
+  10   a board's label names another board than the board itself
   64   the command line is wrong
   130  interrupted (SIGINT, SIGTERM or SIGHUP); each device in its bootloader
        was sent CAN CAN and the ports were closed
@@ -127,6 +136,11 @@ Examples:
     kvt-flash app.kvt -p ttyACM0 --retries 0
   A device known to restart faster and answer within a second:
     kvt-flash app.kvt -p ttyACM0 --lead-in 1500,500 --reply-limit 1000
+  Prove that the new firmware runs, and take the board's own serial number
+  into the record:
+    kvt-flash app.kvt -p ttyUSB0 --expect 'app v2\.1 .*SN=(?<board>[0-9A-F]+)'
+  A production line with a label scanner and that proof:
+    kvt-flash app.kvt --watch --scan --require-scan --expect 'SN=(?<board>\w+)'
   Find the port of a USB adapter:
     kvt-flash --list-ports
 )";
@@ -141,6 +155,10 @@ struct Options
                              "Production station: watch DIR (default /dev/serial/by-path) and "
                              "flash every board whose port appears in it, once per plug (see "
                              "Station)."};
+    QCommandLineOption scan{"scan",
+                            "With --watch: read the codes a barcode scanner types, a line each, "
+                            "from standard input: a slot's label, then a board's label, or a "
+                            "board's label alone for the next board plugged (see Station)."};
     QCommandLineOption listPorts{{"l", "list-ports"},
                                  "List the serial ports found, with description, USB VID:PID and "
                                  "serial number, and exit."};
@@ -159,6 +177,7 @@ struct Options
         parser.addOption(port);
         parser.addOptions(upload.options());
         parser.addOption(watch);
+        parser.addOption(scan);
         parser.addOptions(station.options());
         parser.addOptions({listPorts, quiet, json, verbose, help, version});
         parser.addPositionalArgument("FIRMWARE.kvt", "The firmware image to send.");
@@ -234,6 +253,7 @@ CommandLine checkedWatch(CommandLine command, const QCommandLineParser &parser,
         return usageError(QStringLiteral("--watch and --port exclude each other"));
     command.action = CommandLine::Action::Watch;
     command.firmware = positional.first();
+    command.scan = parser.isSet(options.scan);
     if (positional.size() == 2)
         command.watchFolder = positional.at(1);
     QString why;
@@ -280,7 +300,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(options.watch))
         return checkedWatch(command, parser, options);
-    const QList<QCommandLineOption> stationOnly = options.station.options();
+    QList<QCommandLineOption> stationOnly = options.station.options();
+    stationOnly.append(options.scan);
     for (const QCommandLineOption &only : stationOnly) {
         if (parser.isSet(only))
             return usageError(QStringLiteral("--%1 needs --watch").arg(only.names().constLast()));

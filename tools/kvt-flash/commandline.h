@@ -31,6 +31,7 @@ struct CommandLine
     bool verbose = false;
     // --watch
     QString watchFolder = QStringLiteral("/dev/serial/by-path");
+    bool scan = false; // the scanner's codes on standard input
     programs::StationSettings station;
 
     QString error; // why the command line is wrong, for UsageError

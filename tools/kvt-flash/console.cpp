@@ -52,6 +52,7 @@ void Console::connectEvents()
     connect(&station_, &Station::folderWaiting, this, &Console::onFolderWaiting);
     connect(&station_, &Station::stopping, this, &Console::onStopping);
     connect(&station_, &Station::databaseChanged, this, &Console::onDatabase);
+    connect(&station_, &Station::scanned, this, &Console::onScanned);
 }
 
 QString Console::startText() const
@@ -311,6 +312,25 @@ void Console::onDatabase(const QString &message)
               {"pending", station_.notInDatabase()}});
     else if (mode_ == Mode::Log)
         logLine({}, message.isEmpty() ? QStringLiteral("the database takes the records") : message);
+}
+
+void Console::onScanned(const QString &code, const QString &slot)
+{
+    const QString armed = station_.armedSlot();
+    if (mode_ == Mode::Json)
+        json({{"event", "scan"},
+              {"code", code},
+              {"slot", textOrNull(slot)},
+              {"armed", textOrNull(armed)},
+              {"waiting", !station_.waitingCode().isEmpty() && slot.isEmpty() && armed.isEmpty()}});
+    else if (mode_ == Mode::Log)
+        logLine(slot, !slot.isEmpty()    ? QStringLiteral("label scanned: %1").arg(code)
+                      : !armed.isEmpty() ? QStringLiteral("slot %1 scanned: the next label is its "
+                                                          "board's")
+                                               .arg(code)
+                                         : QStringLiteral("label scanned: %1; it goes to the next "
+                                                          "board plugged")
+                                               .arg(code));
 }
 
 void Console::logLine(const QString &slot, const QString &text)

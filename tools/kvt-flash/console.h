@@ -55,6 +55,7 @@ private:
     void onFolderWaiting(bool waiting);
     void onStopping(int inFlight);
     void onDatabase(const QString &message);
+    void onScanned(const QString &code, const QString &slot);
     QString startText() const;
     QString resultLine(const station::Slot &slot) const;
     void logLine(const QString &slot, const QString &text);

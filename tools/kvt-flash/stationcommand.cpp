@@ -4,6 +4,7 @@
 #include "common/interrupts.h"
 #include "common/words.h"
 #include "kvt-flash/console.h"
+#include "kvt-flash/scaninput.h"
 #include "kvt-flash/terminalpicture.h"
 #include "kvt-flash/traceview.h"
 #include "station/imagewatch.h"
@@ -91,6 +92,9 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     std::unique_ptr<TraceView> trace;
     if (command.verbose)
         trace = std::make_unique<TraceView>(station, err);
+    std::unique_ptr<ScanInput> scans;
+    if (command.scan)
+        scans = std::make_unique<ScanInput>(station);
     const station::ImageWatch imageWatch(command.firmware, station.imageSha256());
     QObject::connect(&imageWatch, &station::ImageWatch::changed, &console, &Console::imageChanged);
     if (!station.isFixed())

@@ -84,7 +84,7 @@ QStringList slotLines(const station::Slot &slot, const BoardView &view, int labe
     const int width = qMax(20, size.columns - 1); // the last column wraps on some terminals
     const QString word = upperIfFailed(view);
     QStringList parts{view.detail};
-    for (const QString &part : {view.speed, view.duration, view.who})
+    for (const QString &part : {view.speed, view.duration, view.proof, view.who})
         if (!part.isEmpty() && part != slot.name) // a port given by name is its own device
             parts.append(part);
     const QString label = slot.label.leftJustified(labelWidth) + QLatin1Char(' ');

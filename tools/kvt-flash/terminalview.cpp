@@ -100,6 +100,12 @@ QStringList TerminalView::header() const
         lines.append(station_.databaseMessage());
     if (!imageWarning_.isEmpty())
         lines.append(QStringLiteral("WARNING: ") + imageWarning_);
+    if (!station_.armedSlot().isEmpty())
+        lines.append(QStringLiteral("scanned slot %1: the next label scanned is its board's")
+                         .arg(station_.armedSlot()));
+    else if (!station_.waitingCode().isEmpty())
+        lines.append(QStringLiteral("label %1 scanned: it goes to the next board plugged")
+                         .arg(station_.waitingCode()));
     if (station_.isWaitingForFolder())
         lines.append(QStringLiteral("waiting for %1 to appear").arg(config.folder));
     if (station_.isStopping() && station_.inFlight() > 0)

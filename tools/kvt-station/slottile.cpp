@@ -109,7 +109,7 @@ void SlotTile::showSlot(const Slot &slot, const programs::StationContext &contex
     if (slot.label == label_ && view.word == view_.word && view.tone == view_.tone &&
         view.detail == view_.detail && view.nextStep == view_.nextStep &&
         view.percent == view_.percent && view.speed == view_.speed &&
-        view.duration == view_.duration && view.who == view_.who)
+        view.duration == view_.duration && view.who == view_.who && view.proof == view_.proof)
         return;
     label_ = slot.label;
     view_ = view;
@@ -123,7 +123,7 @@ QStringList SlotTile::textLines() const
     QString detail = view_.detail;
     if (!view_.speed.isEmpty())
         detail += QStringLiteral(" · ") + view_.speed;
-    return {detail, view_.who, view_.duration};
+    return {detail, view_.proof, view_.who, view_.duration};
 }
 
 void SlotTile::paintEvent(QPaintEvent *)

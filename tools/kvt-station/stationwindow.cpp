@@ -1,6 +1,7 @@
 #include "kvt-station/stationwindow.h"
 
 #include "common/boardview.h"
+#include "kvt-station/scanfield.h"
 #include "kvt-station/slottile.h"
 #include "kvt-station/tilegrid.h"
 
@@ -78,6 +79,8 @@ StationWindow::StationWindow(StationConfig base, QWidget *parent)
     layout->addWidget(recordError_);
     layout->addWidget(databaseBacklog_);
     layout->addWidget(buildControls());
+    scan_ = new ScanField(this);
+    layout->addWidget(scan_);
     failedStrip_ = banner(QStringLiteral("failedStrip"), "#c0262d", "#ffffff");
     failedStrip_->setTextFormat(Qt::RichText);
     layout->addWidget(failedStrip_);
@@ -159,6 +162,7 @@ bool StationWindow::startStation()
         showState();
         return false;
     }
+    scan_->setStation(station_.get());
     showState();
     return true;
 }

@@ -23,6 +23,7 @@ class QPushButton;
 
 namespace station {
 
+class ScanField;
 class TileGrid;
 
 class StationWindow : public QWidget
@@ -120,6 +121,7 @@ private:
     QPushButton *pauseButton_ = nullptr;
     QLabel *status_ = nullptr;
     QLabel *counts_ = nullptr;
+    ScanField *scan_ = nullptr;
     TileGrid *grid_ = nullptr;
 };
 

@@ -61,6 +61,13 @@ struct BootloaderSimOptions
     // the device sends until this long after the first byte it holds, or
     // until its 62-byte buffer is full. 0: no adapter.
     int adapterLatencyMs = 0;
+    // The new firmware, once the closing block is acknowledged: it prints
+    // this line (its line end added) after bootDelayMs; empty: nothing.
+    QByteArray bootLine;
+    int bootDelayMs = 0;
+    // It prints binary noise and a line longer than any reader keeps first,
+    // and then never stops talking (a long line every 50 ms).
+    bool bootGarbage = false;
 };
 
 // Counts of the current session (reset when the bootloader is entered again);
@@ -195,6 +202,8 @@ private:
     void reject(const QString &why, qint64 arrivalNs);
     void sendNak(qint64 arrivalNs);
     void restartC();
+    void startApplication(qint64 ackNs);
+    void chatter();
 
     // Answers, paced and delayed (corewriting.cpp).
     void reply(const QByteArray &bytes, qint64 arrivalNs, int delayMs,
@@ -220,8 +229,10 @@ private:
     bool nakDone_ = false;
     bool dropDone_ = false;
     bool eotNakDone_ = false;
-    qint64 cDueNs_ = NoDeadline;     // the next "C" while waiting for the header
-    qint64 stallDueNs_ = NoDeadline; // an unfinished frame is dropped
+    qint64 cDueNs_ = NoDeadline;       // the next "C" while waiting for the header
+    qint64 stallDueNs_ = NoDeadline;   // an unfinished frame is dropped
+    qint64 chatterDueNs_ = NoDeadline; // the new firmware's next line of chatter
+    int chatterLines_ = 0;
     // UART model: when the last chunk read starts to arrive, and when each
     // direction of the line is free again.
     qint64 chunkStartNs_ = 0;

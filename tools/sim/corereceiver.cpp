@@ -252,6 +252,7 @@ void BootloaderCore::onClosingBlock(const QByteArray &block, qint64 arrivalNs)
     note(QStringLiteral("closing block: ACK"));
     reply(QByteArray(1, ACK), arrivalNs, options_.replyDelayMs,
           {{Event::Kind::Log, summary}, {Event::Kind::Completed}});
+    startApplication(arrivalNs + qint64(options_.replyDelayMs) * 1000000);
 }
 
 void BootloaderCore::onEot(qint64 arrivalNs)

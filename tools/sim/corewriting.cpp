@@ -54,6 +54,8 @@ void BootloaderCore::tick(qint64 nowNs)
         pollC();
     if (stallDueNs_ != NoDeadline && stallDueNs_ <= nowNs_)
         onStall();
+    if (chatterDueNs_ != NoDeadline && chatterDueNs_ <= nowNs_)
+        chatter();
     releaseDue(nowNs_);
 }
 
@@ -62,7 +64,7 @@ qint64 BootloaderCore::nextDeadlineNs() const
     if (closed_)
         return NoDeadline;
     const qint64 answer = outgoing_.empty() ? NoDeadline : outgoing_.front().dueNs;
-    return earliest(answer, earliest(cDueNs_, stallDueNs_));
+    return earliest(earliest(answer, chatterDueNs_), earliest(cDueNs_, stallDueNs_));
 }
 
 void BootloaderCore::closeLine()
@@ -72,10 +74,40 @@ void BootloaderCore::closeLine()
     closed_ = true;
     outgoing_.clear();
     input_.clear();
-    cDueNs_ = stallDueNs_ = NoDeadline;
+    cDueNs_ = stallDueNs_ = chatterDueNs_ = NoDeadline;
     phase_ = BootloaderPhase::LineClosed;
     note(QStringLiteral("line closed"));
     emitEvent({BootloaderEvent::Kind::CloseLine});
+}
+
+// The new firmware starts once the closing block's ACK is out: what it
+// prints is what a host that waits for proof reads.
+void BootloaderCore::startApplication(qint64 ackNs)
+{
+    const qint64 bootNs = ackNs + qint64(options_.bootDelayMs) * NsPerMs;
+    if (options_.bootGarbage) {
+        send(QByteArray("\x00\xff\x1b[2J\xc3\x28", 8) + QByteArray(5000, 'x') + "\r\n", bootNs);
+        chatterDueNs_ = bootNs;
+    }
+    if (!options_.bootLine.isEmpty()) {
+        note(QStringLiteral("the new firmware prints \"%1\"")
+                 .arg(QString::fromUtf8(options_.bootLine)));
+        send(options_.bootLine + "\r\n", bootNs);
+    }
+}
+
+// A device that never stops talking: a long line every 50 ms while the
+// firmware runs, until the bootloader is entered again.
+void BootloaderCore::chatter()
+{
+    if (phase_ != BootloaderPhase::Completed) {
+        chatterDueNs_ = NoDeadline;
+        return;
+    }
+    send(QByteArray("tick ") + QByteArray::number(++chatterLines_) + ' ' + QByteArray(300, '.') +
+             "\r\n",
+         nowNs_);
+    chatterDueNs_ = nowNs_ + 50 * NsPerMs;
 }
 
 QVector<BootloaderOutput> BootloaderCore::takeOutput()

@@ -44,10 +44,14 @@ struct StationConfig
     QString file;                   // the image's file name as given
     QString version;                // of the tool
     ymodem::UploadOptions upload;
+    // What proves that the new firmware runs; none when not set.
+    flash::BootExpectation boot;
     // Who the adapter behind a device is; the system's view unless a test
     // says otherwise.
     std::function<flash::UsbIdentity(const QString &device)> identify;
     int recordRetryMs = 3000; // how often a held record is tried again
+    // A board is flashed only once its label was scanned.
+    bool requireScan = false;
 };
 
 // Counts since the station started. A board counts under its status once its
@@ -86,6 +90,7 @@ struct Slot
         NotSerial,    // the entry leads to no serial port
         Twin,         // another slot's entry leads to the same device
         InUse,        // another program holds the device
+        NeedsScan,    // the board's label is to be scanned first
     };
 
     QString name;  // the entry's
@@ -97,6 +102,7 @@ struct Slot
     flash::UsbIdentity usb;
     flash::UploadProgress progress; // of the board flashing, or the last one
     QDateTime started;
+    QString scanned;               // the code scanned from the label of the board plugged now
     records::BoardRecord last;     // the record of the last board in this slot
     flash::FlashResult lastResult; // how that board's upload ended
     bool lastRecorded = false;     // `last` is on the disk
@@ -126,6 +132,15 @@ public:
     // Ends the forwarding at once; notInDatabase() then counts what the
     // journal holds that the database lacks. stop() does it by itself.
     void stopForwarding();
+    // A code the label scanner typed. A slot's label arms that slot: the
+    // code after it goes to that slot's board. Any other code goes to the
+    // armed slot, or else waits for the next board plugged (a later code
+    // takes its place).
+    void scan(const QString &code);
+    // The slot the next code goes to, and the code waiting for a board;
+    // empty when none.
+    QString armedSlot() const { return armedSlot_; }
+    QString waitingCode() const { return waitingCode_; }
     // While paused, no new board starts; running ones finish.
     void setPaused(bool paused);
     bool isPaused() const { return paused_; }
@@ -181,6 +196,9 @@ signals:
     void recordHeld(const QString &why);
     // databaseMessage() changed.
     void databaseChanged(const QString &message);
+    // A code was scanned: `slot` is the slot it went to, empty when it waits
+    // for a board or armed a slot (armedSlot(), waitingCode() tell).
+    void scanned(const QString &code, const QString &slot);
     // The watched folder is missing (true) or there again (false).
     void folderWaiting(bool waiting);
     void stopping(int inFlight);
@@ -217,7 +235,12 @@ private:
     void startNext();
     void startBoard(Slot &slot);
     void connectFlasher(flash::PortFlasher *flasher, const QString &name);
-    void resumeWaiting(Slot::Waiting waiting);
+    void resumeWaiting(Slot::Waiting waiting, const QString &only = QString());
+    // stationscans.cpp
+    void giveCode(const QString &code, const QString &slotName);
+    void takeWaitingCode(Slot &slot);
+    QString slotByLabel(const QString &label) const;
+    void checkLabel(flash::FlashResult &result, const Slot &slot) const;
     // stationends.cpp
     void onFinished(const QString &name, flash::PortFlasher *flasher,
                     const flash::FlashResult &result);
@@ -262,6 +285,9 @@ private:
     bool stopping_ = false;
     bool abandoning_ = false;
     bool finishedTold_ = false;
+    QString armedSlot_;
+    QString waitingCode_;
+    QHash<QString, QString> nextCodes_; // by slot: for the next board plugged there
 };
 
 } // namespace station

@@ -14,11 +14,13 @@ using flash::FlashResult;
 using flash::PortFlasher;
 using Waiting = Slot::Waiting;
 
-void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashResult &result)
+void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashResult &ended)
 {
     const Flight flight = flights_.take(name);
     flasher->deleteLater();
     Slot &slot = slots_[name];
+    FlashResult result = ended;
+    checkLabel(result, slot);
     const bool sameBoard = slot.state == Slot::State::Flashing;
     if (sameBoard) {
         slot.state = Slot::State::Done;

@@ -29,6 +29,7 @@ void Station::onPlugged(const QString &name, const QString &entry, const QString
     slot.progress.total = image_.size();
     slot.waiting = Waiting::No;
     slot.skipped.clear();
+    takeWaitingCode(slot);
     noteChange(name);
     emit plugged(slot);
     writer_.retry(); // a held record is tried again at every event
@@ -74,6 +75,10 @@ Slot::Waiting Station::waitReason(const Slot &slot, const QString &entry, QStrin
         *words = QStringLiteral("not a matching adapter (%1)")
                      .arg(slot.usb.isKnown() ? slot.usb.vidPid() : QStringLiteral("unknown"));
         return Waiting::WrongAdapter;
+    }
+    if (config_.requireScan && slot.scanned.isEmpty()) {
+        *words = QStringLiteral("scan the board's label");
+        return Waiting::NeedsScan;
     }
     if (paused_) {
         *words = QStringLiteral("paused");
@@ -140,10 +145,11 @@ void Station::startNext()
         startBoard(slot);
 }
 
-void Station::resumeWaiting(Waiting waiting)
+void Station::resumeWaiting(Waiting waiting, const QString &only)
 {
     for (Slot &slot : slots_) {
-        if (slot.state == Slot::State::Settling && slot.waiting == waiting) {
+        if (slot.state == Slot::State::Settling && slot.waiting == waiting &&
+            (only.isEmpty() || slot.name == only)) {
             slot.waiting = Waiting::No;
             slot.skipped.clear();
             noteChange(slot.name);
@@ -157,8 +163,9 @@ void Station::startBoard(Slot &slot)
 {
     slot.state = Slot::State::Flashing;
     slot.started = QDateTime::currentDateTimeUtc();
-    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this), slot.device, slot.usb,
-                  slot.started, QUuid::createUuid().toString(QUuid::WithoutBraces)};
+    Flight flight{new PortFlasher(slot.device, image_, config_.upload, this, config_.boot),
+                  slot.device, slot.usb, slot.started,
+                  QUuid::createUuid().toString(QUuid::WithoutBraces)};
     flights_.insert(slot.name, flight);
     connectFlasher(flight.flasher, slot.name);
     noteChange(slot.name);

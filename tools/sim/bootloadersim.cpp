@@ -113,42 +113,32 @@ bool BootloaderSim::start()
 void BootloaderSim::closeLine()
 {
     if (QThread::currentThread() != thread()) {
-        runInOwnThreadAndWait([this] { closeLine(); });
+        closeLineFromAnotherThread();
         return;
     }
-    if (fd_ < 0)
-        return;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        core_.closeLine();
+    if (fd_ >= 0) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            core_.closeLine();
+        }
+        serveCore();
     }
-    serveCore();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closesDone_ = closesAsked_;
+    closed_.notify_all();
 }
 
 // A blocking queued call would do the same, but Qt hands off through its own
 // futex-based semaphore, which ThreadSanitizer cannot see: everything the sim's
-// thread did would look unordered with what the caller does next. A standard
-// mutex and condition variable, shared with the queued call, show the order.
-void BootloaderSim::runInOwnThreadAndWait(const std::function<void()> &work)
+// thread did would look unordered with what the caller does next. The call goes
+// by name (Qt builds its event, nothing of ours crosses with it) and the wait
+// is on a standard mutex and condition variable, which show the order.
+void BootloaderSim::closeLineFromAnotherThread()
 {
-    struct Handoff
-    {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool done = false;
-    };
-    const auto handoff = std::make_shared<Handoff>();
-    QMetaObject::invokeMethod(
-        this,
-        [handoff, work] {
-            work();
-            const std::lock_guard<std::mutex> lock(handoff->mutex);
-            handoff->done = true;
-            handoff->changed.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(handoff->mutex);
-    handoff->changed.wait(lock, [&handoff] { return handoff->done; });
+    std::unique_lock<std::mutex> lock(mutex_);
+    const quint64 ticket = ++closesAsked_;
+    QMetaObject::invokeMethod(this, "closeLine", Qt::QueuedConnection);
+    closed_.wait(lock, [this, ticket] { return closesDone_ >= ticket; });
 }
 
 void BootloaderSim::readLine()

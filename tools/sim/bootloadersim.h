@@ -18,7 +18,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
+#include <condition_variable>
 #include <mutex>
 
 class QSocketNotifier;
@@ -68,8 +68,8 @@ signals:
     void logged(const QString &message);
 
 private:
-    // Runs `work` in the sim's thread and returns once it has run there.
-    void runInOwnThreadAndWait(const std::function<void()> &work);
+    // Asks the sim's own thread to close the line and waits until it has.
+    void closeLineFromAnotherThread();
 
     void readLine();
     void onTimer();
@@ -91,4 +91,7 @@ private:
     // sim's own thread calls into it.
     mutable std::mutex mutex_; // a standard mutex, so ThreadSanitizer sees its hand-offs
     sim::BootloaderCore core_;
+    std::condition_variable closed_;
+    quint64 closesAsked_ = 0; // by other threads
+    quint64 closesDone_ = 0;
 };

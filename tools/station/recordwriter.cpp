@@ -44,7 +44,7 @@ void RecordWriter::submit(const records::BoardRecord &record)
             const std::lock_guard<std::mutex> lock(mutex_);
             written_.append(record);
         }
-        QMetaObject::invokeMethod(this, &RecordWriter::takeNews, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "takeNews", Qt::QueuedConnection);
         return;
     }
     {
@@ -115,9 +115,10 @@ void RecordWriter::writeBatch(std::unique_lock<std::mutex> &lock)
     queue_.remove(0, whole);
     failure_ = whole < batch.size() ? QStringLiteral("the record cannot be written: %1").arg(why)
                                     : QString();
-    // Posted without arguments: what it carries crosses under the mutex,
-    // where the thread sanitizer sees the hand-over.
-    QMetaObject::invokeMethod(this, &RecordWriter::takeNews, Qt::QueuedConnection);
+    // Posted by name and without arguments: Qt builds the event, and what it
+    // carries crosses under the mutex, where the thread sanitizer sees the
+    // hand-over (a functor built on this thread would not be seen so).
+    QMetaObject::invokeMethod(this, "takeNews", Qt::QueuedConnection);
 }
 
 void RecordWriter::takeNews()

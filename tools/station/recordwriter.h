@@ -57,10 +57,12 @@ signals:
     // Records began or stopped failing, or fail for another reason.
     void heldChanged(const QString &error);
 
+private slots:
+    void takeNews(); // on the owner's thread, posted by the writer's
+
 private:
     void run();
     void writeBatch(std::unique_lock<std::mutex> &lock);
-    void takeNews();
 
     QString path_;
     RecordFile file_; // the thread's alone once it runs

@@ -304,9 +304,13 @@ private slots:
         QCOMPARE(kvtRecords({"find", "line3", asStation}).status, int(ExitSuccess));
         QVERIFY(
             postgres_.exec("SELECT COUNT(*) FROM board_records", name, nullptr, "line_station"));
+        QVERIFY(
+            postgres_.exec("SELECT COUNT(*) FROM image_releases", name, nullptr, "line_station"));
         for (const char *sql :
              {"DELETE FROM board_records", "UPDATE board_records SET status = 'ok'",
-              "DROP TABLE board_records"})
+              "DROP TABLE board_records",
+              "INSERT INTO image_releases VALUES ('a', 'f', 1, 't', 'u')",
+              "UPDATE image_releases SET withdrawn = 't'"})
             QVERIFY2(!postgres_.exec(sql, name, nullptr, "line_station"), sql);
     }
 

@@ -308,9 +308,11 @@ void ForwarderWorker::checkRelease()
 {
     if (finished_ || !open_)
         return;
+    const ReleaseState before = releaseWatch_.state();
     if (!releaseWatch_.check(QSqlDatabase::database(connection_, false)))
         return retryLater(releaseWatch_.state().why);
-    publish();
+    if (!(releaseWatch_.state() == before))
+        publish();
 }
 
 void ForwarderWorker::answerQuestions()

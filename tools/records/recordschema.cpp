@@ -142,11 +142,10 @@ bool upgradeRecordsTable(const QSqlDatabase &db, QString *error)
 {
     if (hasIdentityColumns(db))
         return true;
-    if (!addIdentityColumns(db, error) || !fillIdentityColumns(db, error) ||
-        !createIndexes(db, error))
+    if (!addIdentityColumns(db, error))
         return false;
     db.driver()->setProperty(IdentityColumnsProperty, true);
-    return true;
+    return fillIdentityColumns(db, error) && createIndexes(db, error);
 }
 
 bool createRecordsSchema(const QSqlDatabase &db, QString *error)

@@ -43,7 +43,7 @@ QString minuteOf(const QString &utc)
 QString describe(const records::ImageRelease &release)
 {
     QString text =
-        QStringLiteral("%1 (sha256 %2) released %3 by %4")
+        QStringLiteral("%1 (sha256 %2), released %3 by %4")
             .arg(release.file, release.sha256, minuteOf(release.released), release.releasedBy);
     if (release.isWithdrawn())
         text += QStringLiteral(", withdrawn %1 by %2")
@@ -80,7 +80,9 @@ int release(Context &c, const QSqlDatabase &db, const QStringList &words)
     if (!records::addRelease(db, release, &added, &standing, &error))
         return databaseError(c, error);
     if (added)
-        c.out << "Released " << describe(release) << ".\n";
+        c.out << QStringLiteral("Released %1 (sha256 %2) at %3 by %4.\n")
+                     .arg(release.file, release.sha256, minuteOf(release.released),
+                          release.releasedBy);
     else
         c.out << "Already released, nothing changed: " << describe(standing) << ".\n";
     return ExitSuccess;

@@ -184,8 +184,11 @@ ReleaseState readReleaseState(const QSqlDatabase &db, const QString &sha256)
     QString error;
     if (!selectReleases(db, QStringLiteral("WHERE sha256 = ?"), {sha256.toLower()}, &found,
                         &error)) {
-        // Asked only after a failure: the usual answer costs one query.
-        state.why = hasReleasesTable(db)
+        // Asked only after a failure, so the usual answer costs one query; a
+        // connection gone lists no tables either, which is not the same.
+        QSqlQuery probe(db);
+        const bool answers = probe.exec(QStringLiteral("SELECT 1"));
+        state.why = !answers || hasReleasesTable(db)
                         ? error
                         : QStringLiteral("the database keeps no releases (no table "
                                          "image_releases: kvt-records init makes it)");

@@ -55,7 +55,7 @@ void addOptions(QCommandLineParser &parser)
         "withdrawn); 1 find matched nothing, or withdraw named no release or more than\n"
         "one; 2 a journal could not be read or is not one, or an image to release is\n"
         "not a firmware image; 3 the database could not be reached, refused, or is not\n"
-        "there; 4 the report could not be written; 64 a wrong command line.\n"));
+        "there; 4 the report could not be written; 64 a wrong command line."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See above."));

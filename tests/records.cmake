@@ -6,7 +6,7 @@ string(MD5 KVT_BUILD_HASH "${PROJECT_BINARY_DIR}")
 string(SUBSTRING "${KVT_BUILD_HASH}" 0 10 KVT_BUILD_HASH)
 set(KVT_PGTEST_PREFIX "/tmp/kvt-pgtest-${KVT_BUILD_HASH}")
 
-foreach(test tst_records tst_forwarder tst_recordstool)
+foreach(test tst_records tst_forwarder tst_recordstool tst_releases)
     target_link_libraries(${test} PRIVATE kvtrecordstool Qt5::Network)
     set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT "KVT_PGTEST_PREFIX=${KVT_PGTEST_PREFIX}")
     set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED postgres)

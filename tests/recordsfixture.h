@@ -3,6 +3,8 @@
 // What the records tests share: a station's journal written as the station
 // writes it, and the database's rows read back to compare with it.
 
+#include "recordscommand.h"
+
 #include "records/databaseurl.h"
 #include "records/journal.h"
 #include "records/recordstore.h"
@@ -102,6 +104,26 @@ inline QStringList idsInDatabase(const QString &url, const QString &station = QS
     return ids;
 }
 
+// kvt-records run in-process, what it printed and its exit status.
+struct Run
+{
+    int status = -1;
+    QString out;
+    QString err;
+    QStringList lines() const { return out.split('\n', Qt::SkipEmptyParts); }
+};
+
+inline Run kvtRecords(const QStringList &arguments, bool terminal = false)
+{
+    Run run;
+    QTextStream out(&run.out), err(&run.err);
+    run.status =
+        recordstool::runRecordsCommand(QStringList{"kvt-records"} + arguments, out, err, terminal);
+    out.flush();
+    err.flush();
+    return run;
+}
+
 // What the database tests share: a throw-away PostgreSQL, a folder for SQLite
 // files and journals, and empty databases in either.
 class RecordsTestBase : public QObject
@@ -141,6 +163,21 @@ protected:
                 postgres_.exec("ALTER TABLE board_records ADD COLUMN arrival BIGSERIAL", name);
         }
         return url;
+    }
+
+    // A database as init makes it, as an option: the commands other than
+    // init want one there.
+    QString databaseOption(const QString &backend)
+    {
+        const QString option = "--database=" + newDatabase(backend, false);
+        kvtRecords({"init", option});
+        return option;
+    }
+
+    // Rows of board_records in the database `option` names.
+    static int rows(const QString &option)
+    {
+        return idsInDatabase(option.mid(QStringLiteral("--database=").size())).size();
     }
 
     ThrowawayPostgres postgres_;

@@ -96,8 +96,24 @@ private slots:
             "", "b1");
         row("schema 1, keys in another order", R"({"status":"ok","station":"line3","seq":7})", "",
             "content");
-        row("unknown and mistyped fields", R"({"board":"x","seq":"7","station":"l","status":"ok"})",
-            "", "content");
+        row("unknown and mistyped fields",
+            R"({"colour":"x","seq":"7","station":"l","status":"ok"})", "", "content");
+        row("the board named, its boot line",
+            R"({"board":"KV-0042","boot":{"line":"kvt app 1.4 id KV-0042","ms":830},"id":"b2",)"
+            R"("scanned":"L-9","station":"l","status":"ok"})",
+            "", "b2");
+        row("a boot line without its time",
+            R"({"boot":{"line":"up"},"id":"b3","station":"l",)"
+            R"("status":"ok"})",
+            "", "b3");
+        row("boot lines it cannot hold",
+            R"({"boot":{"line":"up","ms":-1},"id":"b4","station":"l",)"
+            R"("status":"ok","x":{"boot":{}}})",
+            "", "b4");
+        row("boot empty, board mistyped",
+            R"({"board":7,"boot":{},"id":"b5","station":"l",)"
+            R"("status":"ok"})",
+            "", "b5");
         row("station null", R"({"station":null,"status":"ok"})", "no station", "content");
         row("station blank", R"({"station":" ","status":"ok"})", "no station", "content");
         row("no status", R"({"id":"c9","station":"a"})", "no status", "c9");
@@ -111,6 +127,9 @@ private slots:
         BoardRecord record;
         QVERIFY(BoardRecord::fromLine(line, &record));
         QCOMPARE(record.toJson(), QJsonDocument::fromJson(line).object());
+        if (QTest::currentDataTag() == QByteArray("the board named, its boot line"))
+            QVERIFY(record.board == "KV-0042" && record.scanned == "L-9" && record.boot.ms == 830 &&
+                    record.boot.line == "kvt app 1.4 id KV-0042");
         QString reason;
         QCOMPARE(record.isValid(&reason), why.isEmpty());
         QCOMPARE(reason, why);

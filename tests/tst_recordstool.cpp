@@ -1,7 +1,6 @@
 // kvt-records run in-process against SQLite and a throw-away PostgreSQL:
 // import, find, summary, export and report, and what it says to bad input.
 
-#include "recordscommand.h"
 #include "recordsfixture.h"
 #include "recordviews.h"
 
@@ -10,24 +9,6 @@
 using namespace recordstool;
 
 namespace {
-
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-    QStringList lines() const { return out.split('\n', Qt::SkipEmptyParts); }
-};
-
-Run kvtRecords(const QStringList &arguments, bool terminal = false)
-{
-    Run run;
-    QTextStream out(&run.out), err(&run.err);
-    run.status = runRecordsCommand(QStringList{"kvt-records"} + arguments, out, err, terminal);
-    out.flush();
-    err.flush();
-    return run;
-}
 
 // A record with what CSV must quote.
 const char *const CsvHard =
@@ -40,20 +21,6 @@ const char *const CsvHard =
 class TestRecordsTool : public RecordsTestBase
 {
     Q_OBJECT
-
-    // A database as init makes it: the other commands want one there.
-    QString databaseOption(const QString &backend)
-    {
-        const QString option = "--database=" + newDatabase(backend, false);
-        kvtRecords({"init", option});
-        return option;
-    }
-
-    // Rows of board_records in the database `option` names.
-    static int rows(const QString &option)
-    {
-        return idsInDatabase(option.mid(QStringLiteral("--database=").size())).size();
-    }
 
     // A day of boards as the summary's arithmetic wants them.
     QString summaryDatabase(const QString &backend)
@@ -239,12 +206,16 @@ private slots:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QStringList>("groups");
 
-        // One group as --json prints it.
+        // One group as --json prints it; images with the boards flashed while
+        // they were not released (none was: all of them).
         const auto group = [](const char *name, int boards, int ok, int failed, int stopped,
                               const char *medianMs, const char *yield, const char *pace = "") {
+            const QString unreleased =
+                QString(name).contains(".kvt") ? QString(R"("unreleased":%1,)").arg(boards) : "";
             return QString::asprintf(R"({"boards":%d,%s"failed":%d,"group":"%s","median_ms":%s,)"
-                                     R"("ok":%d,"stopped":%d,"yield":%s})",
-                                     boards, pace, failed, name, medianMs, ok, stopped, yield);
+                                     R"("ok":%d,"stopped":%d,%s"yield":%s})",
+                                     boards, pace, failed, name, medianMs, ok, stopped,
+                                     qPrintable(unreleased), yield);
         };
         const QString day1 = group("2026-12-07", 8, 4, 2, 2, "30000", "0.6666666666666666");
         const QString day2 = group("2026-12-08", 2, 1, 1, 0, "30000", "0.5");
@@ -333,9 +304,13 @@ private slots:
         QCOMPARE(kvtRecords({"find", "line3", asStation}).status, int(ExitSuccess));
         QVERIFY(
             postgres_.exec("SELECT COUNT(*) FROM board_records", name, nullptr, "line_station"));
+        QVERIFY(
+            postgres_.exec("SELECT COUNT(*) FROM image_releases", name, nullptr, "line_station"));
         for (const char *sql :
              {"DELETE FROM board_records", "UPDATE board_records SET status = 'ok'",
-              "DROP TABLE board_records"})
+              "DROP TABLE board_records",
+              "INSERT INTO image_releases VALUES ('a', 'f', 1, 't', 'u')",
+              "UPDATE image_releases SET withdrawn = 't'"})
             QVERIFY2(!postgres_.exec(sql, name, nullptr, "line_station"), sql);
     }
 

@@ -96,6 +96,39 @@ QString groupTable(const records::Summary &summary, const QString &firstColumn, 
     return html + groupRow(summary.total, pace, true) + "</table>\n";
 }
 
+QString releaseLegend()
+{
+    return QStringLiteral("<p class=legend><b>Not released</b>: boards flashed while their image "
+                          "was not released: before its release, after its withdrawal, or never "
+                          "released (kvt-records release).</p>\n");
+}
+
+QString unreleasedCell(qint64 boards)
+{
+    return boards > 0 ? QStringLiteral("<td class=bad>%1 &#9888;</td>").arg(boards)
+                      : QStringLiteral("<td>0</td>");
+}
+
+// With the boards flashed while their image was not released, when the
+// database keeps releases.
+QString imageTable(const records::Summary &byImage)
+{
+    const QString first = QStringLiteral("image: the file names it went by, its SHA-256");
+    if (byImage.total.unreleased < 0)
+        return groupTable(byImage, first);
+    QString html =
+        tableHead(first, false)
+            .replace(QStringLiteral("</tr>\n"), QStringLiteral("<th>not released</th></tr>\n"));
+    const auto row = [](const records::SummaryGroup &group, bool total) {
+        return groupRow(group, false, total)
+            .replace(QStringLiteral("</tr>\n"), unreleasedCell(group.unreleased) + "</tr>\n");
+    };
+    for (const records::SummaryGroup &group : byImage.groups)
+        html += row(group, false);
+    html += row(byImage.total, true);
+    return html + "</table>\n" + releaseLegend();
+}
+
 // Worst first: a worn pogo pin or cable is one slot whose yield falls while
 // its station's holds.
 QString slotTable(const records::Summary &bySlot)
@@ -252,8 +285,7 @@ QString htmlReport(const ReportContents &contents)
     html += "<h2>Per slot</h2>\n" + slotTable(contents.bySlot);
     html += "<h2>Failure causes, most frequent first</h2>\n" + failureTable(contents.byDay);
     html += "<h2>Failed boards, newest first</h2>\n" + failedBoardsTable(contents);
-    html += "<h2>Per image</h2>\n" +
-            groupTable(contents.byImage, "image: the file names it went by, its SHA-256");
+    html += "<h2>Per image</h2>\n" + imageTable(contents.byImage);
     return html + "</body></html>\n";
 }
 

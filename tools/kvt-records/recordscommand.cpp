@@ -1,7 +1,9 @@
 #include "recordscommand.h"
 
+#include "commandcontext.h"
 #include "htmlreport.h"
 #include "recordviews.h"
+#include "releasecommands.h"
 
 #include "records/databaseurl.h"
 #include "records/journal.h"
@@ -20,75 +22,47 @@ namespace recordstool {
 
 namespace {
 
-const QString ConnectionName = QStringLiteral("kvt-records");
 // Records per transaction when importing: big enough to be quick, small
 // enough that a huge journal does not hold one long transaction.
 constexpr int ImportBatch = 5000;
-
-struct Context
-{
-    QCommandLineParser &parser;
-    QTextStream &out;
-    QTextStream &err;
-    bool terminal;
-    records::DatabaseUrl url;
-};
-
-// The named connection for one command, removed when the command ends.
-class Connection
-{
-public:
-    ~Connection()
-    {
-        if (QSqlDatabase::contains(ConnectionName))
-            QSqlDatabase::removeDatabase(ConnectionName);
-    }
-    bool open(const records::DatabaseUrl &url, QString *error)
-    {
-        return records::openDatabase(url, ConnectionName, error);
-    }
-    QSqlDatabase db() const { return QSqlDatabase::database(ConnectionName, false); }
-};
-
-int usage(QTextStream &err, const QString &message)
-{
-    err << "kvt-records: " << message << "\nTry 'kvt-records --help'.\n";
-    return ExitUsage;
-}
-
-int databaseError(Context &c, const QString &message)
-{
-    c.err << "kvt-records: " << message << '\n';
-    return ExitDatabase;
-}
 
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "The stations' flashing records in one database.\n\n"
         "Commands:\n"
-        "  init                      create the records table (prints a station role's SQL\n"
-        "                            for PostgreSQL)\n"
+        "  init                      create or bring up to date the records and releases\n"
+        "                            tables (prints a station role's SQL for PostgreSQL)\n"
         "  import JOURNAL.jsonl...   add journals carried from stations; idempotent;\n"
         "                            a file that is mostly not records is refused\n"
         "  find TEXT                 records by id (prefix), USB serial, label, station,\n"
-        "                            slot (its entry or a part of it, as 1.1.7) or sha256\n"
-        "                            (8 hex digits or more of its start), newest first\n"
+        "                            board, scanned code, slot (its entry or a part of it,\n"
+        "                            as 1.1.7) or sha256 (8 hex digits or more of its\n"
+        "                            start), newest first\n"
         "  summary                   boards, ok, failed, stopped, yield, median time,\n"
         "                            the most frequent failure causes\n"
         "  export --csv              every record as CSV\n"
         "  report --html FILE        one self-contained HTML page: yield per day, station,\n"
-        "                            slot and image, failure causes, the failed boards\n\n"
+        "                            slot and image, failure causes, the failed boards\n"
+        "  release IMAGE             release an image: lines may flash it\n"
+        "  withdraw SHA256           withdraw a release (8 hex digits or more of its start)\n"
+        "  releases                  the releases, newest first, withdrawn ones marked\n\n"
         "The database is the station's own unless --database names another (a SQLite\n"
         "file must exist: init makes it):\n"
         "  sqlite:PATH  or  postgresql://user@host:port/database?sslmode=verify-full\n"
-        "Passwords go in ~/.pgpass, never in the URL."));
+        "Passwords go in ~/.pgpass, never in the URL.\n\n"
+        "Exit statuses: 0 done (also an image already released or a release already\n"
+        "withdrawn); 1 find matched nothing, or withdraw named no release or more than\n"
+        "one; 2 a journal could not be read or is not one, or an image to release is\n"
+        "not a firmware image; 3 the database could not be reached, refused, or is not\n"
+        "there; 4 the report could not be written; 64 a wrong command line."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See above."));
     parser.addOptions({
         {"database", "The database (default: " + records::defaultDatabaseUrl() + ").", "url"},
-        {"json", "find: the records as the journal holds them; summary: one object per group."},
+        {"json", "find: the records as the journal holds them; summary: one object per group; "
+                 "releases: one object per release."},
         {"since", "Records started at or after T: 2026-12-07, 2026-12-07T09:30 (UTC), 7d, 12h.",
          "T"},
         {"until", "Records started before T.", "T"},
@@ -97,6 +71,7 @@ void addOptions(QCommandLineParser &parser)
         {"force", "import: also a file that does not look like a journal."},
         {"html", "report: write the page to this file.", "file"},
         {"role", "init: the name of the stations' PostgreSQL role (default: kvt_station).", "name"},
+        {"note", "release: a note kept with the release.", "text"},
     });
 }
 
@@ -131,7 +106,8 @@ int runInit(Context &c, Connection &connection)
     QString error;
     if (!store.createSchema(&error))
         return databaseError(c, error);
-    c.out << "The records table is ready in " << records::describeDatabase(c.url) << ".\n";
+    c.out << "The records and releases tables are ready in " << records::describeDatabase(c.url)
+          << ".\n";
     if (store.isPostgres()) {
         const QString role = c.parser.isSet("role") ? c.parser.value("role") : "kvt_station";
         c.out << "\n" << records::stationRoleSql(role, c.url.database);
@@ -328,8 +304,14 @@ int runOnDatabase(Context &c, const QString &command, const QStringList &rest)
     // no records rather than being an error.
     if (!records::RecordStore(connection.db()).ensureSchema(&error))
         return databaseError(c, error);
-    if (command == "import")
+    if (command == "import") {
+        // The table's owner brings an older table up to date; a station's
+        // role may not, and its records go in all the same.
+        records::upgradeRecordsTable(connection.db(), &error);
         return runImport(c, connection, rest);
+    }
+    if (isReleaseCommand(command))
+        return runReleaseCommand(c, connection, command, rest);
     if (command == "find")
         return runFind(c, connection, rest);
     if (command == "summary")
@@ -357,13 +339,14 @@ int runRecordsCommand(const QStringList &arguments, QTextStream &out, QTextStrea
         return ExitSuccess;
     }
     QStringList words = parser.positionalArguments();
-    static const QStringList Commands{"init", "import", "find", "summary", "export", "report"};
+    static const QStringList Commands{"init",   "import",  "find",     "summary", "export",
+                                      "report", "release", "withdraw", "releases"};
     if (words.isEmpty())
         return usage(err, QStringLiteral("name a command: ") + Commands.join(", "));
     const QString command = words.takeFirst();
     if (!Commands.contains(command))
         return usage(err, QStringLiteral("unknown command '%1'").arg(command));
-    if (command != "import" && command != "find" && !words.isEmpty())
+    if (!QStringList{"import", "find", "release", "withdraw"}.contains(command) && !words.isEmpty())
         return usage(err, QStringLiteral("%1 takes no '%2'").arg(command, words.first()));
     Context context{parser, out, err, terminal, {}};
     QString error;

@@ -78,9 +78,11 @@ QJsonValue numberOrNull(double value)
 
 void printRecordTable(QTextStream &out, const QVector<records::BoardRecord> &records, bool aligned)
 {
-    QVector<Row> rows{{"started", "station", "slot", "usb serial", "status", "duration", "id"}};
+    QVector<Row> rows{
+        {"started", "station", "slot", "usb serial", "board", "status", "duration", "id"}};
     for (const records::BoardRecord &record : records)
-        rows.append({record.started, record.station, record.slot, record.usb.serial, record.status,
+        rows.append({record.started, record.station, record.slot, record.usb.serial,
+                     record.board.isEmpty() ? record.scanned : record.board, record.status,
                      programs::durationText(record.durationMs), record.identity()});
     printRows(out, rows, aligned);
 }
@@ -105,20 +107,28 @@ void printSummaryTable(QTextStream &out, const records::Summary &summary, bool a
 {
     const bool pace = std::any_of(summary.groups.cbegin(), summary.groups.cend(),
                                   [](const auto &g) { return g.activeHours > 0; });
+    const bool releases = summary.total.unreleased >= 0;
     QVector<Row> rows{{"group", "boards", "ok", "failed", "stopped", "yield", "median"}};
     if (pace)
         rows.first().append("boards/h");
+    if (releases)
+        rows.first().append("unreleased");
     auto add = [&](const records::SummaryGroup &g) {
         rows.append({g.group, QString::number(g.boards), QString::number(g.ok),
                      QString::number(g.failed), QString::number(g.stopped), yieldText(g.yield()),
                      programs::durationText(qint64(g.medianMs))});
         if (pace)
             rows.last().append(paceText(g.boardsPerHour()));
+        if (releases)
+            rows.last().append(QString::number(g.unreleased) + (g.unreleased > 0 ? " !" : ""));
     };
     for (const records::SummaryGroup &group : summary.groups)
         add(group);
     add(summary.total);
     printRows(out, rows, aligned);
+    if (releases)
+        out << "\nunreleased: boards flashed while their image was not released (before its "
+               "release, after its withdrawal, or never released); ! marks them\n";
     if (summary.failures.isEmpty())
         return;
     out << "\nmost frequent failures:\n";
@@ -140,8 +150,28 @@ void printSummaryJson(QTextStream &out, const records::Summary &summary)
                          {"median_ms", numberOrNull(g.medianMs)}};
         if (g.activeHours > 0)
             line.insert("boards_per_hour", g.boardsPerHour());
+        if (g.unreleased >= 0)
+            line.insert("unreleased", g.unreleased);
         out << QJsonDocument(line).toJson(QJsonDocument::Compact) << '\n';
     }
+}
+
+void printReleaseTable(QTextStream &out, const QVector<records::ImageRelease> &releases,
+                       bool aligned)
+{
+    QVector<Row> rows{{"released", "by", "file", "bytes", "sha256", "state", "note"}};
+    for (const records::ImageRelease &r : releases)
+        rows.append({r.released, r.releasedBy, r.file, number(r.bytes), r.sha256.left(16),
+                     r.isWithdrawn() ? "WITHDRAWN " + r.withdrawn + " by " + r.withdrawnBy
+                                     : QStringLiteral("released"),
+                     r.note});
+    printRows(out, rows, aligned);
+}
+
+void printReleasesJson(QTextStream &out, const QVector<records::ImageRelease> &releases)
+{
+    for (const records::ImageRelease &release : releases)
+        out << QJsonDocument(release.toJson()).toJson(QJsonDocument::Compact) << '\n';
 }
 
 QString yieldText(double yield)

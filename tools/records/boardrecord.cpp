@@ -34,7 +34,8 @@ const TextField TextFields[] = {
     {"file", &BoardRecord::file},       {"sha256", &BoardRecord::sha256},
     {"started", &BoardRecord::started}, {"ended", &BoardRecord::ended},
     {"status", &BoardRecord::status},   {"phase", &BoardRecord::phase},
-    {"message", &BoardRecord::message},
+    {"message", &BoardRecord::message}, {"board", &BoardRecord::board},
+    {"scanned", &BoardRecord::scanned},
 };
 const NumberField NumberFields[] = {
     {"seq", &BoardRecord::seq},
@@ -65,6 +66,26 @@ bool readUsb(const QJsonValue &value, UsbAdapter *usb)
     usb->vid = object.value(QLatin1String("vid")).toString();
     usb->pid = object.value(QLatin1String("pid")).toString();
     usb->serial = object.value(QLatin1String("serial")).toString();
+    return value.isObject();
+}
+
+// The boot line, when the object holds nothing but its text and a count, so
+// that it is written back as it was read.
+bool readBoot(const QJsonValue &value, BootLine *boot)
+{
+    const QJsonObject object = value.toObject();
+    if (object.isEmpty())
+        return false;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const bool line = it.key() == QLatin1String("line") && !it.value().toString().isEmpty();
+        const bool ms = it.key() == QLatin1String("ms") && isCount(it.value());
+        if (!line && !ms)
+            return false;
+    }
+    boot->line = object.value(QLatin1String("line")).toString();
+    boot->ms = object.contains(QLatin1String("ms"))
+                   ? qint64(object.value(QLatin1String("ms")).toDouble())
+                   : -1;
     return value.isObject();
 }
 
@@ -103,6 +124,8 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &object)
                 record.*number.field = it.value().toInt(), known = true;
         if (key == "usb")
             known = readUsb(it.value(), &record.usb);
+        if (key == "boot")
+            known = readBoot(it.value(), &record.boot);
         if (!known)
             record.unknownFields.insert(it.key(), it.value());
     }
@@ -129,6 +152,18 @@ QJsonObject BoardRecord::toJson() const
             object.insert(QLatin1String(number.name), this->*number.field);
     if (!usb.isEmpty())
         object.insert(QStringLiteral("usb"), usb.toJson());
+    if (!boot.isEmpty())
+        object.insert(QStringLiteral("boot"), boot.toJson());
+    return object;
+}
+
+QJsonObject BootLine::toJson() const
+{
+    QJsonObject object;
+    if (!line.isEmpty())
+        object.insert(QStringLiteral("line"), line);
+    if (ms >= 0)
+        object.insert(QStringLiteral("ms"), ms);
     return object;
 }
 

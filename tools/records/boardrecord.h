@@ -37,6 +37,18 @@ struct UsbAdapter
     QJsonObject toJson() const;
 };
 
+// The line that proved the new firmware runs: the board printed it when it
+// started, `ms` after the flasher's last acknowledgement.
+struct BootLine
+{
+    QString line;
+    qint64 ms = -1;
+
+    bool isEmpty() const { return line.isEmpty() && ms < 0; }
+    // {"line": …, "ms": N}, what it has.
+    QJsonObject toJson() const;
+};
+
 struct BoardRecord
 {
     static constexpr int Schema = 2;
@@ -56,14 +68,17 @@ struct BoardRecord
     QString started;   // UTC, ISO 8601 with milliseconds
     QString ended;
     qint64 durationMs = -1;
-    QString status;            // ok, timeout, refused, cancelled, open-failed, port-failed,
-                               // unplugged, stopped
-    QString phase;             // the upload's phase when it ended
-    QString message;           // what happened, in the flasher's words
-    qint64 sent = -1;          // image bytes sent
-    qint64 acknowledged = -1;  // image bytes the device acknowledged
-    int resends = -1;          // frames sent again
-    int latencyMs = -1;        // the adapter's latency timer; -1 where unknown
+    QString status;           // ok, timeout, refused, cancelled, open-failed, port-failed,
+                              // unplugged, stopped
+    QString phase;            // the upload's phase when it ended
+    QString message;          // what happened, in the flasher's words
+    qint64 sent = -1;         // image bytes sent
+    qint64 acknowledged = -1; // image bytes the device acknowledged
+    int resends = -1;         // frames sent again
+    int latencyMs = -1;       // the adapter's latency timer; -1 where unknown
+    QString board;            // the board's own identity, from its boot line
+    QString scanned;          // the code scanned from its label at the fixture
+    BootLine boot;
     QJsonObject unknownFields; // kept as read
 
     bool isOk() const { return status == status::Ok; }

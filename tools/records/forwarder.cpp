@@ -51,9 +51,12 @@ QString databaseMessage(const ForwarderStatus &status)
 Forwarder::Forwarder(const QString &journalPath, const QString &databaseUrl, const QString &station,
                      QObject *parent)
     : QObject(parent), journalPath_(journalPath), databaseUrl_(databaseUrl), station_(station),
-      mailbox_(std::make_unique<StatusMailbox>())
+      mailbox_(std::make_unique<StatusMailbox>()),
+      questions_(std::make_unique<Mailbox<PriorOkQuestion>>()),
+      answers_(std::make_unique<Mailbox<PriorOk>>())
 {
     qRegisterMetaType<records::ForwarderStatus>();
+    qRegisterMetaType<records::PriorOk>();
     thread_.setObjectName(QStringLiteral("records forwarder"));
 }
 
@@ -78,6 +81,10 @@ bool Forwarder::start(QString *error)
     settings.firstDelayMs = firstDelayMs_;
     settings.longestDelayMs = longestDelayMs_;
     settings.pollMs = pollMs_;
+    settings.watchedSha256 = watchedSha256_;
+    settings.releaseCheckMs = releaseCheckMs_;
+    settings.questions = questions_.get();
+    settings.answers = answers_.get();
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_)
         return true;
@@ -86,6 +93,8 @@ bool Forwarder::start(QString *error)
     connect(
         worker_, &ForwarderWorker::statusPosted, this,
         [this] { emit statusChanged(mailbox_->latest()); }, Qt::QueuedConnection);
+    connect(worker_, &ForwarderWorker::answerPosted, this, &Forwarder::tellAnswers,
+            Qt::QueuedConnection);
     // The worker ends on its own thread, after its last event.
     connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
     thread_.start();
@@ -122,6 +131,27 @@ void Forwarder::journalGrew()
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_)
         QMetaObject::invokeMethod(worker_, "journalGrew", Qt::QueuedConnection);
+}
+
+void Forwarder::askPriorOk(const PriorOkQuestion &question)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (worker_) {
+        questions_->post(question);
+        QMetaObject::invokeMethod(worker_, &ForwarderWorker::answerQuestions, Qt::QueuedConnection);
+        return;
+    }
+    PriorOk answer;
+    answer.question = question;
+    answer.why = QStringLiteral("records are not forwarded");
+    answers_->post(answer);
+    QMetaObject::invokeMethod(this, &Forwarder::tellAnswers, Qt::QueuedConnection);
+}
+
+void Forwarder::tellAnswers()
+{
+    for (const PriorOk &answer : answers_->takeAll())
+        emit priorOkAnswered(answer);
 }
 
 } // namespace records

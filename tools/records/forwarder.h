@@ -22,6 +22,14 @@
 //   if (!forwarder.start(&error)) ...          // a bad URL; the database may well be down
 //   ... append the record to the journal, then:
 //   forwarder.journalGrew();                   // any thread; returns at once
+//
+// It also tells whether the station's image is still released (watchRelease)
+// and answers whether a board was flashed ok with it before (askPriorOk),
+// both through its own connection, so the station never waits for the
+// database.
+
+#include "records/priorok.h"
+#include "records/releases.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -48,6 +56,10 @@ struct ForwarderStatus
     bool twin = false;
     QString station;
     int refused = 0; // records the database refused and that were set aside
+    // Whether the image watched is released; cannot tell while the database
+    // is out of reach. Only when watchRelease() was called.
+    bool releaseWatched = false;
+    ReleaseState release;
 };
 
 // "3 records not yet in the database (oldest 12 min): cannot connect to ...",
@@ -69,6 +81,13 @@ public:
     // How often the journal is read without being told (another process may
     // write it); by default every 2 s. Set before start().
     void setPollInterval(int ms) { pollMs_ = ms; }
+    // Reads whether the image is released at every reconnect and every
+    // `everyMs`, and tells it in the status. Set before start().
+    void watchRelease(const QString &sha256, int everyMs = 30000)
+    {
+        watchedSha256_ = sha256;
+        releaseCheckMs_ = everyMs;
+    }
 
     // Starts the thread; false only when the URL is not one we take.
     bool start(QString *error);
@@ -81,23 +100,34 @@ public:
 
     // Thread-safe; returns at once.
     void journalGrew();
+    // Asks on the forwarder's thread whether the database holds an ok record
+    // of this board with this image; priorOkAnswered tells, on the thread
+    // the forwarder lives in. Returns at once.
+    void askPriorOk(const PriorOkQuestion &question);
 
 signals:
     // Whenever the backlog, its reason or the name's claim changes, and at
     // every retry.
     void statusChanged(const records::ForwarderStatus &status);
+    void priorOkAnswered(const records::PriorOk &answer);
 
 private:
+    void tellAnswers();
+
     QString journalPath_;
     QString databaseUrl_;
     QString station_;
     int firstDelayMs_ = 500;
     int longestDelayMs_ = 5000;
     int pollMs_ = 2000;
+    QString watchedSha256_;
+    int releaseCheckMs_ = 30000;
     QThread thread_;
     std::mutex mutex_; // guards worker_ between journalGrew() and stop()
     ForwarderWorker *worker_ = nullptr;
     std::unique_ptr<StatusMailbox> mailbox_; // outlives the worker: stop() ends it first
+    std::unique_ptr<Mailbox<PriorOkQuestion>> questions_;
+    std::unique_ptr<Mailbox<PriorOk>> answers_;
 };
 
 } // namespace records

@@ -47,7 +47,8 @@ ForwarderWorker::ForwarderWorker(const Settings &settings, StatusMailbox *mailbo
     : settings_(settings), mailbox_(mailbox), connection_(nextConnectionName()),
       follower_(settings.journalPath),
       cursor_(settings.journalPath, describeDatabase(settings.url)),
-      delayMs_(settings.firstDelayMs), retry_(this), poll_(this), cursorSave_(this)
+      delayMs_(settings.firstDelayMs), retry_(this), poll_(this), cursorSave_(this),
+      releaseWatch_(settings.watchedSha256, settings.releaseCheckMs, this)
 {
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &ForwarderWorker::attempt);
@@ -57,6 +58,7 @@ ForwarderWorker::ForwarderWorker(const Settings &settings, StatusMailbox *mailbo
     connect(&poll_, &QTimer::timeout, this, &ForwarderWorker::journalGrew);
     cursorSave_.setSingleShot(true);
     connect(&cursorSave_, &QTimer::timeout, this, &ForwarderWorker::saveCursor);
+    connect(&releaseWatch_, &ReleaseWatch::due, this, &ForwarderWorker::checkRelease);
 }
 
 void ForwarderWorker::begin()
@@ -65,6 +67,7 @@ void ForwarderWorker::begin()
     marks_ = cursor_.load();
     follower_.resume(marks_);
     poll_.start();
+    releaseWatch_.start();
     attempt();
 }
 
@@ -96,6 +99,7 @@ void ForwarderWorker::finish(int drainMs)
     retry_.stop();
     poll_.stop();
     cursorSave_.stop();
+    releaseWatch_.stop();
     saveCursor();
     closeConnection();
     presence_.release();
@@ -149,6 +153,8 @@ bool ForwarderWorker::connectToDatabase(QString *error)
             return false;
         open_ = true;
         claimed = false; // a PostgreSQL claim went with the old connection
+        // The release may have been withdrawn while the database was away.
+        releaseWatch_.check(QSqlDatabase::database(connection_, false));
     }
     const QSqlDatabase db = QSqlDatabase::database(connection_, false);
     RecordStore store(db);
@@ -258,6 +264,7 @@ void ForwarderWorker::retryLater(const QString &reason)
     // The connection may be broken (a restarted server): open a new one.
     closeConnection();
     reason_ = reason;
+    releaseWatch_.outOfReach(reason);
     retry_.start(delayMs_);
     delayMs_ = qMin(delayMs_ * 2, settings_.longestDelayMs);
     publish();
@@ -285,12 +292,49 @@ void ForwarderWorker::publish()
     status.twin = twin_;
     status.station = settings_.station;
     status.refused = refused_;
+    status.releaseWatched = releaseWatch_.isOn();
+    status.release = releaseWatch_.state();
     if (!queue_.empty()) {
         status.oldestSince = endedOf(queue_.front().text);
         status.oldestAgeMs = QDateTime::currentMSecsSinceEpoch() - status.oldestSince;
     }
     mailbox_->post(status);
     emit statusPosted();
+}
+
+// While the database is away the retry reads the state when it reconnects; a
+// connection found broken here is given up, so that one is made again.
+void ForwarderWorker::checkRelease()
+{
+    if (finished_ || !open_)
+        return;
+    const ReleaseState before = releaseWatch_.state();
+    if (!releaseWatch_.check(QSqlDatabase::database(connection_, false)))
+        return retryLater(releaseWatch_.state().why);
+    if (!(releaseWatch_.state() == before))
+        publish();
+}
+
+void ForwarderWorker::answerQuestions()
+{
+    for (const PriorOkQuestion &question : settings_.questions->takeAll())
+        settings_.answers->post(answer(question));
+    emit answerPosted();
+}
+
+PriorOk ForwarderWorker::answer(const PriorOkQuestion &question)
+{
+    PriorOk answer;
+    answer.question = question;
+    QString error;
+    if (!open_ || finished_)
+        answer.why = reason_.isEmpty() ? QStringLiteral("the database is out of reach") : reason_;
+    else if (!priorOk(QSqlDatabase::database(connection_, false), question, &answer, &error)) {
+        answer.why = error;
+        if (!RecordStore(QSqlDatabase::database(connection_, false)).answers())
+            retryLater(error);
+    }
+    return answer;
 }
 
 } // namespace records

@@ -6,6 +6,7 @@
 #include "records/databaseurl.h"
 #include "records/forwarder.h"
 #include "records/journalfollower.h"
+#include "records/releasewatch.h"
 #include "records/stationpresence.h"
 
 #include <QElapsedTimer>
@@ -54,6 +55,10 @@ public:
         int firstDelayMs = 500;
         int longestDelayMs = 5000;
         int pollMs = 2000;
+        QString watchedSha256; // empty: no release watched
+        int releaseCheckMs = 30000;
+        Mailbox<PriorOkQuestion> *questions = nullptr; // outlive the worker
+        Mailbox<PriorOk> *answers = nullptr;
     };
     // `mailbox` outlives the worker.
     ForwarderWorker(const Settings &settings, StatusMailbox *mailbox);
@@ -64,10 +69,15 @@ public slots:
     // Sends for up to `drainMs` while the database takes records, keeps the
     // cursor, closes and forgets the connection; nothing is sent after it.
     void finish(int drainMs);
+    // Answers the questions in the mailbox; cannot tell while the database
+    // is out of reach.
+    void answerQuestions();
 
 signals:
     // A new status is in the mailbox.
     void statusPosted();
+    // New answers are in theirs.
+    void answerPosted();
 
 private:
     void readJournal();
@@ -82,6 +92,8 @@ private:
     void retryLater(const QString &reason);
     void closeConnection();
     void publish();
+    void checkRelease();
+    PriorOk answer(const PriorOkQuestion &question);
 
     Settings settings_;
     StatusMailbox *mailbox_;
@@ -104,6 +116,7 @@ private:
     QTimer retry_; // children, so that they move to the thread with the worker
     QTimer poll_;
     QTimer cursorSave_;
+    ReleaseWatch releaseWatch_;
     qint64 savedAtMs_ = -1;
 };
 

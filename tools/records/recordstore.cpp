@@ -1,6 +1,7 @@
 #include "records/recordstore.h"
 
 #include "records/journal.h"
+#include "records/recordschema.h"
 #include "records/slotnames.h"
 
 #include <QDateTime>
@@ -15,10 +16,12 @@ namespace records {
 
 namespace {
 
-// The indexed columns, in the order of the insert's values.
-const QStringList Columns{"id",         "station", "seq",         "slot",   "label",
-                          "usb_serial", "file",    "sha256",      "status", "message",
-                          "started",    "ended",   "duration_ms", "record"};
+// The indexed columns, in the order of the insert's values; an older table
+// lacks the last two.
+const QStringList Columns{"id",          "station", "seq",    "slot",    "label",   "usb_serial",
+                          "file",        "sha256",  "status", "message", "started", "ended",
+                          "duration_ms", "record",  "board",  "scanned"};
+constexpr int IdentityColumnCount = 2;
 
 // Rows per INSERT statement: several save round trips to a server, but Qt's
 // SQLite driver looks each bound value up by name, a cost that grows with the
@@ -33,31 +36,6 @@ bool fail(QString *error, const QString &what, const QSqlError &sqlError)
     return false;
 }
 
-QString tableSql(bool postgres)
-{
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS board_records ("
-                          "id TEXT PRIMARY KEY, station TEXT NOT NULL, seq BIGINT, slot TEXT, "
-                          "label TEXT, usb_serial TEXT, file TEXT, sha256 TEXT, "
-                          "status TEXT NOT NULL, message TEXT, started TEXT, ended TEXT, "
-                          "duration_ms BIGINT, record %1 NOT NULL)")
-        .arg(postgres ? "JSONB" : "TEXT");
-}
-
-// Index names and columns. Those with status serve kvt-records summary: it
-// reads them instead of the table, whose rows hold the whole JSON record
-// (600 MB for a million). SQLite groups days along the expression index
-// (the expression is the one summary.cpp groups by); PostgreSQL scans the
-// one on started, status and duration_ms, which also serves time ranges.
-const QVector<QPair<QString, QString>> Indexes{
-    {"station_seq", "station, seq"},
-    {"started_status_duration", "started, status, duration_ms"},
-    {"usb_serial", "usb_serial"},
-    {"slot", "slot"},
-    {"label", "label"},
-    {"sha256", "sha256"},
-    {"day_status_duration", "(substr(started, 1, 10)), status, duration_ms"},
-    {"status_message", "status, message"}};
-
 QVariant textOrNull(const QString &text)
 {
     return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
@@ -68,7 +46,7 @@ QVariant numberOrNull(qint64 number)
     return number < 0 ? QVariant(QVariant::LongLong) : QVariant(number);
 }
 
-void bindRecord(QSqlQuery &query, const BoardRecord &record)
+void bindRecord(QSqlQuery &query, const BoardRecord &record, bool identity)
 {
     query.addBindValue(record.identity());
     query.addBindValue(record.station);
@@ -84,6 +62,10 @@ void bindRecord(QSqlQuery &query, const BoardRecord &record)
     query.addBindValue(utcText(record.ended));
     query.addBindValue(numberOrNull(record.durationMs));
     query.addBindValue(QString::fromUtf8(record.toLine()));
+    if (identity) {
+        query.addBindValue(textOrNull(record.board));
+        query.addBindValue(textOrNull(record.scanned));
+    }
 }
 
 // "x,x,...,x", `count` times.
@@ -95,11 +77,13 @@ QString repeated(const QString &item, int count)
     return items.join(',');
 }
 
-QString insertSql(int rows)
+QString insertSql(int rows, bool identity)
 {
-    const QString row = '(' + repeated(QStringLiteral("?"), Columns.size()) + ')';
+    const QStringList columns =
+        identity ? Columns : QStringList(Columns.mid(0, Columns.size() - IdentityColumnCount));
+    const QString row = '(' + repeated(QStringLiteral("?"), columns.size()) + ')';
     return QStringLiteral("INSERT INTO board_records (%1) VALUES %2 ON CONFLICT (id) DO NOTHING")
-        .arg(Columns.join(','), repeated(row, rows));
+        .arg(columns.join(','), repeated(row, rows));
 }
 
 } // namespace
@@ -136,16 +120,17 @@ bool isShaPrefix(const QString &text)
 }
 
 // A row of find's query (record, id, usb_serial, slot, label, station,
-// sha256) that `text` names: an id by its start, a USB serial, label or
-// station whole, a slot by a whole part of its entry name (the screens show
-// "1.1.7" for …-usb-0:1.1.7:1.0-port0), an image by its sha256 or its start.
+// sha256, board, scanned) that `text` names: an id by its start, a USB
+// serial, label, station, board or scanned code whole, a slot by a whole
+// part of its entry name (the screens show "1.1.7" for
+// …-usb-0:1.1.7:1.0-port0), an image by its sha256 or its start.
 bool matchesText(const QSqlQuery &row, const QString &text)
 {
     const auto column = [&](int i) { return row.value(i).toString(); };
     const QString sha = column(6);
     return column(1).startsWith(text, Qt::CaseInsensitive) || column(2) == text ||
-           column(4) == text || column(5) == text || slotHasPart(column(3), text) ||
-           sha.compare(text, Qt::CaseInsensitive) == 0 ||
+           column(4) == text || column(5) == text || column(7) == text || column(8) == text ||
+           slotHasPart(column(3), text) || sha.compare(text, Qt::CaseInsensitive) == 0 ||
            (isShaPrefix(text) && sha.startsWith(text, Qt::CaseInsensitive));
 }
 
@@ -158,17 +143,7 @@ bool RecordStore::isPostgres() const
 
 bool RecordStore::createSchema(QString *error)
 {
-    QSqlQuery query(db_);
-    if (!query.exec(tableSql(isPostgres())))
-        return fail(error, QStringLiteral("cannot create the records table"), query.lastError());
-    for (const auto &index : Indexes) {
-        const QString sql =
-            QStringLiteral("CREATE INDEX IF NOT EXISTS board_records_%1 ON board_records (%2)")
-                .arg(index.first, index.second);
-        if (!query.exec(sql))
-            return fail(error, QStringLiteral("cannot create an index"), query.lastError());
-    }
-    return true;
+    return createRecordsSchema(db_, error);
 }
 
 bool RecordStore::ensureSchema(QString *error)
@@ -179,11 +154,11 @@ bool RecordStore::ensureSchema(QString *error)
     return createSchema(error);
 }
 
-bool RecordStore::insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, int *inserted,
-                              QString *error)
+bool RecordStore::insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, bool identity,
+                              int *inserted, QString *error)
 {
     for (const BoardRecord &record : chunk)
-        bindRecord(query, record);
+        bindRecord(query, record, identity);
     if (!query.exec())
         return fail(error, QStringLiteral("cannot insert records"), query.lastError());
     *inserted += qMax(0, query.numRowsAffected());
@@ -195,18 +170,20 @@ bool RecordStore::insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chun
 bool RecordStore::insertAll(const QVector<BoardRecord> &records, int *inserted, QString *error)
 {
     const int RowsPerStatement = isPostgres() ? RowsPerStatementPostgres : RowsPerStatementSqlite;
+    const bool identity = hasIdentityColumns(db_);
     // One statement prepared for full chunks and reused; the rest once.
     QSqlQuery full(db_);
-    bool ok = records.size() < RowsPerStatement || full.prepare(insertSql(RowsPerStatement)) ||
+    bool ok = records.size() < RowsPerStatement ||
+              full.prepare(insertSql(RowsPerStatement, identity)) ||
               fail(error, QStringLiteral("cannot prepare the insert"), full.lastError());
     int first = 0;
     for (; ok && first + RowsPerStatement <= records.size(); first += RowsPerStatement)
-        ok = insertChunk(full, records.mid(first, RowsPerStatement), inserted, error);
+        ok = insertChunk(full, records.mid(first, RowsPerStatement), identity, inserted, error);
     QSqlQuery rest(db_);
     if (ok && first < records.size())
-        ok = (rest.prepare(insertSql(records.size() - first)) ||
+        ok = (rest.prepare(insertSql(records.size() - first, identity)) ||
               fail(error, QStringLiteral("cannot prepare the insert"), rest.lastError())) &&
-             insertChunk(rest, records.mid(first), inserted, error);
+             insertChunk(rest, records.mid(first), identity, inserted, error);
     if (!ok)
         db_.rollback();
     return ok;
@@ -215,6 +192,8 @@ bool RecordStore::insertAll(const QVector<BoardRecord> &records, int *inserted, 
 bool RecordStore::insert(const QVector<BoardRecord> &records, QString *error, int *inserted)
 {
     int added = 0;
+    // Asked before the transaction: a failed probe would end it in PostgreSQL.
+    hasIdentityColumns(db_);
     if (!db_.transaction())
         return fail(error, QStringLiteral("cannot begin a transaction"), db_.lastError());
     if (!insertAll(records, &added, error))
@@ -249,13 +228,16 @@ bool RecordStore::find(const QString &text, QVector<BoardRecord> *found, QString
     query.setForwardOnly(true);
     // The LIKEs narrow; matchesText() decides, the same way in both
     // databases (SQLite's LIKE ignores case, PostgreSQL's does not).
-    query.prepare(QStringLiteral(
-        "SELECT record, id, usb_serial, slot, label, station, sha256 FROM board_records WHERE "
-        "id LIKE ? ESCAPE '\\' OR usb_serial = ? OR label = ? OR station = ? OR "
-        "lower(sha256) LIKE ? ESCAPE '\\' OR slot LIKE ? ESCAPE '\\' "
-        "ORDER BY started DESC, seq DESC"));
+    // An older table has no board or scanned column: its JSON is read instead.
+    query.prepare(
+        QStringLiteral("SELECT record, id, usb_serial, slot, label, station, sha256, %1, "
+                       "%2 FROM board_records WHERE id LIKE ? ESCAPE '\\' OR "
+                       "usb_serial = ? OR label = ? OR station = ? OR %1 = ? OR %2 = ? OR "
+                       "lower(sha256) LIKE ? ESCAPE '\\' OR slot LIKE ? ESCAPE '\\' "
+                       "ORDER BY started DESC, seq DESC")
+            .arg(identityField(db_, "board"), identityField(db_, "scanned")));
     query.addBindValue(likePrefix(text.toLower()));
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 5; ++i)
         query.addBindValue(text);
     query.addBindValue(isShaPrefix(text) ? likePrefix(text.toLower())
                                          : likeExactly(text.toLower()));
@@ -295,19 +277,6 @@ bool RecordStore::count(qint64 *rows, QString *error)
         return fail(error, QStringLiteral("cannot count the records"), query.lastError());
     *rows = query.value(0).toLongLong();
     return true;
-}
-
-QString stationRoleSql(const QString &role, const QString &database)
-{
-    return QStringLiteral("-- A role for the stations: it logs in, reads and adds records, and\n"
-                          "-- can neither change nor delete them. Run this as the table's owner\n"
-                          "-- in the records database (psql -d %2), give the role a password\n"
-                          "-- with \\password %1 and put that in each station's ~/.pgpass.\n"
-                          "CREATE ROLE %1 LOGIN;\n"
-                          "GRANT CONNECT ON DATABASE \"%2\" TO %1;\n"
-                          "GRANT USAGE ON SCHEMA public TO %1;\n"
-                          "GRANT SELECT, INSERT ON board_records TO %1;\n")
-        .arg(role, database.isEmpty() ? QStringLiteral("postgres") : database);
 }
 
 QString utcText(const QString &isoTime)

@@ -9,6 +9,7 @@
 // row. The database keeps records unique, not the sender's bookkeeping.
 
 #include "records/boardrecord.h"
+#include "records/recordschema.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -27,7 +28,8 @@ public:
 
     bool isPostgres() const;
 
-    // Creates the table and its indexes unless they exist.
+    // Creates the tables and their indexes unless they exist, and brings an
+    // older records table up to date (see recordschema.h).
     bool createSchema(QString *error);
     // createSchema() only when there is no table: a station's role may read
     // and insert but not create, and PostgreSQL checks that before "IF NOT
@@ -44,8 +46,8 @@ public:
     // what it carried, not about the connection.
     bool answers();
 
-    // Records whose id starts with `text`, whose USB serial, label or station
-    // is `text`, whose slot holds it as a whole part of its entry name (1.1.7
+    // Records whose id starts with `text`, whose USB serial, label, station,
+    // board or scanned code is `text`, whose slot holds it as a whole part of its entry name (1.1.7
     // in pci-0000:00:14.0-usb-0:1.1.7:1.0-port0), or whose sha256 is `text` or
     // starts with it (8 hex digits at least); newest first.
     bool find(const QString &text, QVector<BoardRecord> *found, QString *error);
@@ -60,15 +62,11 @@ public:
 
 private:
     bool insertAll(const QVector<BoardRecord> &records, int *inserted, QString *error);
-    bool insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, int *inserted,
-                     QString *error);
+    bool insertChunk(QSqlQuery &query, const QVector<BoardRecord> &chunk, bool identity,
+                     int *inserted, QString *error);
 
     QSqlDatabase db_;
 };
-
-// The SQL that makes a PostgreSQL role `role` for stations: it may log in to
-// `database`, read and insert records, and do nothing else.
-QString stationRoleSql(const QString &role, const QString &database);
 
 // A record as the table's JSON column holds it.
 BoardRecord storedRecord(const QVariant &value);

@@ -1,6 +1,7 @@
 #include "records/summary.h"
 
 #include "records/recordstore.h"
+#include "records/releases.h"
 #include "records/slotnames.h"
 
 #include <QHash>
@@ -40,7 +41,7 @@ QString groupExpression(Grouping by)
 // Raw image groups "SHA<joint>FILE" -> "FILE[, FILE...] SHA12". An image
 // is its content: renaming the file does not make another image. Records
 // without a sha256 can only be told apart by their file name.
-QHash<QString, QString> imageNames(const QStringList &raw)
+QHash<QString, QString> imageNames(const QStringList &raw, QHash<QString, QString> *shaOf)
 {
     QMap<QString, QStringList> files; // sha (or joint and file) -> its file names, sorted
     for (const QString &key : raw) {
@@ -51,7 +52,10 @@ QHash<QString, QString> imageNames(const QStringList &raw)
     for (const QString &key : raw) {
         const QString sha = key.section(Joint, 0, 0);
         const QString image = sha.isEmpty() ? key : sha;
-        names.insert(key, (files[image].join(QStringLiteral(", ")) + ' ' + sha.left(12)).trimmed());
+        const QString name =
+            (files[image].join(QStringLiteral(", ")) + ' ' + sha.left(12)).trimmed();
+        names.insert(key, name);
+        shaOf->insert(name, sha);
     }
     return names;
 }
@@ -183,8 +187,9 @@ void nameGroups(Grouping by, const QMap<QString, SummaryGroup> &raw,
 {
     if (by != Grouping::Image && by != Grouping::Slot)
         return finishGroups(raw, rawDurations, summary); // named by the database already
+    QHash<QString, QString> shaOf;
     const QHash<QString, QString> names = by == Grouping::Image
-                                              ? imageNames(raw.keys())
+                                              ? imageNames(raw.keys(), &shaOf)
                                               : slotNames(raw.keys(), &summary->shortSlotNames);
     QMap<QString, SummaryGroup> groups;
     QMap<QString, Durations> durations;
@@ -196,6 +201,8 @@ void nameGroups(Grouping by, const QMap<QString, SummaryGroup> &raw,
             durations[name][d.key()] += d.value();
     }
     finishGroups(groups, durations, summary);
+    for (SummaryGroup &group : summary->groups)
+        group.image = shaOf.value(group.group);
     if (by == Grouping::Slot)
         std::sort(summary->groups.begin(), summary->groups.end(),
                   [](const SummaryGroup &a, const SummaryGroup &b) {
@@ -318,7 +325,7 @@ bool summarize(const QSqlDatabase &db, Grouping by, const SummaryRange &range, S
         (by == Grouping::Station && !countActiveHours(db, range, summary, error)))
         return false;
     addTotal(summary);
-    return true;
+    return by != Grouping::Image || countUnreleased(db, range, summary, error);
 }
 
 QString failureCause(const QString &message)

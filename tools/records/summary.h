@@ -43,6 +43,10 @@ struct SummaryGroup
     qint64 stopped = 0;
     double medianMs = -1;   // of the boards that ended ok; -1 when none did
     qint64 activeHours = 0; // by station: hours with at least one board; 0 otherwise
+    QString image;          // by image: its sha256 ("" for files without one)
+    // By image: boards flashed while the image was not released (see
+    // releases.h); -1 otherwise, and when the database keeps no releases.
+    qint64 unreleased = -1;
 
     // -1 when no board ended ok or failed.
     double yield() const { return ok + failed > 0 ? double(ok) / double(ok + failed) : -1; }

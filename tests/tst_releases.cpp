@@ -1,0 +1,393 @@
+// Only released images, and boards found by their own identity: kvt-records
+// release, withdraw and releases; what a station asks (releaseState, and
+// through its forwarder whether the image is still released and whether a
+// board was flashed ok before); a records table from before boards were
+// named; the report's mark on boards of unreleased images.
+
+#include "recordsfixture.h"
+
+#include "records/forwarder.h"
+#include "records/priorok.h"
+#include "records/releases.h"
+
+#include <QtTest>
+
+using namespace records;
+using namespace recordstool;
+
+namespace {
+
+// The records table as it was made before boards were named.
+const char *const OldTableSql =
+    "CREATE TABLE board_records (id TEXT PRIMARY KEY, station TEXT NOT NULL, seq BIGINT, "
+    "slot TEXT, label TEXT, usb_serial TEXT, file TEXT, sha256 TEXT, status TEXT NOT NULL, "
+    "message TEXT, started TEXT, ended TEXT, duration_ms BIGINT, record %1 NOT NULL)";
+
+BoardRecord boardRecord(const QString &id, const QString &station, const QString &board,
+                        const QString &scanned, const QString &sha256, const QString &ended,
+                        const QString &status = "ok")
+{
+    BoardRecord record;
+    record.id = id;
+    record.station = station;
+    record.board = board;
+    record.scanned = scanned;
+    record.sha256 = sha256;
+    record.started = record.ended = ended;
+    record.status = status;
+    return record;
+}
+
+// The boards priorOk looks among: KV-1 flashed ok twice with image aa, KV-2
+// failed with it, KV-3 ok with image bb, a board known by its label alone.
+const QVector<BoardRecord> FlashedBoards{
+    boardRecord("r1", "line1", "KV-1", "L-1", "aa", "2026-12-07T09:00:00.000Z"),
+    boardRecord("r2", "line2", "KV-1", "", "aa", "2026-12-07T10:00:00.000Z"),
+    boardRecord("r3", "line1", "KV-2", "L-2", "aa", "2026-12-07T11:00:00.000Z", "timeout"),
+    boardRecord("r4", "line1", "KV-3", "", "bb", "2026-12-07T11:00:00.000Z"),
+    boardRecord("r5", "line5", "", "L-5", "aa", "2026-12-07T12:00:00.000Z")};
+
+// A release made by the library, at a time of the test's choosing.
+bool releaseAt(const QSqlDatabase &db, const QString &sha256, const QString &released)
+{
+    bool added = false;
+    ImageRelease existing;
+    QString error;
+    return addRelease(db, {sha256, "app.kvt", 1024, released, "ann", {}, {}, {}}, &added, &existing,
+                      &error) &&
+           added;
+}
+
+template <typename Use> void withUrl(const QString &url, Use use)
+{
+    withDatabase(url, [&](const QSqlDatabase &db, const DatabaseUrl &) { use(db); });
+}
+
+void insertRecords(const QString &url, const QVector<BoardRecord> &records)
+{
+    withUrl(url, [&](const QSqlDatabase &db) {
+        QString error;
+        QVERIFY2(RecordStore(db).insert(records, &error), qPrintable(error));
+    });
+}
+
+} // namespace
+
+class TestReleases : public RecordsTestBase
+{
+    Q_OBJECT
+
+    // A firmware image of its own content at `name` in the test's folder.
+    QString writeImage(const QString &name, const QByteArray &content)
+    {
+        const QString path = folder_.filePath(name);
+        QFile::remove(path);
+        StationJournal(path, "").appendRaw(QByteArray::fromHex("00400020") + content);
+        return path;
+    }
+    // A SQLite file that cannot be made (its folder is a file), or a server
+    // that is not there.
+    QString unreachable(const QString &backend)
+    {
+        StationJournal(folder_.filePath("blocker"), "").appendRaw("");
+        return backend == "sqlite" ? "sqlite:" + folder_.filePath("blocker/r.sqlite")
+                                   : "postgresql:///r?host=" + folder_.filePath("none");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        startPostgres();
+        qputenv("USER", "ann");
+    }
+
+    // Stations insert into a table from before boards were named, which their
+    // role may not change, and find reads the boards from the records' JSON;
+    // the owner's init adds the columns and fills them from the rows.
+    void olderTable_data() { backends(); }
+    void olderTable()
+    {
+        QFETCH(QString, backend);
+        const QString owner = newDatabase(backend, false);
+        QString station = owner;
+        withUrl(owner, [&](const QSqlDatabase &db) {
+            QSqlQuery(db).exec(QString(OldTableSql).arg(backend == "sqlite" ? "TEXT" : "JSONB"));
+        });
+        if (backend != "sqlite") {
+            const QString name = databaseName(databases_);
+            for (const char *sql : {"CREATE ROLE old_station LOGIN",
+                                    "GRANT SELECT, INSERT ON board_records TO old_station"})
+                postgres_.exec(sql, name);
+            station.replace("user=postgres", "user=old_station");
+        }
+        insertRecords(station, FlashedBoards);
+        QCOMPARE(kvtRecords({"find", "KV-1", "--database=" + station}).lines().size(), 3);
+        QCOMPARE(kvtRecords({"find", "L-5", "--database=" + station}).lines().size(), 2);
+        withUrl(station, [&](const QSqlDatabase &db) {
+            QVERIFY(!hasIdentityColumns(db));
+            PriorOk answer;
+            QString error;
+            QVERIFY2(records::priorOk(db, {"q", "KV-1", "", "aa"}, &answer, &error),
+                     qPrintable(error));
+            QCOMPARE(answer.station, "line2");
+        });
+        const Run init = kvtRecords({"init", "--database=" + owner});
+        QVERIFY2(init.status == ExitSuccess, qPrintable(init.err));
+        withUrl(owner, [&](const QSqlDatabase &db) {
+            QVERIFY(hasIdentityColumns(db));
+            QSqlQuery query(db);
+            query.exec("SELECT id, board, scanned FROM board_records WHERE board IS NOT NULL OR "
+                       "scanned IS NOT NULL ORDER BY id");
+            QStringList rows;
+            while (query.next())
+                rows << query.value(0).toString() + ' ' + query.value(1).toString() + ' ' +
+                            query.value(2).toString();
+            QCOMPARE(rows, QStringList(
+                               {"r1 KV-1 L-1", "r2 KV-1 ", "r3 KV-2 L-2", "r4 KV-3 ", "r5  L-5"}));
+        });
+        const Run found = kvtRecords({"find", "KV-3", "--database=" + station}, true);
+        QVERIFY2(found.lines().size() == 2 && found.lines()[1].contains("KV-3"),
+                 qPrintable(found.out));
+    }
+
+    // Each step on the same database, in order: what it exits with and says.
+    void releaseCommands_data() { backends(); }
+    void releaseCommands()
+    {
+        QFETCH(QString, backend);
+        const QString database = databaseOption(backend);
+        const QString image = writeImage("app.kvt", "version 1.4");
+        const QString copy = writeImage("app-copy.kvt", "version 1.4");
+        const QString notes = folder_.filePath("notes.txt");
+        StationJournal(notes, "").appendRaw("not an image\n");
+        const QString sha =
+            QCryptographicHash::hash(QByteArray::fromHex("00400020") + "version 1.4",
+                                     QCryptographicHash::Sha256)
+                .toHex();
+        withUrl(database.mid(11), [](const QSqlDatabase &db) {
+            for (const char *twin : {"abcdef0100", "abcdef01ff"})
+                QVERIFY(releaseAt(db, twin, "2026-12-01T08:00:00.000Z"));
+        });
+        const struct
+        {
+            QStringList arguments;
+            int status;
+            QString told;
+        } steps[] = {
+            {{"release", image, "--note", "line 3 only"},
+             ExitSuccess,
+             "Released app.kvt (sha256 " + sha},
+            {{"release", copy}, ExitSuccess, "Already released, nothing changed: app.kvt"},
+            {{"release", folder_.filePath("none.kvt")}, ExitBadJournal, "no such file"},
+            {{"release", notes}, ExitBadJournal, "not a firmware image"},
+            {{"withdraw", sha.left(8).toUpper()}, ExitSuccess, "Withdrew app.kvt (sha256 " + sha},
+            {{"withdraw", sha}, ExitSuccess, "Already withdrawn, nothing changed"},
+            {{"release", image}, ExitSuccess, "Already released, nothing changed"},
+            {{"withdraw", "deadbeef"},
+             ExitNothingFound,
+             "no release's sha256 starts with deadbeef"},
+            {{"withdraw", "abcdef01"}, ExitNothingFound, "2 releases' sha256 start with abcdef01"},
+            {{"withdraw", "abcdef0"}, ExitUsage, "8 or more hex digits"},
+            {{"releases"}, ExitSuccess, "WITHDRAWN "},
+        };
+        for (const auto &step : steps) {
+            const Run run = kvtRecords(step.arguments + QStringList{database});
+            QVERIFY2(run.status == step.status && (run.out + run.err).contains(step.told),
+                     qPrintable(step.arguments.join(' ') + ": " + run.out + run.err));
+        }
+        const Run json = kvtRecords({"releases", "--json", database});
+        QCOMPARE(json.lines().size(), 3);
+        const QJsonObject newest = QJsonDocument::fromJson(json.lines()[0].toUtf8()).object();
+        QCOMPARE(newest.value("sha256").toString(), sha);
+        QCOMPARE(newest.value("note").toString(), "line 3 only");
+        QCOMPARE(newest.value("released_by").toString(), "ann");
+        QCOMPARE(newest.value("withdrawn_by").toString(), "ann");
+        QVERIFY(newest.value("withdrawn").toString() >= newest.value("released").toString());
+    }
+
+    void releaseState_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("state"); // of the image in the database
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("told");
+        for (const QString backend : {"postgresql", "sqlite"}) {
+            const auto row = [&](const char *state, int kind, const QString &told) {
+                QTest::addRow("%s, %s", qPrintable(backend), state)
+                    << backend << state << kind << told;
+            };
+            row("released", ReleaseState::Released, "released 2026-12-01 08:00");
+            row("withdrawn", ReleaseState::Withdrawn, "withdrawn 2026-12-02 09:00 by bob");
+            row("another released", ReleaseState::NotReleased, "not released");
+            row("no releases table", ReleaseState::CannotTell, "no table image_releases");
+            row("out of reach", ReleaseState::CannotTell,
+                backend == "sqlite" ? "no database at" : "cannot connect");
+        }
+    }
+
+    void releaseState()
+    {
+        QFETCH(QString, backend);
+        QFETCH(QString, state);
+        QFETCH(int, kind);
+        QFETCH(QString, told);
+        const QString url = state == "out of reach" ? unreachable(backend) : newDatabase(backend);
+        if (state != "out of reach")
+            withUrl(url, [&](const QSqlDatabase &db) {
+                QString error;
+                const QString sha = state == "another released" ? "bb" : "aa";
+                QVERIFY(releaseAt(db, sha, "2026-12-01T08:00:00.000Z"));
+                if (state == "withdrawn")
+                    withdrawRelease(db, "aa", "2026-12-02T09:00:00.000Z", "bob", &error);
+                if (state == "no releases table")
+                    QSqlQuery(db).exec("DROP TABLE image_releases");
+            });
+        DatabaseUrl parsed;
+        QString why;
+        QVERIFY(parseDatabaseUrl(url, &parsed, &why));
+        ReleaseState found;
+        QCOMPARE(records::releaseState(parsed, "AA", &found, &why),
+                 kind != ReleaseState::CannotTell);
+        QCOMPARE(int(found.kind), kind);
+        QCOMPARE(why, found.why);
+        QVERIFY2(releaseStateText(found).contains(told), qPrintable(releaseStateText(found)));
+        QVERIFY(!QFileInfo::exists(folder_.filePath("none")) &&
+                !QFileInfo(folder_.filePath("blocker")).isDir());
+    }
+
+    // While the station runs, its forwarder reads the release again: a
+    // withdrawal shows, and so does a database out of reach, then the state
+    // again once it is back.
+    void forwarderTellsAWithdrawal_data() { backends(); }
+    void forwarderTellsAWithdrawal()
+    {
+        QFETCH(QString, backend);
+        const QString url = newDatabase(backend);
+        withUrl(url, [](const QSqlDatabase &db) {
+            QVERIFY(releaseAt(db, "aa", "2026-12-01T08:00:00.000Z"));
+        });
+        const QString journal = folder_.filePath(backend + "-watch.jsonl");
+        StationJournal(journal, "line3").appendRaw("");
+        Forwarder forwarder(journal, url, "line3");
+        forwarder.setRetryDelays(50, 200);
+        forwarder.watchRelease("aa", 100);
+        int told = -1;
+        connect(&forwarder, &Forwarder::statusChanged, this, [&](const ForwarderStatus &status) {
+            told = status.releaseWatched ? status.release.kind : -2;
+        });
+        QString error;
+        QVERIFY(forwarder.start(&error));
+        QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Released), 10000);
+        withUrl(url, [](const QSqlDatabase &db) {
+            QString error;
+            QVERIFY(withdrawRelease(db, "aa", "2026-12-08T09:00:00.000Z", "bob", &error));
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 10000);
+        if (backend == "sqlite")
+            return;
+        QVERIFY(postgres_.stop());
+        QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::CannotTell), 10000);
+        QVERIFY(postgres_.start());
+        QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 20000);
+    }
+
+    void priorOk_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<PriorOkQuestion>("question");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("record"); // the one found
+        for (const QString backend : {"postgresql", "sqlite"}) {
+            const auto row = [&](const char *tag, const char *board, const char *scanned, int kind,
+                                 const char *record = "") {
+                QTest::addRow("%s, %s", qPrintable(backend), tag)
+                    << backend << PriorOkQuestion{tag, board, scanned, "aa"} << kind << record;
+            };
+            row("the board, the newest of two", "KV-1", "", PriorOk::Found, "r2");
+            row("its label, the board not named", "", "L-1", PriorOk::Found, "r1");
+            row("another board, its label", "KV-9", "L-5", PriorOk::Found, "r5");
+            row("only a failure", "KV-2", "L-2", PriorOk::None);
+            row("flashed with another image", "KV-3", "", PriorOk::None);
+            row("nothing named", "", "", PriorOk::None);
+            row("out of reach", "KV-1", "L-1", PriorOk::CannotTell);
+        }
+    }
+
+    // Asked as the station asks: through its forwarder, heard back later.
+    void priorOk()
+    {
+        QFETCH(QString, backend);
+        QFETCH(PriorOkQuestion, question);
+        QFETCH(int, kind);
+        QFETCH(QString, record);
+        const bool reachable = kind != PriorOk::CannotTell;
+        const QString url = reachable ? newDatabase(backend) : unreachable(backend);
+        if (reachable)
+            insertRecords(url, FlashedBoards);
+        Forwarder forwarder(folder_.filePath(backend + "-prior.jsonl"), url, "line9");
+        forwarder.setRetryDelays(50, 200);
+        QVector<PriorOk> answers;
+        connect(&forwarder, &Forwarder::priorOkAnswered, this,
+                [&](const PriorOk &answer) { answers.append(answer); });
+        QString error;
+        QVERIFY(forwarder.start(&error));
+        forwarder.askPriorOk(question);
+        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 10000);
+        QCOMPARE(answers[0].question.ref, question.ref);
+        QCOMPARE(int(answers[0].kind), kind);
+        QCOMPARE(answers[0].why.isEmpty(), reachable);
+        const auto expected = std::find_if(FlashedBoards.begin(), FlashedBoards.end(),
+                                           [&](const BoardRecord &r) { return r.id == record; });
+        QCOMPARE(answers[0].station, record.isEmpty() ? QString() : expected->station);
+        QCOMPARE(answers[0].ended, record.isEmpty() ? QString() : expected->ended);
+    }
+
+    // Boards flashed before their image's release, after its withdrawal, or
+    // with an image never released (or named by no sha256) are counted per
+    // image in the summary and marked in the report.
+    void reportMarksUnreleased_data() { backends(); }
+    void reportMarksUnreleased()
+    {
+        QFETCH(QString, backend);
+        const QString database = databaseOption(backend);
+        QVector<BoardRecord> boards;
+        for (const QString sha : {"aa", "bb", "cc", "dd", ""})
+            for (const QString hour : {"08", "09"})
+                boards.append(boardRecord(sha + hour, "line1", "", "", sha,
+                                          "2026-12-07T" + hour + ":00:00.000Z"));
+        for (BoardRecord &board : boards)
+            board.file = (board.sha256.isEmpty() ? "loose" : board.sha256) + ".kvt";
+        insertRecords(database.mid(11), boards);
+        withUrl(database.mid(11), [](const QSqlDatabase &db) {
+            QString error;
+            for (const auto &[sha, released] :
+                 {std::pair<QString, QString>{"aa", "2026-12-01T00:00:00.000Z"},
+                  {"bb", "2026-12-07T08:30:00.000Z"},
+                  {"cc", "2026-12-01T00:00:00.000Z"}})
+                QVERIFY(releaseAt(db, sha, released));
+            withdrawRelease(db, "cc", "2026-12-07T08:30:00.000Z", "bob", &error);
+        });
+        const Run json = kvtRecords({"summary", "--by", "image", "--json", database});
+        QStringList unreleased;
+        for (const QString &line : json.lines()) {
+            const QJsonObject group = QJsonDocument::fromJson(line.toUtf8()).object();
+            unreleased << group["group"].toString() + ' ' +
+                              QString::number(group["unreleased"].toInt(-1));
+        }
+        QCOMPARE(unreleased, QStringList({"aa.kvt aa 0", "bb.kvt bb 1", "cc.kvt cc 1",
+                                          "dd.kvt dd 2", "loose.kvt 2"}));
+        QVERIFY(kvtRecords({"summary", "--by", "image", database}).out.contains("\nunreleased: "));
+        const QString page = folder_.filePath(backend + "-releases.html");
+        QCOMPARE(kvtRecords({"report", "--html", page, database}).status, int(ExitSuccess));
+        QFile file(page);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString html = QString::fromUtf8(file.readAll());
+        for (const char *shown : {"<th>not released</th>", "<b>Not released</b>: boards flashed",
+                                  "<td class=bad>6 &#9888;</td></tr>"})
+            QVERIFY2(html.contains(shown), shown);
+        QCOMPARE(html.count("&#9888;"), 5); // four images and the total
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReleases)
+#include "tst_releases.moc"

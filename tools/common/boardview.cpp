@@ -34,6 +34,9 @@ BoardView waiting(const Slot &slot)
     case Slot::Waiting::Held:
         return viewOf(QStringLiteral("held"), Tone::Attention, slot.skipped,
                       QStringLiteral("it starts once the record can be written"));
+    case Slot::Waiting::Withdrawn:
+        return viewOf(QStringLiteral("held"), Tone::Attention, slot.skipped,
+                      QStringLiteral("flash only a released image: stop the station"));
     case Slot::Waiting::NeedsScan:
         return viewOf(QStringLiteral("waiting"), Tone::Attention,
                       QStringLiteral("not flashed before its label is scanned"),
@@ -129,6 +132,18 @@ QString resultDetail(const FlashResult &result)
                                                  : QStringLiteral("%1 frames").arg(result.resends));
 }
 
+// A board flashed ok before with this image: where and when, for the
+// operator to wonder why it came back; or why that could not be asked.
+QString flashedBeforeText(const records::FlashedBefore &before)
+{
+    if (before.found())
+        return QStringLiteral("flashed ok before: %1, %2")
+            .arg(before.station, records::minuteOf(before.ended));
+    if (!before.unchecked.isEmpty())
+        return QStringLiteral("not checked whether flashed before: ") + before.unchecked;
+    return {};
+}
+
 BoardView ended(const Slot &slot, const StationContext &context)
 {
     const FlashResult &result = slot.lastResult;
@@ -138,6 +153,9 @@ BoardView ended(const Slot &slot, const StationContext &context)
     if (!result.bootLine.isEmpty())
         view.proof =
             QStringLiteral("started in %1: %2").arg(durationText(result.bootMs), result.bootLine);
+    const QString before = flashedBeforeText(slot.last.flashedBefore);
+    if (!before.isEmpty())
+        view.detail = before;
     if (!slot.lastRecorded) {
         view.word = QStringLiteral("not recorded");
         view.tone = Tone::Attention;

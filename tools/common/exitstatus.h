@@ -24,6 +24,7 @@ enum ExitStatus : int
     ExitUnrecorded = 8,   // a station's records could not be written
     ExitNoBoot = 9,       // the image is in, but the new firmware was not seen to start
     ExitMismatch = 10,    // a board's label names another board than the board itself
+    ExitUnreleased = 11,  // --released-only, and the database does not list the image as released
     ExitUsage = 64,       // the command line is wrong (EX_USAGE)
     ExitInterrupted = 130 // stopped by a signal, as shells count it (128 + SIGINT)
 };

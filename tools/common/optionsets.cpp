@@ -113,8 +113,8 @@ bool UploadOptionSet::read(const QCommandLineParser &parser, UploadSettings *set
 
 QList<QCommandLineOption> StationOptionSet::options() const
 {
-    return {match_,       record_,      noRecord_, database_, noDatabase_,
-            stationName_, requireScan_, labels_,   settle_};
+    return {match_,       record_,      noRecord_,     database_, noDatabase_,
+            stationName_, requireScan_, releasedOnly_, labels_,   settle_};
 }
 
 bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *settings,
@@ -138,6 +138,10 @@ bool StationOptionSet::read(const QCommandLineParser &parser, StationSettings *s
     settings->noDatabase = parser.isSet(noDatabase_);
     settings->stationName = parser.value(stationName_);
     settings->requireScan = parser.isSet(requireScan_);
+    settings->releasedOnly = parser.isSet(releasedOnly_);
+    if (settings->releasedOnly && settings->noDatabase)
+        return fail(error, QStringLiteral("--released-only needs the database that lists the "
+                                          "releases: it excludes --no-database"));
     if (parser.isSet(labels_) &&
         !station::readSlotLabels(parser.value(labels_), &settings->labels, error))
         return false;
@@ -157,6 +161,7 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
     config.matches = station.matches;
     config.stationName = station.stationName;
     config.requireScan = station.requireScan;
+    config.releasedOnly = station.releasedOnly;
     config.labels = station.labels;
     if (!station.noRecord)
         config.recordPath =

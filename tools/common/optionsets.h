@@ -48,6 +48,7 @@ struct StationSettings
     QHash<QString, QString> labels; // from --labels
     int settleMs = station::StationConfig{}.settleMs;
     bool requireScan = false;
+    bool releasedOnly = false;
 };
 
 class UploadOptionSet
@@ -132,6 +133,10 @@ private:
     QCommandLineOption requireScan_{"require-scan",
                                     "Flash a board only once its label was scanned: a board "
                                     "plugged without a code waits for one."};
+    QCommandLineOption releasedOnly_{
+        "released-only",
+        "Flash only an image the database lists as released (kvt-records release): refuse to "
+        "start otherwise, and hold new boards once it is withdrawn."};
     QCommandLineOption settle_{"settle",
                                QStringLiteral("Wait MS milliseconds after a port appears before "
                                               "opening it (default %1).")

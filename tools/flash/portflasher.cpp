@@ -158,8 +158,14 @@ void PortFlasher::onReadyRead()
     emit bytesReceived(bytes);
     if (awaitingBoot_)
         return onBootBytes(bytes);
+    const bool closing = session_.phase() == ymodem::UploadPhase::Closing;
     session_.receive(bytes, clock_.elapsed());
     afterSessionCall();
+    // A board that starts at once prints its first line in the same read as
+    // the closing block's acknowledgement: what follows that is its firmware's.
+    const int ack = closing && awaitingBoot_ && !finished_ ? bytes.indexOf(ymodem::ACK) : -1;
+    if (ack >= 0 && ack + 1 < bytes.size())
+        onBootBytes(bytes.mid(ack + 1));
 }
 
 void PortFlasher::onBytesWritten(qint64 count)

@@ -123,6 +123,8 @@ Exit status:
        error as JSON lines
   9    (--expect) the image is in, but the new firmware was not seen to start
   10   a board's label names another board than the board itself
+  11   (--released-only) the database does not list the image as released, or
+       cannot be asked: nothing was flashed
   64   the command line is wrong
   130  interrupted (SIGINT, SIGTERM or SIGHUP); each device in its bootloader
        was sent CAN CAN and the ports were closed

@@ -230,6 +230,9 @@ QString Console::resultLine(const Slot &slot) const
 {
     const programs::BoardView view = programs::present(slot, programs::contextOf(station_));
     QString line = QStringLiteral("%1 after %2: %3").arg(view.word, view.duration, view.detail);
+    for (const QString &part : {view.proof, view.who})
+        if (!part.isEmpty())
+            line += QStringLiteral(" · ") + part;
     if (!view.nextStep.isEmpty())
         line += QStringLiteral(" (%1)").arg(view.nextStep);
     return line;

@@ -102,7 +102,7 @@ int runStation(const CommandLine &command, QTextStream &out, QTextStream &err)
     QString why;
     if (!station.start(&why)) {
         console.error(why);
-        return programs::ExitPortFailed;
+        return station.refusedUnreleased() ? programs::ExitUnreleased : programs::ExitPortFailed;
     }
     console.started();
     int status = -1;

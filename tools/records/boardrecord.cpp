@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace records {
 
 namespace {
@@ -56,17 +58,32 @@ bool isCount(const QJsonValue &value)
            value.toDouble() == qint64(value.toDouble());
 }
 
-// The adapter, when the object holds nothing but its three texts.
-bool readUsb(const QJsonValue &value, UsbAdapter *usb)
+using NamedTexts = std::initializer_list<std::pair<const char *, QString *>>;
+
+// An object of texts (the adapter, a board flashed before), when it holds
+// nothing but the texts named, so that it is written back as it was read.
+bool readTexts(const QJsonValue &value, NamedTexts texts)
 {
     const QJsonObject object = value.toObject();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        if (!it.value().isString() || !QStringList{"vid", "pid", "serial"}.contains(it.key()))
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const bool named = std::any_of(texts.begin(), texts.end(), [&it](const auto &text) {
+            return it.key() == QLatin1String(text.first);
+        });
+        if (!it.value().isString() || !named)
             return false;
-    usb->vid = object.value(QLatin1String("vid")).toString();
-    usb->pid = object.value(QLatin1String("pid")).toString();
-    usb->serial = object.value(QLatin1String("serial")).toString();
-    return value.isObject();
+    }
+    for (const auto &[name, text] : texts)
+        *text = object.value(QLatin1String(name)).toString();
+    return value.isObject() && !object.isEmpty();
+}
+
+QJsonObject textsObject(NamedTexts texts)
+{
+    QJsonObject object;
+    for (const auto &[name, text] : texts)
+        if (!text->isEmpty())
+            object.insert(QLatin1String(name), *text);
+    return object;
 }
 
 // The boot line, when the object holds nothing but its text and a count, so
@@ -122,8 +139,17 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &object)
         for (const SmallNumberField &number : SmallNumberFields)
             if (key == number.name && isCount(it.value()))
                 record.*number.field = it.value().toInt(), known = true;
-        if (key == "usb")
-            known = readUsb(it.value(), &record.usb);
+        if (key == "usb") {
+            UsbAdapter &usb = record.usb;
+            known = readTexts(it.value(),
+                              {{"vid", &usb.vid}, {"pid", &usb.pid}, {"serial", &usb.serial}});
+        }
+        if (key == "flashed_before") {
+            FlashedBefore &before = record.flashedBefore;
+            known = readTexts(it.value(), {{"station", &before.station},
+                                           {"ended", &before.ended},
+                                           {"unchecked", &before.unchecked}});
+        }
         if (key == "boot")
             known = readBoot(it.value(), &record.boot);
         if (!known)
@@ -154,6 +180,8 @@ QJsonObject BoardRecord::toJson() const
         object.insert(QStringLiteral("usb"), usb.toJson());
     if (!boot.isEmpty())
         object.insert(QStringLiteral("boot"), boot.toJson());
+    if (!flashedBefore.isEmpty())
+        object.insert(QStringLiteral("flashed_before"), flashedBefore.toJson());
     return object;
 }
 
@@ -169,13 +197,20 @@ QJsonObject BootLine::toJson() const
 
 QJsonObject UsbAdapter::toJson() const
 {
-    QJsonObject object;
-    const std::pair<const char *, QString> texts[] = {
-        {"vid", vid}, {"pid", pid}, {"serial", serial}};
-    for (const auto &[name, value] : texts)
-        if (!value.isEmpty())
-            object.insert(QLatin1String(name), value);
-    return object;
+    UsbAdapter copy = *this;
+    return textsObject({{"vid", &copy.vid}, {"pid", &copy.pid}, {"serial", &copy.serial}});
+}
+
+QString minuteOf(const QString &utc)
+{
+    return utc.left(16).replace(QLatin1Char('T'), QLatin1Char(' '));
+}
+
+QJsonObject FlashedBefore::toJson() const
+{
+    FlashedBefore copy = *this;
+    return textsObject(
+        {{"station", &copy.station}, {"ended", &copy.ended}, {"unchecked", &copy.unchecked}});
 }
 
 QByteArray BoardRecord::toLine() const

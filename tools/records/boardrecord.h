@@ -49,6 +49,24 @@ struct BootLine
     QJsonObject toJson() const;
 };
 
+// A record's time (UTC, ISO 8601) to the minute, as people read it:
+// "2026-12-03 14:02".
+QString minuteOf(const QString &utc);
+
+// An ok record of the same board with the same image that the database
+// already held when this board ended; or why that could not be asked.
+struct FlashedBefore
+{
+    QString station;
+    QString ended;
+    QString unchecked; // why the database was not asked
+
+    bool isEmpty() const { return station.isEmpty() && ended.isEmpty() && unchecked.isEmpty(); }
+    bool found() const { return !station.isEmpty() || !ended.isEmpty(); }
+    // {"station": …, "ended": …} or {"unchecked": …}
+    QJsonObject toJson() const;
+};
+
 struct BoardRecord
 {
     static constexpr int Schema = 2;
@@ -79,6 +97,7 @@ struct BoardRecord
     QString board;            // the board's own identity, from its boot line
     QString scanned;          // the code scanned from its label at the fixture
     BootLine boot;
+    FlashedBefore flashedBefore;
     QJsonObject unknownFields; // kept as read
 
     bool isOk() const { return status == status::Ok; }

@@ -138,7 +138,7 @@ void Forwarder::askPriorOk(const PriorOkQuestion &question)
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_) {
         questions_->post(question);
-        QMetaObject::invokeMethod(worker_, &ForwarderWorker::answerQuestions, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(worker_, "answerQuestions", Qt::QueuedConnection);
         return;
     }
     PriorOk answer;

@@ -1,5 +1,7 @@
 #include "records/releases.h"
 
+#include "records/boardrecord.h"
+
 #include <QAtomicInt>
 #include <QFileInfo>
 #include <QSqlError>
@@ -50,11 +52,6 @@ bool selectReleases(const QSqlDatabase &db, const QString &where, const QVariant
     while (query.next())
         releases->append(releaseOfRow(query));
     return true;
-}
-
-QString minuteOf(const QString &utc)
-{
-    return utc.left(16).replace('T', ' ');
 }
 
 QString nextConnectionName()

@@ -69,6 +69,10 @@ bool Station::start(QString *why)
         return false;
     }
     lastSeq_ = qMax<qint64>(0, records::lastSeq(config_.recordPath));
+    if (config_.releasedOnly && !checkRelease(why)) {
+        refusedUnreleased_ = true;
+        return false;
+    }
     if (!config_.databaseUrl.isEmpty() && !startForwarding(why))
         return false;
     sinceStart_.start();
@@ -100,15 +104,10 @@ bool Station::startForwarding(QString *why)
 {
     forwarder_ =
         new records::Forwarder(config_.recordPath, config_.databaseUrl, config_.stationName, this);
-    connect(forwarder_, &records::Forwarder::statusChanged, this,
-            [this](const records::ForwarderStatus &status) {
-                const QString message = records::databaseMessage(status);
-                if (message == databaseMessage_)
-                    return;
-                databaseMessage_ = message;
-                noteChange();
-                emit databaseChanged(databaseMessage_);
-            });
+    connect(forwarder_, &records::Forwarder::statusChanged, this, &Station::onForwarderStatus);
+    connect(forwarder_, &records::Forwarder::priorOkAnswered, this, &Station::onPriorOk);
+    if (config_.releasedOnly)
+        forwarder_->watchRelease(sha256_);
     QString reason;
     if (forwarder_->start(&reason))
         return true;
@@ -161,6 +160,7 @@ void Station::abandon()
         flasher->disconnect(this);
         onFinished(name, flasher, flasher->abandon());
     }
+    endPriorChecks(QStringLiteral("the station stopped before the database answered"));
     writer_.finish(0);
 }
 
@@ -175,6 +175,7 @@ void Station::stopForwarding()
 void Station::finishStopping()
 {
     constexpr int DrainMs = 2000;
+    endPriorChecks(QStringLiteral("the station stopped before the database answered"));
     writer_.finish(config_.recordRetryMs);
     if (forwarder_)
         forwarder_->stop(DrainMs);

@@ -52,6 +52,12 @@ struct StationConfig
     int recordRetryMs = 3000; // how often a held record is tried again
     // A board is flashed only once its label was scanned.
     bool requireScan = false;
+    // Only an image the database lists as released: checked at start, and
+    // new boards are held once it is withdrawn.
+    bool releasedOnly = false;
+    // How long a board's record waits for the database to say whether the
+    // board was flashed ok before.
+    int priorCheckMs = 3000;
 };
 
 // Counts since the station started. A board counts under its status once its
@@ -91,6 +97,7 @@ struct Slot
         Twin,         // another slot's entry leads to the same device
         InUse,        // another program holds the device
         NeedsScan,    // the board's label is to be scanned first
+        Withdrawn,    // the image's release was withdrawn while the station ran
     };
 
     QString name;  // the entry's
@@ -121,6 +128,8 @@ public:
     // Opens the record and starts watching; false with the reason when the
     // station can never run (the folder missing is not such a reason).
     bool start(QString *why);
+    // start() refused because the image is not released (--released-only).
+    bool refusedUnreleased() const { return refusedUnreleased_; }
     // Uploads in flight are told to stop (CAN CAN) and recorded as stopped;
     // stopped() follows from the event loop once every one has ended.
     void stop();
@@ -215,7 +224,15 @@ private:
         QString device;
         flash::UsbIdentity usb;
         QDateTime started;
-        QString id; // the record's, made when the board starts
+        QString id;      // the record's, made when the board starts
+        QString scanned; // the label's code when it started
+    };
+    // A board's record waiting to hear whether the board was flashed before.
+    struct PriorCheck
+    {
+        QString slot;
+        records::BoardRecord record;
+        flash::FlashResult result;
     };
 
     // station.cpp
@@ -240,7 +257,15 @@ private:
     void giveCode(const QString &code, const QString &slotName);
     void takeWaitingCode(Slot &slot);
     QString slotByLabel(const QString &label) const;
-    void checkLabel(flash::FlashResult &result, const Slot &slot) const;
+    void checkLabel(flash::FlashResult &result, const QString &scanned) const;
+    // stationdatabase.cpp
+    bool checkRelease(QString *why) const;
+    void onForwarderStatus(const records::ForwarderStatus &status);
+    bool askFlashedBefore(const QString &slot, const records::BoardRecord &record,
+                          const flash::FlashResult &result);
+    void onPriorOk(const records::PriorOk &answer);
+    void submitRecord(records::BoardRecord record);
+    void endPriorChecks(const QString &why);
     // stationends.cpp
     void onFinished(const QString &name, flash::PortFlasher *flasher,
                     const flash::FlashResult &result);
@@ -253,7 +278,7 @@ private:
     void tellUnrecorded();
     void checkFinished();
     records::BoardRecord recordFor(const QString &slot, const Flight &flight,
-                                   const flash::FlashResult &result) const;
+                                   const QString &scanned, const flash::FlashResult &result) const;
 
     StationConfig config_;
     const QByteArray image_;
@@ -276,6 +301,9 @@ private:
     QHash<QString, Untold> toldUnrecorded_; // by id: told before the record was written
     records::Forwarder *forwarder_ = nullptr;
     QString databaseMessage_;
+    bool refusedUnreleased_ = false;
+    QString withdrawn_;                      // why new boards are held; empty while released
+    QHash<QString, PriorCheck> priorChecks_; // by the record's id
     qint64 lastSeq_ = 0; // of this station's records, carried over from the journal
     SlotSource *source_ = nullptr;
     QElapsedTimer sinceStart_;

@@ -20,13 +20,15 @@ void Station::onFinished(const QString &name, PortFlasher *flasher, const FlashR
     flasher->deleteLater();
     Slot &slot = slots_[name];
     FlashResult result = ended;
-    checkLabel(result, slot);
     const bool sameBoard = slot.state == Slot::State::Flashing;
+    // A label scanned while the board flashed is this board's.
+    const QString scanned = sameBoard ? slot.scanned : flight.scanned;
+    checkLabel(result, scanned);
     if (sameBoard) {
         slot.state = Slot::State::Done;
         slot.progress = flasher->progress();
     }
-    finishBoard(slot, recordFor(name, flight, result), result);
+    finishBoard(slot, recordFor(name, flight, scanned, result), result);
     if (stopping_ && flights_.isEmpty() && !abandoning_)
         finishStopping();
     else if (!sameBoard && slot.state == Slot::State::Settling && slot.waiting == Waiting::No)
@@ -44,21 +46,31 @@ void Station::endWithoutUpload(Slot &slot, const QString &why)
     result.imageSize = image_.size();
     slot.started = QDateTime::currentDateTimeUtc();
     slot.state = Slot::State::Done;
-    const Flight flight{nullptr, slot.device, slot.usb, slot.started,
-                        QUuid::createUuid().toString(QUuid::WithoutBraces)};
-    finishBoard(slot, recordFor(slot.name, flight, result), result);
+    const Flight flight{nullptr,
+                        slot.device,
+                        slot.usb,
+                        slot.started,
+                        QUuid::createUuid().toString(QUuid::WithoutBraces),
+                        slot.scanned};
+    finishBoard(slot, recordFor(slot.name, flight, slot.scanned, result), result);
 }
 
 void Station::finishBoard(Slot &slot, records::BoardRecord record, const FlashResult &result)
 {
-    record.seq = ++lastSeq_; // in the journal's order
     slot.last = record;
     slot.lastResult = result;
     slot.lastRecorded = false;
     outcomes_.append(result.outcome);
     untold_.insert(record.id, {slot.name, result});
-    writer_.submit(record);
     noteChange(slot.name);
+    if (!askFlashedBefore(slot.name, record, result))
+        submitRecord(record);
+}
+
+void Station::submitRecord(records::BoardRecord record)
+{
+    record.seq = ++lastSeq_; // in the journal's order
+    writer_.submit(record);
     if (writer_.isHeld())
         tellUnrecorded(); // not once it is written: that may be long
 }
@@ -143,7 +155,7 @@ void Station::checkFinished()
 }
 
 records::BoardRecord Station::recordFor(const QString &slot, const Flight &flight,
-                                        const FlashResult &result) const
+                                        const QString &scanned, const FlashResult &result) const
 {
     records::BoardRecord record;
     record.id = flight.id;
@@ -167,6 +179,9 @@ records::BoardRecord Station::recordFor(const QString &slot, const Flight &fligh
     record.acknowledged = result.acknowledged;
     record.resends = result.resends;
     record.latencyMs = result.latencyMs;
+    record.board = result.board;
+    record.scanned = scanned;
+    record.boot = {result.bootLine, result.bootMs};
     return record;
 }
 

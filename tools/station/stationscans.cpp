@@ -75,14 +75,14 @@ void Station::takeWaitingCode(Slot &slot)
 
 // A board that said who it is, whose label names another: the board is not
 // the one its label belongs to, a mix-up to find at the fixture.
-void Station::checkLabel(flash::FlashResult &result, const Slot &slot) const
+void Station::checkLabel(flash::FlashResult &result, const QString &scanned) const
 {
-    if (!result.succeeded() || result.board.isEmpty() || slot.scanned.isEmpty() ||
-        result.board.compare(slot.scanned, Qt::CaseInsensitive) == 0)
+    if (!result.succeeded() || result.board.isEmpty() || scanned.isEmpty() ||
+        result.board.compare(scanned, Qt::CaseInsensitive) == 0)
         return;
     result.outcome = flash::FlashResult::Outcome::Mismatch;
     result.message =
-        QStringLiteral("the label says %1, the board says %2").arg(slot.scanned, result.board);
+        QStringLiteral("the label says %1, the board says %2").arg(scanned, result.board);
 }
 
 } // namespace station

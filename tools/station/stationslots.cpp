@@ -137,6 +137,8 @@ void Station::startNext()
         setWaiting(slot, Waiting::Paused, QStringLiteral("paused"));
     else if (writer_.isHeld())
         setWaiting(slot, Waiting::Held, QStringLiteral("held: ") + writer_.error());
+    else if (!withdrawn_.isEmpty())
+        setWaiting(slot, Waiting::Withdrawn, QStringLiteral("held: ") + withdrawn_);
     else if (const QString holder = flash::portHolder(slot.device); !holder.isEmpty() && isFixed())
         endWithoutUpload(slot, holder);
     else if (!holder.isEmpty())
@@ -164,8 +166,11 @@ void Station::startBoard(Slot &slot)
     slot.state = Slot::State::Flashing;
     slot.started = QDateTime::currentDateTimeUtc();
     Flight flight{new PortFlasher(slot.device, image_, config_.upload, this, config_.boot),
-                  slot.device, slot.usb, slot.started,
-                  QUuid::createUuid().toString(QUuid::WithoutBraces)};
+                  slot.device,
+                  slot.usb,
+                  slot.started,
+                  QUuid::createUuid().toString(QUuid::WithoutBraces),
+                  slot.scanned};
     flights_.insert(slot.name, flight);
     connectFlasher(flight.flasher, slot.name);
     noteChange(slot.name);

@@ -162,6 +162,8 @@ station::StationConfig stationConfig(const StationSettings &station, const Uploa
     config.stationName = station.stationName;
     config.requireScan = station.requireScan;
     config.releasedOnly = station.releasedOnly;
+    // The hidden scale speeds the release's watch up with every other wait.
+    config.releaseCheckMs = qMax(1, int(config.releaseCheckMs * upload.timingScale));
     config.labels = station.labels;
     if (!station.noRecord)
         config.recordPath =

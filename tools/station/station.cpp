@@ -107,7 +107,7 @@ bool Station::startForwarding(QString *why)
     connect(forwarder_, &records::Forwarder::statusChanged, this, &Station::onForwarderStatus);
     connect(forwarder_, &records::Forwarder::priorOkAnswered, this, &Station::onPriorOk);
     if (config_.releasedOnly)
-        forwarder_->watchRelease(sha256_);
+        forwarder_->watchRelease(sha256_, config_.releaseCheckMs);
     QString reason;
     if (forwarder_->start(&reason))
         return true;

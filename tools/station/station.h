@@ -55,6 +55,7 @@ struct StationConfig
     // Only an image the database lists as released: checked at start, and
     // new boards are held once it is withdrawn.
     bool releasedOnly = false;
+    int releaseCheckMs = 30000; // how often it is read again while the station runs
     // How long a board's record waits for the database to say whether the
     // board was flashed ok before.
     int priorCheckMs = 3000;
@@ -143,8 +144,9 @@ public:
     void stopForwarding();
     // A code the label scanner typed. A slot's label arms that slot: the
     // code after it goes to that slot's board. Any other code goes to the
-    // armed slot, or else waits for the next board plugged (a later code
-    // takes its place).
+    // armed slot, or else to the board that has waited longest for one
+    // (--require-scan), or else waits for the next board plugged (a later
+    // code takes its place).
     void scan(const QString &code);
     // The slot the next code goes to, and the code waiting for a board;
     // empty when none.
@@ -257,6 +259,7 @@ private:
     void giveCode(const QString &code, const QString &slotName);
     void takeWaitingCode(Slot &slot);
     QString slotByLabel(const QString &label) const;
+    QString longestWaitingForCode();
     void checkLabel(flash::FlashResult &result, const QString &scanned) const;
     // stationdatabase.cpp
     bool checkRelease(QString *why) const;
@@ -302,7 +305,8 @@ private:
     records::Forwarder *forwarder_ = nullptr;
     QString databaseMessage_;
     bool refusedUnreleased_ = false;
-    QString withdrawn_;                      // why new boards are held; empty while released
+    QStringList awaitingCode_; // slots whose boards wait for a code, in the order plugged
+    QString withdrawn_;        // why new boards are held; empty while released
     QHash<QString, PriorCheck> priorChecks_; // by the record's id
     qint64 lastSeq_ = 0; // of this station's records, carried over from the journal
     SlotSource *source_ = nullptr;

@@ -26,9 +26,27 @@ void Station::scan(const QString &typed)
         giveCode(code, slot);
         return;
     }
+    if (const QString waiting = longestWaitingForCode(); !waiting.isEmpty()) {
+        giveCode(code, waiting);
+        return;
+    }
     waitingCode_ = code;
     noteChange();
     emit scanned(code, QString());
+}
+
+// A board plugged without a code and held for one takes the next code: the
+// operator scans the board that the screen asks for.
+QString Station::longestWaitingForCode()
+{
+    while (!awaitingCode_.isEmpty()) {
+        const QString name = awaitingCode_.takeFirst();
+        const auto slot = slots_.constFind(name);
+        if (slot != slots_.cend() && slot->state == Slot::State::Settling &&
+            slot->waiting == Waiting::NeedsScan)
+            return name;
+    }
+    return {};
 }
 
 QString Station::slotByLabel(const QString &label) const

@@ -42,6 +42,8 @@ void Station::onPlugged(const QString &name, const QString &entry, const QString
         setWaiting(slot, waiting, words);
     else if (!stopping_)
         queueStart(name);
+    if (waiting == Waiting::NeedsScan)
+        awaitingCode_.append(name);
 }
 
 // A new slot may tell apart names that looked alike: every short label may

@@ -1,0 +1,290 @@
+// Proof on every board, through kvt-flash as an operator runs it: simulated
+// boards whose new firmware prints a line (or does not), labels typed by a
+// scanner on standard input, and a database that lists released images.
+
+#include "records/journal.h"
+#include "sim/boardfolder.h"
+#include "testdata.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString Expect = QStringLiteral("SN=(?<board>\\w+)");
+
+BootloaderSimOptions firmware(const QByteArray &line, int delayMs = 0, bool garbage = false)
+{
+    BootloaderSimOptions options;
+    options.bootLine = line;
+    options.bootDelayMs = delayMs;
+    options.bootGarbage = garbage;
+    return options;
+}
+
+// One run of kvt-flash with --json over the fixture's folder of boards.
+class Line
+{
+public:
+    explicit Line(sim::BoardFolder &boards) : boards_(boards)
+    {
+        QFile image(this->image());
+        image.open(QIODevice::WriteOnly);
+        image.write(testdata::makeImage(3000));
+    }
+    QString image() const { return boards_.folder() + QStringLiteral("/app.kvt"); }
+    QString record() const { return boards_.folder() + QStringLiteral("/record.jsonl"); }
+    QString database() const { return QStringLiteral("sqlite:") + boards_.folder() + "/db.sqlite"; }
+
+    void start(const QStringList &arguments)
+    {
+        process_.setProcessChannelMode(QProcess::MergedChannels); // errors are events too
+        process_.start(KVT_FLASH_BINARY,
+                       QStringList{image(), "--json", "--timing-scale", "0.02"} + arguments);
+        QVERIFY(process_.waitForStarted());
+    }
+    void watch(const QStringList &arguments)
+    {
+        start(QStringList{"--watch", boards_.slotFolder(), "--settle", "30", "--record", record(),
+                          "--database", database()} +
+              arguments);
+    }
+    void type(const QString &code) { process_.write(code.toUtf8() + '\n'); }
+    // The events named so far, as they came.
+    QVector<QJsonObject> events(const QString &name)
+    {
+        out_ += process_.readAllStandardOutput();
+        QVector<QJsonObject> found;
+        for (const QByteArray &line : out_.split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value("event").toString() == name)
+                found.append(event);
+        }
+        return found;
+    }
+    bool awaits(const QString &event, int count = 1)
+    {
+        return QTest::qWaitFor([&] { return events(event).size() >= count; }, 15000);
+    }
+    int end(bool interrupt = true)
+    {
+        if (interrupt)
+            ::kill(process_.processId(), SIGINT);
+        // The boards answer from this process's event loop.
+        const bool ended =
+            QTest::qWaitFor([this] { return process_.state() == QProcess::NotRunning; }, 15000);
+        return ended ? process_.exitCode() : -1;
+    }
+    QVector<QJsonObject> records() const
+    {
+        records::JournalContents contents;
+        QString ignored;
+        records::readJournal(record(), &contents, &ignored);
+        QVector<QJsonObject> found;
+        for (const records::BoardRecord &record : contents.records)
+            found.append(record.toJson());
+        return found;
+    }
+    int records(const QStringList &arguments)
+    {
+        QProcess tool; // what it prints is not this test's
+        tool.setStandardOutputFile(QProcess::nullDevice());
+        tool.start(KVT_RECORDS_BINARY, arguments + QStringList{"--database", database()});
+        return tool.waitForFinished(15000) ? tool.exitCode() : -1;
+    }
+
+private:
+    sim::BoardFolder &boards_;
+    QProcess process_;
+    QByteArray out_;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(BootloaderSimOptions)
+
+class TestProof : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The new firmware proves it runs, over ports given by name: the status
+    // and the result event say how.
+    void theNewFirmwareRuns_data()
+    {
+        QTest::addColumn<BootloaderSimOptions>("board");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<QString>("said"); // in the result: the boot line or the message
+        const QStringList expect{"--expect", Expect, "--expect-within", "1"};
+        QTest::newRow("the line arrives")
+            << firmware("APP 1.4 SN=AB12") << expect << 0 << "APP 1.4 SN=AB12";
+        QTest::newRow("late, in time")
+            << firmware("APP 1.4 SN=AB12", 400) << expect << 0 << "APP 1.4 SN=AB12";
+        QTest::newRow("too late") << firmware("APP 1.4 SN=AB12", 1600) << expect << 9
+                                  << "no line matching SN=(?<board>\\w+) in 1 s; the device said "
+                                     "nothing";
+        QTest::newRow("never") << firmware({}) << expect << 9 << "the device said nothing";
+        QTest::newRow("garbage") << firmware({}, 0, true) << expect << 9 << "; last line: ";
+        QTest::newRow("no --expect: as before")
+            << firmware({}) << QStringList() << 0 << "Firmware has been updated successfully.";
+    }
+    void theNewFirmwareRuns()
+    {
+        QFETCH(BootloaderSimOptions, board);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitStatus);
+        QFETCH(QString, said);
+        sim::BoardFolder boards;
+        boards.plug("port1", board);
+        Line line(boards);
+        line.start(QStringList{"--port", boards.slotPath("port1")} + arguments);
+        QCOMPARE(line.end(false), exitStatus);
+        const QJsonObject result = line.events("result").value(0);
+        const QJsonObject boot = result.value("boot").toObject();
+        QVERIFY2(
+            (boot.value("line").toString() + result.value("message").toString()).contains(said),
+            qPrintable(QJsonDocument(result).toJson()));
+        QCOMPARE(result.value("board").toString(),
+                 exitStatus == 0 && !board.bootLine.isEmpty() ? QStringLiteral("AB12") : QString());
+        QCOMPARE(boot.isEmpty(), exitStatus != 0 || board.bootLine.isEmpty());
+        QVERIFY(boot.isEmpty() || boot.value("ms").toInt() >= board.bootDelayMs);
+    }
+
+    // Labels typed by the scanner: a code waits for the next board, a slot's
+    // label sends the next code to its board, a board waits for its code
+    // with --require-scan, and a label that names another board fails it.
+    void theLabelNamesTheBoard_data()
+    {
+        QTest::addColumn<QStringList>("before"); // typed before the board is plugged
+        QTest::addColumn<QStringList>("after");  // typed once it waits for its label
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("scanned");
+        QTest::newRow("scan, then plug") << QStringList{"AB12"} << QStringList() << "ok"
+                                         << "AB12";
+        QTest::newRow("slot, then board") << QStringList{"S7", "ab12"} << QStringList() << "ok"
+                                          << "ab12";
+        QTest::newRow("the label is another board's")
+            << QStringList{"XY99"} << QStringList() << "mismatch"
+            << "XY99";
+        QTest::newRow("plugged, waits, scanned") << QStringList() << QStringList{"AB12"} << "ok"
+                                                 << "AB12";
+    }
+    void theLabelNamesTheBoard()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(QString, status);
+        QFETCH(QString, scanned);
+        sim::BoardFolder boards;
+        Line line(boards);
+        QFile labels(boards.folder() + "/labels");
+        QVERIFY(labels.open(QIODevice::WriteOnly) && labels.write("port1 S7\n") > 0);
+        labels.close();
+        line.watch({"--expect", Expect, "--scan", "--require-scan", "--labels", labels.fileName()});
+        QVERIFY(line.awaits("watch"));
+        for (const QString &code : before)
+            line.type(code);
+        QVERIFY(line.awaits("scan", before.size()));
+        boards.plug("port1", firmware("APP 1.4 SN=AB12"));
+        if (!after.isEmpty()) {
+            QVERIFY(line.awaits("skip"));
+            QCOMPARE(line.events("skip").value(0).value("why").toString(),
+                     "scan the board's label");
+            QVERIFY(line.records().isEmpty());
+            line.type(after.value(0));
+        }
+        QVERIFY(line.awaits("result"));
+        QCOMPARE(line.end(), 130);
+        const QJsonObject record = line.records().value(0);
+        QCOMPARE(record.value("status").toString(), status);
+        QCOMPARE(record.value("scanned").toString(), scanned);
+        QCOMPARE(record.value("board").toString(), "AB12");
+        if (status == "mismatch")
+            QCOMPARE(record.value("message").toString(),
+                     "the label says XY99, the board says AB12");
+    }
+
+    // A board that comes back is seen: the second ok record names the first.
+    void theSameBoardTwice()
+    {
+        sim::BoardFolder boards;
+        Line line(boards);
+        line.watch({"--expect", Expect});
+        for (int plug = 1; plug <= 2; ++plug) {
+            boards.plug("port1", firmware("APP 1.4 SN=AB12"));
+            QVERIFY(line.awaits("result", plug));
+            boards.pull("port1");
+            QVERIFY(line.awaits("unplug", plug));
+            // The first record is in the database before the board comes back.
+            if (plug == 1)
+                QTRY_COMPARE_WITH_TIMEOUT(line.records({"find", "AB12"}), 0, 10000);
+        }
+        QCOMPARE(line.end(), 130);
+        const QVector<QJsonObject> records = line.records();
+        QCOMPARE(records.size(), 2);
+        QVERIFY(!records[0].contains("flashed_before"));
+        const QJsonObject before = records[1].value("flashed_before").toObject();
+        QCOMPARE(before.value("ended").toString(), records[0].value("ended").toString());
+        QVERIFY(!before.value("station").toString().isEmpty());
+    }
+
+    // --released-only: no proof, no flash; a withdrawal holds new boards.
+    void onlyReleasedImages_data()
+    {
+        QTest::addColumn<QString>("release"); // what kvt-records did first
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("refusal"); // empty: the station runs
+        QTest::newRow("released") << "release" << QString() << QString();
+        QTest::newRow("never released") << QString() << QString() << "not released";
+        QTest::newRow("withdrawn before") << "withdraw" << QString() << "withdrawn";
+        QTest::newRow("database down") << QString() << "postgresql://station@127.0.0.1:1/factory"
+                                       << "cannot tell whether it is released";
+    }
+    void onlyReleasedImages()
+    {
+        QFETCH(QString, release);
+        QFETCH(QString, database);
+        QFETCH(QString, refusal);
+        sim::BoardFolder boards;
+        Line line(boards);
+        QCOMPARE(line.records({"init"}), 0);
+        if (!release.isEmpty())
+            QCOMPARE(line.records({"release", line.image()}), 0);
+        const QString sha256 =
+            QCryptographicHash::hash(testdata::makeImage(3000), QCryptographicHash::Sha256).toHex();
+        if (release == "withdraw")
+            QCOMPARE(line.records({"withdraw", sha256}), 0);
+        line.watch(QStringList{"--released-only"} +
+                   (database.isEmpty() ? QStringList() : QStringList{"--database", database}));
+        if (!refusal.isEmpty()) {
+            QCOMPARE(line.end(false), 11);
+            QVERIFY(line.events("error").value(0).value("message").toString().contains(refusal));
+            QVERIFY(line.records().isEmpty());
+            return;
+        }
+        boards.plug("port1");
+        QVERIFY(line.awaits("result"));
+        QCOMPARE(line.records({"withdraw", sha256}), 0);
+        const auto told = [&line] {
+            for (const QJsonObject &event : line.events("database"))
+                if (event.value("backlog").toString().contains("withdrawn"))
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(told(), 10000);
+        boards.plug("port2");
+        QVERIFY(line.awaits("skip"));
+        QVERIFY(line.events("skip").value(0).value("why").toString().startsWith("held: the image "
+                                                                                "is withdrawn"));
+        QCOMPARE(line.end(), 130);
+        QCOMPARE(line.records().size(), 1);
+    }
+};
+
+QTEST_MAIN(TestProof)
+#include "tst_proof.moc"

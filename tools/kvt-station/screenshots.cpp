@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -72,6 +73,7 @@ station::StationConfig baseConfig(Fixture &fixture)
     config.upload.stopOnCancel = true;
     config.upload.timing.firstPause = 400;
     config.upload.timing.secondPause = 100;
+    config.boot.pattern = QRegularExpression(QStringLiteral("SN=(?<board>[0-9A-F]+)"));
     config.identify = [&fixture](const QString &device) {
         return flash::UsbIdentity{"0403", "6001", fixture.serialOf(device)};
     };
@@ -107,6 +109,7 @@ int drawFullFixture(const QString &out)
     for (int board = 0; board < 64; ++board) {
         BootloaderSimOptions options;
         options.paceBaud = ymodem::line::BaudRate;
+        options.bootLine = "APP 2.4.1 SN=4F2A" + QByteArray::number(board + 100);
         if (board == 37)
             options.cancelAtBlock = 3;
         fixture.plug(name(board), options, QStringLiteral("FT7A%1").arg(board, 4, 10, QChar('0')));
@@ -146,8 +149,11 @@ int main(int argc, char *argv[])
         station::SlotTile *tile = window.grid()->tile(slotName(port));
         return tile ? tile->view().word.toUpper() : QString();
     };
+    BootloaderSimOptions starts; // its new firmware says who it is
+    starts.bootLine = "APP 2.4.1 SN=4F2A0017";
+    starts.bootDelayMs = 300;
     // A board flashed and taken out, its slot empty again.
-    fixture.plug(slotName(4), {}, QStringLiteral("FT6Z1Q0D"));
+    fixture.plug(slotName(4), starts, QStringLiteral("FT6Z1Q0D"));
     if (!waitFor([&] { return word(4) == "OK"; }))
         return fail("the first board did not end");
     fixture.pull(slotName(4));
@@ -155,9 +161,14 @@ int main(int argc, char *argv[])
     cancels.cancelAtBlock = 90;
     BootloaderSimOptions paced; // at the line's real speed: a transfer to watch
     paced.paceBaud = ymodem::line::BaudRate;
-    fixture.plug(slotName(1), {}, QStringLiteral("FT6Z1P8K"));
+    fixture.plug(slotName(1), starts, QStringLiteral("FT6Z1P8K"));
     fixture.plug(slotName(2), cancels, QStringLiteral("FT6Z1Q3A"));
     fixture.plug(slotName(3), paced, QStringLiteral("FT6Z1Q7C"));
+    // The slot's label, then its board's: the code goes to that board.
+    if (!waitFor([&] { return word(1) == "FLASHING"; }))
+        return fail("the board in 1.1 did not start");
+    window.station()->scan(QStringLiteral("1.1"));
+    window.station()->scan(QStringLiteral("4F2A0017"));
     const bool drawn = waitFor([&] {
         const station::SlotTile *flashing = window.grid()->tile(slotName(3));
         return word(1) == "OK" && word(2) == "FAILED" && word(4) == "UNPLUGGED" && flashing &&
@@ -166,6 +177,7 @@ int main(int argc, char *argv[])
     });
     if (!drawn)
         return fail("the boards did not reach the states to show");
+    window.station()->scan(QStringLiteral("4F2A0018")); // waiting for the next board
     QCoreApplication::processEvents();
     if (!window.grab().save(out + QStringLiteral("/station.png")))
         return fail("cannot write the picture");

@@ -8,6 +8,7 @@
 #include "records/databaseurl.h"
 #include "records/journal.h"
 #include "records/recordstore.h"
+#include "testdata.h"
 #include "throwawaypostgres.h"
 
 #include <QDateTime>
@@ -17,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
+
+using testdata::readFile;
 
 // A station's journal: records with a new id and the next seq, appended as
 // whole lines.

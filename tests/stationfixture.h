@@ -23,12 +23,7 @@ public:
     using BoardFolder::BoardFolder;
     QString record() const { return folder() + QStringLiteral("/record.jsonl"); }
     QString image() const { return folder() + QStringLiteral("/app.kvt"); }
-    void writeImage(int size) const
-    {
-        const QByteArray bytes = makeImage(size);
-        QFile file(image());
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
+    void writeImage(int size) const { QVERIFY(testdata::writeFile(image(), makeImage(size))); }
 
     // A board answering `replyDelayMs` late.
     Board &plug(const QString &slot, int replyDelayMs = 0, bool plugged = true)

@@ -7,6 +7,8 @@
 #include "ymodem/upload.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QFile>
 #include <QVector>
 
 namespace testdata {
@@ -29,6 +31,25 @@ inline QVector<QByteArray> canonicalFrames(const QByteArray &image)
     for (int offset = 0, number = 1; offset < image.size(); offset += DataFieldSize, ++number)
         frames.append(makeDataBlock(image.mid(offset, DataFieldSize), quint8(number)));
     return frames << QByteArray(1, EOT) << makeClosingBlock();
+}
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Replaces `path` with `bytes`; false when it cannot.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline QString sha256Of(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace testdata

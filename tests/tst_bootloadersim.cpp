@@ -23,12 +23,6 @@ const QByteArray Ack(1, ACK), Nak(1, NAK), AckC = Ack + CRC_REQUEST;
 constexpr int Patience = 10000; // ms for anything the device should do
 constexpr qint64 NsPerMs = 1000000;
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // What a device that accepts each frame from the header on answers.
 QByteArray answerTo(const QByteArray &frame)
 {
@@ -287,7 +281,7 @@ void TestBootloaderSim::toolServesOneUpload()
     QTemporaryDir dir;
     const QString made = dir.filePath("firmware.kvt");
     QCOMPARE(QProcess::execute(tool, {"--make-image", made, "--image-size", "2100"}), 0);
-    const QByteArray image = contents(made);
+    const QByteArray image = testdata::readFile(made);
     QVERIFY(image.size() == 2100 && image.startsWith(QByteArray::fromHex("00400020")));
     QProcess process;
     const QString link = startTool(process, dir, {"--once", "--output", dir.filePath("received")});
@@ -298,7 +292,7 @@ void TestBootloaderSim::toolServesOneUpload()
     QVERIFY(finished.wait(Patience) && flasher.result().succeeded());
     QVERIFY(process.waitForFinished(Patience) && process.exitCode() == 0);
     QVERIFY(!QFileInfo(link).isSymLink());
-    QCOMPARE(contents(dir.filePath("received")), image);
+    QCOMPARE(testdata::readFile(dir.filePath("received")), image);
 
     // Ended by SIGTERM, the tool takes its link along too.
     QVERIFY(!startTool(process, dir, {}).isEmpty());

@@ -14,7 +14,6 @@
 
 #include <QtTest>
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -124,9 +123,8 @@ private:
 
 QString TestFlash::writeFirmware(const QString &name, const QByteArray &image)
 {
-    QFile file(scratch_.filePath(QString(name).replace('/', '-')));
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(image) == image.size();
-    return written ? file.fileName() : QString();
+    const QString path = scratch_.filePath(QString(name).replace('/', '-'));
+    return testdata::writeFile(path, image) ? path : QString();
 }
 
 void TestFlash::flashDevices_data()
@@ -210,7 +208,7 @@ void TestFlash::flashDevices()
         QVERIFY2(line.startsWith('{') || line.size() < 140, line.constData());
     if (results.isEmpty())
         QVERIFY2(out.isEmpty() && err.contains(says.toUtf8()), err.constData());
-    const QString sha256 = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+    const QString sha256 = testdata::sha256Of(image);
     for (int i = 0; i < results.size(); ++i) {
         QVector<QJsonObject> events = jsonLines(out, paths.at(i));
         const QJsonObject result = events.value(events.size() - 1),

@@ -1,12 +1,12 @@
 // The records library's pure parts: database URLs, the journal's last seq, a
-// record's identity and what makes one, time bounds, what the database's state
-// reads, failure causes and slot names.
+// record's identity and what makes one, time bounds and what the database's
+// state reads. What makes a journal, failure causes and slot names are checked
+// through kvt-records (tst_recordstool).
 
 #include "records/boardrecord.h"
 #include "records/databaseurl.h"
 #include "records/forwarder.h"
 #include "records/journal.h"
-#include "records/slotnames.h"
 #include "records/summary.h"
 
 #include <QJsonDocument>
@@ -250,62 +250,6 @@ private slots:
     {
         QFETCH(ForwarderStatus, status);
         QTEST(records::databaseMessage(status), "message");
-    }
-
-    // A record without a station or status would break the table's rule or
-    // count nowhere; a file of few records among other lines is no journal.
-    void whatIsAJournal()
-    {
-        // records, lines that are not records -> a journal?
-        const QVector<std::tuple<int, int, bool>> cases{
-            {0, 0, false}, {0, 1, false}, {1, 2, true}, {1, 3, false}, {3, 3, true}, {3, 4, false}};
-        for (const auto &[records, others, journal] : cases) {
-            JournalContents contents;
-            contents.records.resize(records);
-            contents.damaged = others;
-            QVERIFY2(looksLikeJournal(contents) == journal,
-                     qPrintable(QStringLiteral("%1 and %2").arg(records).arg(others)));
-        }
-    }
-
-    void failureCauses()
-    {
-        QCOMPARE(failureCause("Time out: no answer to block 12"), "Time out: no answer to block N");
-        QCOMPARE(failureCause("cannot open /dev/ttyUSB3"), "cannot open /dev/ttyUSBN");
-        const QVector<QPair<QString, qint64>> messages{
-            {"refused block 3", 3}, {"no answer to block 12", 2}, {"no answer to block 130", 2}};
-        const QVector<QPair<QString, qint64>> causes{{"no answer to block N", 4},
-                                                     {"refused block N", 3}};
-        QCOMPARE(mergeCauses(messages), causes);
-    }
-
-    // Whole parts between separators, so a hub port never finds its
-    // neighbour 1.1.17 or the hub 1.1.
-    void slotPart_data()
-    {
-        QTest::addColumn<QString>("slot");
-        QTest::addColumn<QString>("part");
-        QTest::addColumn<bool>("found");
-        const QString entry = "pci-0000:00:14.0-usb-0:1.1.7:1.0-port0";
-        QTest::newRow("hub port") << entry << "1.1.7" << true;
-        QTest::newRow("parts across separators") << entry << "usb-0:1.1.7" << true;
-        QTest::newRow("whole entry") << entry << entry << true;
-        QTest::newRow("first part, last part") << "pci_port0"
-                                               << "port0" << true;
-        QTest::newRow("the hub") << entry << "1.1" << false;
-        QTest::newRow("a part's tail") << entry << "1.7" << false;
-        QTest::newRow("the neighbour") << "usb-0:1.1.17:1.0"
-                                       << "1.1.7" << false;
-        QTest::newRow("whole after a partial") << "x1.1.7/1.1.7"
-                                               << "1.1.7" << true;
-        QTest::newRow("nothing") << entry << "" << false;
-    }
-
-    void slotPart()
-    {
-        QFETCH(QString, slot);
-        QFETCH(QString, part);
-        QTEST(slotHasPart(slot, part), "found");
     }
 
 private:

@@ -99,9 +99,8 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("imported");
         QTest::addColumn<QStringList>("told"); // all in what it printed
-        QFile readme(qEnvironmentVariable("KVT_SOURCE_DIR") + "/README.md");
-        QVERIFY(readme.open(QIODevice::ReadOnly));
-        const QByteArray markdown = readme.readAll();
+        const QByteArray markdown = readFile(qEnvironmentVariable("KVT_SOURCE_DIR") + "/README.md");
+        QVERIFY(!markdown.isEmpty());
         const QByteArray record = "{\"id\":\"r1\",\"station\":\"line3\",\"status\":\"ok\"}\n";
         const QByteArray torn = "{\"seq\":4,\n";
         const QByteArray unplaceable = "{\"id\":\"r2\",\"station\":null,\"status\":\"ok\"}\n"
@@ -119,6 +118,8 @@ private slots:
         row("only torn lines", torn + torn + torn, ExitBadJournal, 0,
             {": no record and 3" + refused});
         row("two torn lines", record + torn + torn, ExitSuccess, 1, {"2 damaged line(s) skipped"});
+        row("three torn lines", record + torn + torn + torn, ExitBadJournal, 0,
+            {": 1 record and 3" + refused});
         row("no station, no status", record + unplaceable + QByteArray(record).replace("r1", "r4"),
             ExitSuccess, 2,
             {": 2 records, 2 new, 0 already", ", 2 lines without a station or status skipped"});
@@ -156,6 +157,7 @@ private slots:
             QTest::newRow(tag + "slot by its hub port") << backend << "1.1.7" << QList<int>{22};
             QTest::newRow(tag + "slot by parts") << backend << "usb-0:1.1.17" << QList<int>{23};
             QTest::newRow(tag + "not a whole part") << backend << "1.1" << QList<int>{};
+            QTest::newRow(tag + "a part's tail") << backend << "1.7" << QList<int>{};
             QTest::newRow(tag + "sha256, 8 digits") << backend << "9B0E4471" << QList<int>{22};
             QTest::newRow(tag + "sha256, 7 digits") << backend << "9b0e447" << QList<int>{};
         }
@@ -185,9 +187,7 @@ private slots:
             text = journal.records()[6].value("id").toString().left(8);
 
         const Run found = kvtRecords({"find", text, "--json", database});
-        QFile file(journal.path());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QStringList written = QString::fromUtf8(file.readAll()).split('\n');
+        const QStringList written = QString::fromUtf8(readFile(journal.path())).split('\n');
         QList<int> seqs;
         for (const QString &line : found.lines()) {
             seqs.append(QJsonDocument::fromJson(line.toUtf8()).object().value("seq").toInt());
@@ -269,9 +269,7 @@ private slots:
                  qPrintable(table.out));
         const QString page = folder_.filePath(backend + "-report.html");
         QCOMPARE(kvtRecords({"report", "--html", page, database}).status, int(ExitSuccess));
-        QFile file(page);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString html = QString::fromUtf8(file.readAll());
+        const QString html = QString::fromUtf8(readFile(page));
         QVERIFY(html.contains("<svg") && html.contains("</html>"));
         QCOMPARE(html.count("<rect"), 3); // one bar per day
         for (const char *outside : {"<script", "src=", "href=", "@import", "url("})

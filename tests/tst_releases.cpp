@@ -379,9 +379,7 @@ private slots:
         QVERIFY(kvtRecords({"summary", "--by", "image", database}).out.contains("\nunreleased: "));
         const QString page = folder_.filePath(backend + "-releases.html");
         QCOMPARE(kvtRecords({"report", "--html", page, database}).status, int(ExitSuccess));
-        QFile file(page);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString html = QString::fromUtf8(file.readAll());
+        const QString html = QString::fromUtf8(readFile(page));
         for (const char *shown : {"<th>not released</th>", "<b>Not released</b>: boards flashed",
                                   "<td class=bad>6 &#9888;</td></tr>"})
             QVERIFY2(html.contains(shown), shown);

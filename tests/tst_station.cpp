@@ -6,7 +6,6 @@
 #include "station/slotwatcher.h"
 #include "stationfixture.h"
 
-#include <QCryptographicHash>
 #include <QSerialPort>
 
 #include <cstdio>
@@ -81,7 +80,7 @@ void TestStation::boardsOncePerPlug()
     QFile::link(fixture.board(names[0]).pty.slavePath(), fixture.slotPath("usb-0:1.9"));
     QTest::qWait(300); // a board left plugged is not flashed again
     QCOMPARE(finished.size(), 3);
-    const QString sha256 = QCryptographicHash::hash(Image, QCryptographicHash::Sha256).toHex();
+    const QString sha256 = testdata::sha256Of(Image);
     for (const QString &slot : names) {
         QCOMPARE(fixture.board(slot).sim.receivedImage(), Image);
         QCOMPARE(fixture.board(slot).sim.counters().sessions, 1);

@@ -4,7 +4,6 @@
 
 #include "stationfixture.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -18,6 +17,8 @@
 
 using namespace station;
 using namespace stationtest;
+using testdata::readFile;
+using testdata::writeFile;
 
 namespace {
 
@@ -30,18 +31,6 @@ records::BoardRecord boardRecord(qint64 seq)
 
 const records::BoardRecord First = boardRecord(1);
 const records::BoardRecord Second = boardRecord(2);
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void write(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
 
 enum class Fault
 {
@@ -91,7 +80,7 @@ void TestStationRecord::recordFile()
     const QString path =
         dir.filePath(fault == Fault::FolderMissing ? "a/b/record.jsonl" : "record.jsonl");
     if (fault == Fault::TornAtOpen)
-        write(path, "{\"seq\":0");
+        QVERIFY(writeFile(path, "{\"seq\":0"));
     RecordFile record;
     QString why;
     QVERIFY2(record.open(path, &why), qPrintable(why));
@@ -101,15 +90,15 @@ void TestStationRecord::recordFile()
     if (fault == Fault::Removed)
         QVERIFY(QFile::remove(path));
     QVERIFY2(record.append({Second}, &why) == 1, qPrintable(why));
-    QCOMPARE(contentOf(path), atPath);
+    QCOMPARE(readFile(path), atPath);
     if (fault == Fault::Renamed)
-        QCOMPARE(contentOf(path + ".1"), First.toLine() + '\n');
+        QCOMPARE(readFile(path + ".1"), First.toLine() + '\n');
 }
 
 void TestStationRecord::cannotOpen()
 {
     QTemporaryDir dir;
-    write(dir.filePath("plain"), "x");
+    QVERIFY(writeFile(dir.filePath("plain"), "x"));
     RecordFile record;
     QString why;
     QVERIFY(!record.open(dir.filePath("plain/record.jsonl"), &why));
@@ -150,8 +139,8 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     const QByteArray earlier = QJsonDocument(QJsonObject{{"pad", QString(4096 - 80, 'x')}})
                                    .toJson(QJsonDocument::Compact) +
                                '\n';
-    write(disk.path("record.jsonl"), earlier);
-    write(disk.path("filler"), QByteArray(4096, 'f'));
+    QVERIFY(writeFile(disk.path("record.jsonl"), earlier));
+    QVERIFY(writeFile(disk.path("filler"), QByteArray(4096, 'f')));
     Fixture fixture;
     StationConfig config = fixture.config();
     config.recordPath = disk.path("record.jsonl");
@@ -186,7 +175,7 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     QCOMPARE(recorded.size(), 1);
     QCOMPARE(recorded.value(0).value(1).value<records::BoardRecord>().slot, "first");
     QVERIFY(finished.value(1).value(0).value<Slot>().lastRecorded);
-    const QByteArray raw = contentOf(config.recordPath);
+    const QByteArray raw = readFile(config.recordPath);
     QCOMPARE(raw.count('\n'), 4); // the earlier line, the torn one ended, two records
     QVERIFY(raw.endsWith('\n'));
 }
@@ -277,7 +266,7 @@ void TestStationRecord::endsOfAStation()
     QFETCH(int, exitCode);
     Fixture fixture;
     const QString image = fixture.folder() + "/app.kvt";
-    write(image, makeImage(40 * 1024));
+    QVERIFY(writeFile(image, makeImage(40 * 1024)));
     const QString record = fullDisk ? fixture.folder() + "/full.jsonl" : fixture.record();
     if (fullDisk)
         QVERIFY(QFile::link("/dev/full", record));
@@ -290,7 +279,7 @@ void TestStationRecord::endsOfAStation()
                              20000);
     // The image rebuilt on disk: still the loaded bytes, and a warning once
     // the file has stood still.
-    write(image, makeImage(1024));
+    QVERIFY(writeFile(image, makeImage(1024)));
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT(
         (out += flasher.readAllStandardOutput()).contains("\"event\":\"image\""), 10000);
@@ -302,14 +291,13 @@ void TestStationRecord::endsOfAStation()
     out += flasher.readAllStandardOutput();
     const QByteArray err = flasher.readAllStandardError();
     if (exitCode < 0) { // a crash loses at most the line being written
-        QVERIFY(contentOf(record).endsWith('\n'));
-        QCOMPARE(recordsOf(record).size(), contentOf(record).count('\n'));
+        QVERIFY(readFile(record).endsWith('\n'));
+        QCOMPARE(recordsOf(record).size(), readFile(record).count('\n'));
         return;
     }
     QCOMPARE(flasher.exitCode(), exitCode);
     QVERIFY2(out.contains("\"event\":\"image\""), out.constData());
-    QVERIFY(out.contains(
-        QCryptographicHash::hash(makeImage(1024), QCryptographicHash::Sha256).toHex()));
+    QVERIFY(out.contains(testdata::sha256Of(makeImage(1024)).toUtf8()));
     QVERIFY(out.contains("\"event\":\"summary\""));
     if (fullDisk) { // nothing lost: the records go to stderr
         QVERIFY2(out.contains("\"recorded\":false") && !out.contains("\"recorded\":true"),
@@ -337,17 +325,15 @@ void TestStationRecord::killedWhileForwarding()
     QByteArray journal;
     QStringList ids;
     for (int seq = 1; seq <= Backlog; ++seq) {
-        ids.append(QUuid::createUuid().toString(QUuid::WithoutBraces));
-        journal += QJsonDocument(QJsonObject{{"schema", 2},
-                                             {"id", ids.last()},
-                                             {"seq", seq},
-                                             {"station", "line3"},
-                                             {"slot", "slot-1"},
-                                             {"status", "ok"}})
-                       .toJson(QJsonDocument::Compact) +
-                   '\n';
+        records::BoardRecord record = boardRecord(seq);
+        record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        record.station = "line3";
+        record.slot = "slot-1";
+        record.status = "ok";
+        ids.append(record.id);
+        journal += record.toLine() + '\n';
     }
-    write(fixture.record(), journal);
+    QVERIFY(writeFile(fixture.record(), journal));
     const QString database = fixture.folder() + "/records.sqlite";
     const QStringList arguments{fixture.image(),  "--watch",    fixture.slotFolder(), "--record",
                                 fixture.record(), "--database", "sqlite:" + database, "--json"};

@@ -8,7 +8,6 @@
 #include "stationfixture.h"
 #include "windowtesting.h"
 
-#include <QCryptographicHash>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -60,8 +59,7 @@ public:
 
 QString sha256Of(int imageSize) // 0: no file
 {
-    const QByteArray bytes = makeImage(imageSize);
-    return imageSize ? QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() : "";
+    return imageSize ? testdata::sha256Of(makeImage(imageSize)) : QString();
 }
 
 // What a person reads on a tile: its word and what its colour is called.
@@ -274,9 +272,7 @@ void TestStationWindow::anImageThatDoesNotLoad()
     Window window{fixture.config()};
     QVERIFY(window.chooseImage(fixture.image()));
     const QString bad = fixture.folder() + "/bad.kvt";
-    QFile file(bad);
-    QVERIFY(bytes.isEmpty() ||
-            (file.open(QIODevice::WriteOnly) && file.write(bytes) && file.flush()));
+    QVERIFY(bytes.isEmpty() || testdata::writeFile(bad, bytes));
     ModalAnswerer answerer;
     answerer.fileAnswers = QStringList{bad};
     for (QPushButton *button : window.findChildren<QPushButton *>())

@@ -6,6 +6,7 @@
 #include "firmwareimage.h"
 #include "sim/bootloadersim.h"
 #include "sim/pty.h"
+#include "testdata.h"
 #include "upgrader.h"
 #include "windowtesting.h"
 
@@ -25,15 +26,8 @@ const QString Success =
     QStringLiteral("Information|Finish|Firmware has been updated successfully.");
 const QString TimeOut = QStringLiteral("Information|Time out|Please try again or change port.");
 
-// The signature, then bytes that differ from one block to the next, so a
-// block sent twice or out of place shows.
-QByteArray makeFirmware(int size)
-{
-    QByteArray image = QByteArray::fromHex("00400020");
-    for (int i = image.size(); i < size; ++i)
-        image.append(char(i * 131 + i / 977));
-    return image;
-}
+// Its blocks differ, so a block sent twice or out of place shows.
+using testdata::makeImage;
 
 // One window set to a port, its widgets, and the answers to its modal windows.
 struct Desk
@@ -65,10 +59,9 @@ struct Desk
     }
     QString file(const QString &name, const QByteArray &bytes)
     {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(file.fileName()));
-        return file.fileName();
+        if (!testdata::writeFile(dir.filePath(name), bytes))
+            qFatal("cannot write %s", qPrintable(name));
+        return dir.filePath(name);
     }
 
     QTemporaryDir dir;
@@ -138,13 +131,13 @@ private slots:
             desk.window.readFile(kind == "missing" ? desk.dir.filePath("gone.kvt")
                                                    : desk.dir.path());
         } else if (kind == "too large") {
-            QFile sparse(desk.file("huge.kvt", makeFirmware(4)));
+            QFile sparse(desk.file("huge.kvt", makeImage(4)));
             QVERIFY(sparse.resize(firmware::MaxImageSize + 1)); // holes, no disk used
             desk.press(sparse.fileName());
         } else {
             const QByteArray content = kind == "not valid"   ? QByteArray("hello world")
                                        : kind == "too short" ? QByteArray::fromHex("004000")
-                                                             : makeFirmware(2000);
+                                                             : makeImage(2000);
             desk.press(kind == "no file chosen" ? QString() : desk.file("firmware.kvt", content));
         }
         QCOMPARE(desk.answers.boxes, QStringList(box));
@@ -200,7 +193,7 @@ private slots:
         connect(line.sim.get(), &BootloaderSim::commandFramesReceived,
                 [&] { enteredAt = clock.elapsed(); });
 
-        const QByteArray image = makeFirmware(300 * 1024 + 77);
+        const QByteArray image = makeImage(300 * 1024 + 77);
         clock.start();
         desk.press(desk.file("firmware.kvt", image));
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 30000);
@@ -235,7 +228,7 @@ private slots:
         // An adapter whose driver offers low latency: set while the port is
         // open (a time-out leaves it open), put back when it closes.
         const FakeSerialDriver driver(ASYNC_SPD_HI);
-        const QString path = desk.file("firmware.kvt", makeFirmware(5000));
+        const QString path = desk.file("firmware.kvt", makeImage(5000));
         desk.press(path);
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 10000);
         QCOMPARE(desk.answers.boxes, QStringList(TimeOut));
@@ -248,7 +241,7 @@ private slots:
         desk.press(path);
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 2, 10000);
         QCOMPARE(desk.answers.boxes.last(), Success);
-        QCOMPARE(line.sim->receivedImage(), makeFirmware(5000));
+        QCOMPARE(line.sim->receivedImage(), makeImage(5000));
         QCOMPARE(driver.flags(), ASYNC_SPD_HI);
     }
 
@@ -259,7 +252,7 @@ private slots:
         line.plugIn();
         line.pty.closeMaster(); // only the device's descriptor holds the line now
         Desk desk(line.pty.slavePath());
-        desk.press(desk.file("firmware.kvt", makeFirmware(20 * 1024)));
+        desk.press(desk.file("firmware.kvt", makeImage(20 * 1024)));
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 15000);
         QCOMPARE(desk.answers.boxes, QStringList(TimeOut));
         QCOMPARE(line.sim->counters().dataBlocks, 5);
@@ -274,7 +267,7 @@ private slots:
         line.plugIn();
         auto desk = std::make_unique<Desk>(line.pty.slavePath());
         const FakeSerialDriver driver;
-        desk->press(desk->file("firmware.kvt", makeFirmware(400 * 1024)));
+        desk->press(desk->file("firmware.kvt", makeImage(400 * 1024)));
         QTRY_VERIFY_WITH_TIMEOUT(line.sim->counters().dataBlocks >= 3, 10000);
         QCOMPARE(driver.flags(), ASYNC_LOW_LATENCY);
         QElapsedTimer clock;

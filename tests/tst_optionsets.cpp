@@ -22,15 +22,22 @@ void TestOptionSets::everyOptionReachesTheEngine()
     QTemporaryFile labels;
     QVERIFY(labels.open() && labels.write("# fixture 3\n/dev/serial/by-path/usb-0:1.4 C4\n") > 0);
     labels.close();
-    const QStringList options{
-        "--labels",  labels.fileName(), "--match",       "0403:6015", "--record",  "/tmp/r.jsonl",
-        "--station", "line9",           "--settle",      "123",       "--retries", "7",
-        "--lead-in", "2000,300",        "--reply-limit", "900"};
+    const QStringList options{"--labels",        labels.fileName(),
+                              "--match",         "0403:6015",
+                              "--record",        "/tmp/r.jsonl",
+                              "--station",       "line9",
+                              "--settle",        "123",
+                              "--retries",       "7",
+                              "--lead-in",       "2000,300",
+                              "--reply-limit",   "900",
+                              "--expect",        "SN=(\\w+)",
+                              "--expect-within", "5"};
+    const QStringList flags{"--require-scan", "--released-only"};
     const flash::CommandLine flashLine = flash::parseCommandLine(
-        QStringList{"kvt-flash", "app.kvt", "--watch", "/tmp/slots"} + options);
+        QStringList{"kvt-flash", "app.kvt", "--watch", "/tmp/slots"} + options + flags);
     QCOMPARE(flashLine.error, QString());
     const station::StationOptions stationLine =
-        station::parseStationOptions(QStringList{"kvt-station", "app.kvt"} + options);
+        station::parseStationOptions(QStringList{"kvt-station", "app.kvt"} + options + flags);
     QCOMPARE(stationLine.error, QString());
     for (const station::StationConfig &config :
          {flash::stationConfig(flashLine), station::stationConfig(stationLine)}) {
@@ -43,13 +50,17 @@ void TestOptionSets::everyOptionReachesTheEngine()
         QCOMPARE(config.upload.timing.firstPause, 2000);
         QCOMPARE(config.upload.timing.secondPause, 300);
         QCOMPARE(config.upload.timing.replyLimit, 900);
+        QCOMPARE(config.boot.pattern.pattern(), QStringLiteral("SN=(\\w+)"));
+        QCOMPARE(config.boot.withinMs, 5000);
+        QVERIFY(config.requireScan && config.releasedOnly);
     }
     const QString flashHelp = flash::helpText();
     const QString stationHelp = station::stationHelpText();
     for (int i = 0; i < options.size(); i += 2)
         QVERIFY2(flashHelp.contains(options[i]) && stationHelp.contains(options[i]),
                  qPrintable(options[i]));
-    QVERIFY(flashHelp.contains("--no-record") && stationHelp.contains("--no-record"));
+    for (const QString &option : flags + QStringList{"--no-record"})
+        QVERIFY2(flashHelp.contains(option) && stationHelp.contains(option), qPrintable(option));
 }
 
 void TestOptionSets::labelsFile_data()

@@ -116,7 +116,9 @@ void Forwarder::stop(int drainMs)
         return;
     // The worker closes its connection on its own thread, between two
     // batches at most; a retry timer is simply dropped.
-    QMetaObject::invokeMethod(worker, "finish", Qt::BlockingQueuedConnection, Q_ARG(int, drainMs));
+    const quint64 ticket = mailbox_->askFinish();
+    QMetaObject::invokeMethod(worker, "finish", Qt::QueuedConnection, Q_ARG(int, drainMs));
+    mailbox_->waitFinished(ticket);
     thread_.quit();
     thread_.wait();
 }

@@ -104,6 +104,7 @@ void ForwarderWorker::finish(int drainMs)
     closeConnection();
     presence_.release();
     publish();
+    mailbox_->finished();
 }
 
 void ForwarderWorker::scheduleAttempt()

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -37,10 +38,33 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return status_;
     }
+    // The forwarder asks the worker to finish and waits here until it has:
+    // a blocking queued call would pass its argument by a pointer into the
+    // caller's stack and release the caller through Qt's own semaphore,
+    // both unseen by the thread sanitizer.
+    quint64 askFinish()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ++finishesAsked_;
+    }
+    void finished()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finishesDone_ = finishesAsked_;
+        finishedChanged_.notify_all();
+    }
+    void waitFinished(quint64 ticket)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finishedChanged_.wait(lock, [this, ticket] { return finishesDone_ >= ticket; });
+    }
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable finishedChanged_;
     ForwarderStatus status_;
+    quint64 finishesAsked_ = 0;
+    quint64 finishesDone_ = 0;
 };
 
 class ForwarderWorker : public QObject

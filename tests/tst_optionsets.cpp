@@ -13,6 +13,7 @@ class TestOptionSets : public QObject
 
 private slots:
     void everyOptionReachesTheEngine();
+    void documentedDefaults();
     void labelsFile_data();
     void labelsFile();
 };
@@ -61,6 +62,36 @@ void TestOptionSets::everyOptionReachesTheEngine()
                  qPrintable(options[i]));
     for (const QString &option : flags + QStringList{"--no-record"})
         QVERIFY2(flashHelp.contains(option) && stationHelp.contains(option), qPrintable(option));
+    for (const char *section : {"Usage: kvt-flash", "Output:", "Exit status:", "Examples:"})
+        QVERIFY2(flashHelp.contains(section), section);
+    QVERIFY(!flashHelp.contains("timing-scale") && !stationHelp.contains("timing-scale"));
+}
+
+// The defaults the README and both helps promise, as the engine gets them
+// from a command line that names none: kvt-flash on given ports, kvt-flash
+// --watch and kvt-station.
+void TestOptionSets::documentedDefaults()
+{
+    const flash::CommandLine ports =
+        flash::parseCommandLine({"kvt-flash", "app.kvt", "--port", "ttyUSB0"});
+    const flash::CommandLine watch = flash::parseCommandLine({"kvt-flash", "app.kvt", "--watch"});
+    const station::StationOptions window = station::parseStationOptions({"kvt-station", "app.kvt"});
+    QCOMPARE(ports.error + watch.error + window.error, QString());
+    QCOMPARE(watch.watchFolder, QStringLiteral("/dev/serial/by-path"));
+    const station::StationConfig configs[] = {flash::stationConfig(watch),
+                                              station::stationConfig(window)};
+    for (const station::StationConfig &config : configs)
+        QCOMPARE(config.settleMs, 500);
+    const ymodem::UploadOptions uploads[] = {ports.upload.uploadOptions(), configs[0].upload,
+                                             configs[1].upload};
+    for (const ymodem::UploadOptions &upload : uploads) {
+        QCOMPARE(upload.retries, 3);
+        QVERIFY(upload.stopOnCancel);
+        QCOMPARE(upload.timing.firstPause, 5000); // about 6 s to restart into the bootloader
+        QCOMPARE(upload.timing.secondPause, 1000);
+        QCOMPARE(upload.timing.replyLimit, 5000);
+    }
+    QCOMPARE(ports.upload.expectWithinMs, 10000);
 }
 
 void TestOptionSets::labelsFile_data()

@@ -46,7 +46,6 @@ public:
             {"status", status},
             {"message", status == "ok" ? "Firmware has been updated successfully." : "Time out"}};
         appendRaw(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
-        records_.append(record);
         ids_.append(record["id"].toString());
         return record;
     }
@@ -58,7 +57,6 @@ public:
     }
 
     QString path() const { return path_; }
-    const QVector<QJsonObject> &records() const { return records_; }
     const QStringList &ids() const { return ids_; }
 
     static inline const QDateTime Start = QDateTime(QDate(2026, 12, 7), QTime(8, 0), Qt::UTC);
@@ -67,7 +65,6 @@ private:
     QString path_;
     QString station_;
     qint64 seq_ = 0;
-    QVector<QJsonObject> records_;
     QStringList ids_;
 };
 

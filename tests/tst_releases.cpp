@@ -1,8 +1,8 @@
 // Only released images, and boards found by their own identity: kvt-records
-// release, withdraw and releases; what a station asks (releaseState, and
-// through its forwarder whether the image is still released and whether a
-// board was flashed ok before); a records table from before boards were
-// named; the report's mark on boards of unreleased images.
+// release, withdraw and releases; what a station asks through its forwarder
+// (whether the image is still released, and whether a board was flashed ok
+// before; tst_proof asks at start, through kvt-flash); a records table from
+// before boards were named; the report's mark on boards of unreleased images.
 
 #include "recordsfixture.h"
 
@@ -205,59 +205,9 @@ private slots:
         QVERIFY(newest.value("withdrawn").toString() >= newest.value("released").toString());
     }
 
-    void releaseState_data()
-    {
-        QTest::addColumn<QString>("backend");
-        QTest::addColumn<QString>("state"); // of the image in the database
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("told");
-        for (const QString backend : {"postgresql", "sqlite"}) {
-            const auto row = [&](const char *state, int kind, const QString &told) {
-                QTest::addRow("%s, %s", qPrintable(backend), state)
-                    << backend << state << kind << told;
-            };
-            row("released", ReleaseState::Released, "released 2026-12-01 08:00");
-            row("withdrawn", ReleaseState::Withdrawn, "withdrawn 2026-12-02 09:00 by bob");
-            row("another released", ReleaseState::NotReleased, "not released");
-            row("no releases table", ReleaseState::CannotTell, "no table image_releases");
-            row("out of reach", ReleaseState::CannotTell,
-                backend == "sqlite" ? "no database at" : "cannot connect");
-        }
-    }
-
-    void releaseState()
-    {
-        QFETCH(QString, backend);
-        QFETCH(QString, state);
-        QFETCH(int, kind);
-        QFETCH(QString, told);
-        const QString url = state == "out of reach" ? unreachable(backend) : newDatabase(backend);
-        if (state != "out of reach")
-            withUrl(url, [&](const QSqlDatabase &db) {
-                QString error;
-                const QString sha = state == "another released" ? "bb" : "aa";
-                QVERIFY(releaseAt(db, sha, "2026-12-01T08:00:00.000Z"));
-                if (state == "withdrawn")
-                    withdrawRelease(db, "aa", "2026-12-02T09:00:00.000Z", "bob", &error);
-                if (state == "no releases table")
-                    QSqlQuery(db).exec("DROP TABLE image_releases");
-            });
-        DatabaseUrl parsed;
-        QString why;
-        QVERIFY(parseDatabaseUrl(url, &parsed, &why));
-        ReleaseState found;
-        QCOMPARE(records::releaseState(parsed, "AA", &found, &why),
-                 kind != ReleaseState::CannotTell);
-        QCOMPARE(int(found.kind), kind);
-        QCOMPARE(why, found.why);
-        QVERIFY2(releaseStateText(found).contains(told), qPrintable(releaseStateText(found)));
-        QVERIFY(!QFileInfo::exists(folder_.filePath("none")) &&
-                !QFileInfo(folder_.filePath("blocker")).isDir());
-    }
-
     // While the station runs, its forwarder reads the release again: a
-    // withdrawal shows, and so does a database out of reach, then the state
-    // again once it is back.
+    // withdrawal shows with who made it, and so does a database out of reach,
+    // then the state again once it is back, and a database without releases.
     void forwarderTellsAWithdrawal_data() { backends(); }
     void forwarderTellsAWithdrawal()
     {
@@ -272,8 +222,10 @@ private slots:
         forwarder.setRetryDelays(50, 200);
         forwarder.watchRelease("aa", 100);
         int told = -1;
+        QString text;
         connect(&forwarder, &Forwarder::statusChanged, this, [&](const ForwarderStatus &status) {
             told = status.releaseWatched ? status.release.kind : -2;
+            text = releaseStateText(status.release);
         });
         QString error;
         QVERIFY(forwarder.start(&error));
@@ -283,12 +235,18 @@ private slots:
             QVERIFY(withdrawRelease(db, "aa", "2026-12-08T09:00:00.000Z", "bob", &error));
         });
         QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 10000);
-        if (backend == "sqlite")
-            return;
-        QVERIFY(postgres_.stop());
+        QVERIFY2(text.contains("withdrawn 2026-12-08 09:00 by bob"), qPrintable(text));
+        if (backend != "sqlite") {
+            QVERIFY(postgres_.stop());
+            QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::CannotTell), 10000);
+            QVERIFY(postgres_.start());
+            QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 20000);
+        }
+        withUrl(url, [](const QSqlDatabase &db) {
+            QVERIFY(QSqlQuery(db).exec("DROP TABLE image_releases"));
+        });
         QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::CannotTell), 10000);
-        QVERIFY(postgres_.start());
-        QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 20000);
+        QVERIFY2(text.contains("no table image_releases"), qPrintable(text));
     }
 
     void priorOk_data()

@@ -1,5 +1,6 @@
 #include "records/boardrecord.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QUuid>
 
@@ -106,6 +107,45 @@ bool readBoot(const QJsonValue &value, BootLine *boot)
     return value.isObject();
 }
 
+// Each JSON name's field, found by one lookup: every forwarded record is
+// read here, and comparing each of its keys with every name in the tables
+// was the largest share of reading it.
+struct FieldOfName
+{
+    QString BoardRecord::*text = nullptr;
+    qint64 BoardRecord::*number = nullptr;
+    int BoardRecord::*smallNumber = nullptr;
+};
+
+const QHash<QString, FieldOfName> &fieldsByName()
+{
+    static const QHash<QString, FieldOfName> byName = [] {
+        QHash<QString, FieldOfName> fields;
+        for (const TextField &text : TextFields)
+            fields[QLatin1String(text.name)].text = text.field;
+        for (const NumberField &number : NumberFields)
+            fields[QLatin1String(number.name)].number = number.field;
+        for (const SmallNumberField &number : SmallNumberFields)
+            fields[QLatin1String(number.name)].smallNumber = number.field;
+        return fields;
+    }();
+    return byName;
+}
+
+// A plain field, when the value has its type.
+bool readPlainField(const FieldOfName &field, const QJsonValue &value, BoardRecord *record)
+{
+    if (field.text && value.isString())
+        record->*field.text = value.toString();
+    else if (field.number && isCount(value))
+        record->*field.number = qint64(value.toDouble());
+    else if (field.smallNumber && isCount(value))
+        record->*field.smallNumber = value.toInt();
+    else
+        return false;
+    return true;
+}
+
 bool hasText(const QString &text)
 {
     return !text.trimmed().isEmpty();
@@ -127,33 +167,26 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &object)
 {
     BoardRecord record;
     record.schema = -1; // written only if it was there
+    const QHash<QString, FieldOfName> &fields = fieldsByName();
     for (auto it = object.begin(); it != object.end(); ++it) {
-        const QByteArray key = it.key().toLatin1();
-        bool known = false;
-        for (const TextField &text : TextFields)
-            if (key == text.name && it.value().isString())
-                record.*text.field = it.value().toString(), known = true;
-        for (const NumberField &number : NumberFields)
-            if (key == number.name && isCount(it.value()))
-                record.*number.field = qint64(it.value().toDouble()), known = true;
-        for (const SmallNumberField &number : SmallNumberFields)
-            if (key == number.name && isCount(it.value()))
-                record.*number.field = it.value().toInt(), known = true;
-        if (key == "usb") {
+        const QString key = it.key();
+        const QJsonValue value = it.value();
+        const auto field = fields.constFind(key);
+        bool known = field != fields.cend() && readPlainField(*field, value, &record);
+        if (key == QLatin1String("usb")) {
             UsbAdapter &usb = record.usb;
-            known = readTexts(it.value(),
-                              {{"vid", &usb.vid}, {"pid", &usb.pid}, {"serial", &usb.serial}});
-        }
-        if (key == "flashed_before") {
+            known =
+                readTexts(value, {{"vid", &usb.vid}, {"pid", &usb.pid}, {"serial", &usb.serial}});
+        } else if (key == QLatin1String("flashed_before")) {
             FlashedBefore &before = record.flashedBefore;
-            known = readTexts(it.value(), {{"station", &before.station},
-                                           {"ended", &before.ended},
-                                           {"unchecked", &before.unchecked}});
+            known = readTexts(value, {{"station", &before.station},
+                                      {"ended", &before.ended},
+                                      {"unchecked", &before.unchecked}});
+        } else if (key == QLatin1String("boot")) {
+            known = readBoot(value, &record.boot);
         }
-        if (key == "boot")
-            known = readBoot(it.value(), &record.boot);
         if (!known)
-            record.unknownFields.insert(it.key(), it.value());
+            record.unknownFields.insert(key, value);
     }
     if (record.id.isEmpty()) {
         // QJsonObject keeps its keys sorted, so the compact form is canonical.

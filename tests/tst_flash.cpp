@@ -34,15 +34,14 @@ constexpr double TimingScale = 0.2;
 using testdata::makeImage;
 
 // The faults of each device kind the table names; "interrupt" is a slow
-// device during whose transfer kvt-flash gets SIGINT.
+// device during whose transfer kvt-flash gets SIGINT. What a device's other
+// faults do to an upload: tst_exchange, and through the simulator's options,
+// tst_bootloadersim.
 BootloaderSimOptions faultsOf(const QString &kind)
 {
     BootloaderSimOptions options;
-    options.nakBlock = kind == "nak-last" ? 7 : 0; // the last of a 6 KiB + 1 image
-    options.nakFirstEot = kind == "nak-eot";
-    options.replyDelayMs = kind == "slow" ? int(3000 * TimingScale) : kind == "interrupt" ? 30 : 0;
+    options.replyDelayMs = kind == "interrupt" ? 30 : 0;
     options.cancelAtBlock = kind == "cancel" ? 3 : 0;
-    options.closeAfterBlock = kind == "unplug" ? 4 : 0;
     return options;
 }
 
@@ -141,14 +140,9 @@ void TestFlash::flashDevices_data()
 
     using L = QStringList;
     const L ok{"ok"};
-    const QByteArray image = makeImage(6145), small = makeImage(1025);
-    QTest::newRow("NAK of the last block") << L{"nak-last"} << image << 0 << ok << "";
-    QTest::newRow("NAK of the first EOT") << L{"nak-eot"} << image << 0 << ok << "";
-    QTest::newRow("3 s answers") << L{"slow"} << small << 0 << ok << "";
+    const QByteArray image = makeImage(6145);
     QTest::newRow("CAN at block 3") << L{"cancel"} << image << 6 << L{"cancelled"}
                                     << "the device cancelled the transfer at block 3";
-    QTest::newRow("unplugged at block 4")
-        << L{"unplug"} << image << 3 << L{"unplugged"} << "the device went away (unplugged?)";
     QTest::newRow("SIGINT mid-transfer")
         << L{"interrupt"} << image << 130 << L{"stopped"} << "stopped";
     QTest::newRow("two updated, a file and /dev/null")

@@ -90,11 +90,8 @@ private slots:
     void heldWhileTheRecordCannotBeWritten();
     void anImageThatDoesNotLoad_data();
     void anImageThatDoesNotLoad();
-    void imageOnDiskTold_data();
     void imageOnDiskTold();
-    void fullScreenByKeys_data();
     void fullScreenByKeys();
-    void noPieceOfATileLeftAfterAResize_data();
     void noPieceOfATileLeftAfterAResize();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
@@ -209,45 +206,41 @@ void TestStationWindow::heldWhileTheRecordCannotBeWritten()
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
-void TestStationWindow::noPieceOfATileLeftAfterAResize_data()
-{
-    QTest::addColumn<QSize>("from");
-    QTest::addColumn<QSize>("to");
-    QTest::newRow("smaller") << QSize(1280, 800) << QSize(560, 420);
-    QTest::newRow("larger") << QSize(560, 420) << QSize(1280, 800);
-}
-
-// Tiles placed anew as the window is dragged to another size: what the
+// Tiles placed anew as the window is dragged smaller, then larger: what the
 // screen shows (the window's pixels, not a fresh rendering) has no piece of
 // a tile outside the tiles.
 void TestStationWindow::noPieceOfATileLeftAfterAResize()
 {
-    QFETCH(QSize, from);
-    QFETCH(QSize, to);
     Fixture fixture;
     const auto window = fixture.startedWindow();
-    window->resize(from);
+    window->resize(1280, 800);
     window->show();
     for (int slot = 1; slot <= 9; ++slot)
         fixture.plug(QStringLiteral("port-%1").arg(slot));
     TileGrid *grid = window->grid();
     QTRY_VERIFY_WITH_TIMEOUT(window->station()->counts().ok == 9, 10000);
-    for (int step = 1; step <= 10; ++step) {
-        window->resize(from + (to - from) * step / 10);
-        QTest::qWait(20);
+    for (const QSize to : {QSize(560, 420), QSize(1280, 800)}) {
+        const QSize from = window->size();
+        for (int step = 1; step <= 10; ++step) {
+            window->resize(from + (to - from) * step / 10);
+            QTest::qWait(20);
+        }
+        QTest::qWait(200);
+        const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
+        QRegion tiles;
+        for (SlotTile *tile : grid->findChildren<SlotTile *>())
+            tiles += QRect(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
+        const QRect area(grid->mapTo(window.get(), QPoint(0, 0)), grid->size());
+        const QColor ok = SlotTile::coloursOf(programs::Tone::Ok).background;
+        int stale = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                stale += !tiles.contains(QPoint(x, y)) && shown.pixelColor(x, y) == ok;
+        QVERIFY2(
+            stale == 0,
+            qPrintable(
+                QString("%1 stale pixels at %2x%3").arg(stale).arg(to.width()).arg(to.height())));
     }
-    QTest::qWait(200);
-    const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
-    QRegion tiles;
-    for (SlotTile *tile : grid->findChildren<SlotTile *>())
-        tiles += QRect(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
-    const QRect area(grid->mapTo(window.get(), QPoint(0, 0)), grid->size());
-    const QColor ok = SlotTile::coloursOf(programs::Tone::Ok).background;
-    int stale = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x)
-            stale += !tiles.contains(QPoint(x, y)) && shown.pixelColor(x, y) == ok;
-    QCOMPARE(stale, 0);
 }
 
 void TestStationWindow::anImageThatDoesNotLoad_data()
@@ -288,24 +281,15 @@ void TestStationWindow::anImageThatDoesNotLoad()
     QVERIFY(!next.image().isLoaded());
 }
 
-void TestStationWindow::imageOnDiskTold_data()
-{
-    QTest::addColumn<QList<int>>("sizes"); // of the images written in turn, in pieces; 0: removed
-    QTest::newRow("rebuilt") << QList<int>{30720};
-    QTest::newRow("rebuilt, then put back") << QList<int>{30720, 20480};
-    QTest::newRow("removed") << QList<int>{0};
-}
-
-// The image on disk is told as its writer left it, each time: never the
-// empty or half written file of a copy in progress.
+// The image on disk is told as its writer left it, each time: rebuilt, put
+// back, removed; never the empty or half written file of a copy in progress.
 void TestStationWindow::imageOnDiskTold()
 {
-    QFETCH(QList<int>, sizes);
     Fixture fixture; // 20 KiB loaded
     ImageWatch watch(fixture.image(), sha256Of(20480));
     QSignalSpy spy(&watch, &ImageWatch::changed);
     int told = 0;
-    for (const int size : sizes) {
+    for (const int size : {30720, 20480, 0}) {
         QFile file(fixture.image());
         QVERIFY(size > 0 ? file.open(QIODevice::WriteOnly) : file.remove());
         const QByteArray bytes = makeImage(size);
@@ -319,25 +303,18 @@ void TestStationWindow::imageOnDiskTold()
     }
 }
 
-void TestStationWindow::fullScreenByKeys_data()
-{
-    QTest::addColumn<QList<int>>("keys");
-    QTest::addColumn<bool>("fullScreen");
-    QTest::newRow("F11") << QList<int>{Qt::Key_F11} << true;
-    QTest::newRow("F11 twice") << QList<int>{Qt::Key_F11, Qt::Key_F11} << false;
-    QTest::newRow("F11, Escape") << QList<int>{Qt::Key_F11, Qt::Key_Escape} << false;
-}
-
+// F11 goes to full screen and back; Escape only leaves it.
 void TestStationWindow::fullScreenByKeys()
 {
-    QFETCH(QList<int>, keys);
-    QFETCH(bool, fullScreen);
     Window window{StationConfig{}};
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    for (const int key : keys)
-        QTest::keyClick(&window, Qt::Key(key));
-    QCOMPARE(window.isFullScreen(), fullScreen);
+    for (const Qt::Key key :
+         {Qt::Key_F11, Qt::Key_F11, Qt::Key_Escape, Qt::Key_F11, Qt::Key_Escape}) {
+        const bool wasFullScreen = window.isFullScreen();
+        QTest::keyClick(&window, key);
+        QCOMPARE(window.isFullScreen(), key == Qt::Key_F11 && !wasFullScreen);
+    }
 }
 
 void TestStationWindow::startedFromTheCommandLineAndEnded_data()

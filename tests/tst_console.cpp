@@ -1,13 +1,10 @@
 // kvt-flash's views of the station in-process, against simulated boards:
-// the log's lines, the JSON events and the terminal's picture, each from the
-// same boards.
+// the log's lines and the terminal's picture, each from the same boards.
 
 #include "kvt-flash/console.h"
 #include "kvt-flash/terminalpicture.h"
 #include "kvt-flash/terminalview.h"
 #include "stationfixture.h"
-
-#include <QJsonDocument>
 
 using namespace station;
 using namespace stationtest;
@@ -29,14 +26,12 @@ void TestConsole::viewsOfOneStation()
     for (int i = 1; i <= 5; ++i)
         fixture.plug(QStringLiteral("usb-0:1.%1").arg(i));
     Station station(fixture.config(), makeImage(5000));
-    QString logText, jsonText, errText;
-    QTextStream log(&logText), json(&jsonText), err(&errText);
+    QString logText, errText;
+    QTextStream log(&logText), err(&errText);
     flash::Console logView(station, flash::Console::Mode::Log, log, err);
-    flash::Console jsonView(station, flash::Console::Mode::Json, json, err);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
     logView.started();
-    jsonView.started();
     QTRY_COMPARE_WITH_TIMEOUT(station.counts().ok + station.counts().failed, 6, 20000);
 
     // The log: a line per event; a failed board's says what to do, the
@@ -47,14 +42,8 @@ void TestConsole::viewsOfOneStation()
                  "usb-0:1.10: failed after [0-9.]+ m?s: the device cancelled .*\\(.*\\)")),
              qPrintable(logText));
     QVERIFY(errText.contains("kvt-flash: usb-0:1.10: the device cancelled"));
-    // JSON: a result per board, told once its record is on the disk.
-    int results = 0;
-    for (const QByteArray &line : jsonText.toUtf8().split('\n')) {
-        const QJsonObject event = QJsonDocument::fromJson(line).object();
-        if (event["event"] == "result")
-            results += event["recorded"] == true && event["bytes"] == 5000 ? 1 : 100;
-    }
-    QCOMPARE(results, 6);
+    // The JSON events of the same boards: tst_flash and tst_stationrecord,
+    // from the program.
 
     // The terminal: the header, then the failed board first, its next step on
     // a line of its own and never cut; as many as the rows hold; the state

@@ -294,7 +294,7 @@ void TestStationWindow::imageOnDiskTold()
         QVERIFY(size > 0 ? file.open(QIODevice::WriteOnly) : file.remove());
         const QByteArray bytes = makeImage(size);
         for (int at = 0; at < size; at += size / 4) {
-            QTest::qWait(ImageWatch::QuietMs / 5);
+            QTest::qWait(ImageWatch::QuietMs / 2); // the copy outlasts one quiet time
             QVERIFY(file.write(bytes.mid(at, size / 4)) > 0 && file.flush());
         }
         ++told; // outside: the macro evaluates its arguments on every try

@@ -9,6 +9,8 @@
 
 #include <climits>
 #include <cmath>
+#include <unistd.h>
+#include <utility>
 
 namespace flash {
 
@@ -206,6 +208,10 @@ void PortFlasher::onPortError(QSerialPort::SerialPortError error)
 void PortFlasher::afterSessionCall()
 {
     deliverEvents();
+    while (writtenAtOnce_ > 0 && !finished_) {
+        session_.written(std::exchange(writtenAtOnce_, 0), clock_.elapsed());
+        deliverEvents();
+    }
     if (finished_)
         return;
     if (!session_.isDone()) {
@@ -287,10 +293,21 @@ void PortFlasher::deliverEvents()
     }
 }
 
+// QSerialPort hands its buffer to the line only once the event loop finds
+// the port writable: for every frame a notifier switched on and off, and a
+// turn of the loop over every port the thread serves. A frame the kernel
+// takes whole goes at once; a rest, or a refusal, takes QSerialPort's way,
+// which reports errors as before.
 void PortFlasher::writeFrame(const QByteArray &frame)
 {
     emit frameSent(frame);
-    if (serial_.write(frame) != frame.size()) {
+    qint64 taken = 0;
+    if (serial_.bytesToWrite() == 0)
+        taken = qMax<qint64>(0, ::write(serial_.handle(), frame.constData(), size_t(frame.size())));
+    writtenAtOnce_ += taken;
+    if (taken == frame.size())
+        return;
+    if (serial_.write(frame.mid(int(taken))) != frame.size() - taken) {
         onPortError(serial_.error());
         finish(Outcome::PortFailed, serial_.errorString(), serial_.errorString());
     }

@@ -168,6 +168,7 @@ private:
     bool awaitingBoot_ = false;
     bool started_ = false;
     bool finished_ = false;
+    qint64 writtenAtOnce_ = 0; // frame bytes the kernel took in writeFrame(), not yet told
     FlashResult result_;
 };
 

@@ -58,14 +58,9 @@ bool releaseAt(const QSqlDatabase &db, const QString &sha256, const QString &rel
            added;
 }
 
-template <typename Use> void withUrl(const QString &url, Use use)
-{
-    withDatabase(url, [&](const QSqlDatabase &db, const DatabaseUrl &) { use(db); });
-}
-
 void insertRecords(const QString &url, const QVector<BoardRecord> &records)
 {
-    withUrl(url, [&](const QSqlDatabase &db) {
+    withDatabase(url, [&](const QSqlDatabase &db) {
         QString error;
         QVERIFY2(RecordStore(db).insert(records, &error), qPrintable(error));
     });
@@ -110,7 +105,7 @@ private slots:
         QFETCH(QString, backend);
         const QString owner = newDatabase(backend, false);
         QString station = owner;
-        withUrl(owner, [&](const QSqlDatabase &db) {
+        withDatabase(owner, [&](const QSqlDatabase &db) {
             QSqlQuery(db).exec(QString(OldTableSql).arg(backend == "sqlite" ? "TEXT" : "JSONB"));
         });
         if (backend != "sqlite") {
@@ -123,7 +118,7 @@ private slots:
         insertRecords(station, FlashedBoards);
         QCOMPARE(kvtRecords({"find", "KV-1", "--database=" + station}).lines().size(), 3);
         QCOMPARE(kvtRecords({"find", "L-5", "--database=" + station}).lines().size(), 2);
-        withUrl(station, [&](const QSqlDatabase &db) {
+        withDatabase(station, [&](const QSqlDatabase &db) {
             QVERIFY(!hasIdentityColumns(db));
             PriorOk answer;
             QString error;
@@ -133,7 +128,7 @@ private slots:
         });
         const Run init = kvtRecords({"init", "--database=" + owner});
         QVERIFY2(init.status == ExitSuccess, qPrintable(init.err));
-        withUrl(owner, [&](const QSqlDatabase &db) {
+        withDatabase(owner, [&](const QSqlDatabase &db) {
             QVERIFY(hasIdentityColumns(db));
             QSqlQuery query(db);
             query.exec("SELECT id, board, scanned FROM board_records WHERE board IS NOT NULL OR "
@@ -164,7 +159,7 @@ private slots:
             QCryptographicHash::hash(QByteArray::fromHex("00400020") + "version 1.4",
                                      QCryptographicHash::Sha256)
                 .toHex();
-        withUrl(database.mid(11), [](const QSqlDatabase &db) {
+        withDatabase(database.mid(11), [](const QSqlDatabase &db) {
             for (const char *twin : {"abcdef0100", "abcdef01ff"})
                 QVERIFY(releaseAt(db, twin, "2026-12-01T08:00:00.000Z"));
         });
@@ -213,7 +208,7 @@ private slots:
     {
         QFETCH(QString, backend);
         const QString url = newDatabase(backend);
-        withUrl(url, [](const QSqlDatabase &db) {
+        withDatabase(url, [](const QSqlDatabase &db) {
             QVERIFY(releaseAt(db, "aa", "2026-12-01T08:00:00.000Z"));
         });
         const QString journal = folder_.filePath(backend + "-watch.jsonl");
@@ -230,7 +225,7 @@ private slots:
         QString error;
         QVERIFY(forwarder.start(&error));
         QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Released), 10000);
-        withUrl(url, [](const QSqlDatabase &db) {
+        withDatabase(url, [](const QSqlDatabase &db) {
             QString error;
             QVERIFY(withdrawRelease(db, "aa", "2026-12-08T09:00:00.000Z", "bob", &error));
         });
@@ -242,7 +237,7 @@ private slots:
             QVERIFY(postgres_.start());
             QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::Withdrawn), 20000);
         }
-        withUrl(url, [](const QSqlDatabase &db) {
+        withDatabase(url, [](const QSqlDatabase &db) {
             QVERIFY(QSqlQuery(db).exec("DROP TABLE image_releases"));
         });
         QTRY_COMPARE_WITH_TIMEOUT(told, int(ReleaseState::CannotTell), 10000);
@@ -316,7 +311,7 @@ private slots:
         for (BoardRecord &board : boards)
             board.file = (board.sha256.isEmpty() ? "loose" : board.sha256) + ".kvt";
         insertRecords(database.mid(11), boards);
-        withUrl(database.mid(11), [](const QSqlDatabase &db) {
+        withDatabase(database.mid(11), [](const QSqlDatabase &db) {
             QString error;
             for (const auto &[sha, released] :
                  {std::pair<QString, QString>{"aa", "2026-12-01T00:00:00.000Z"},

@@ -6,6 +6,7 @@
 #include "recordscommand.h"
 
 #include "records/databaseurl.h"
+#include "records/forwarder.h"
 #include "records/journal.h"
 #include "records/recordstore.h"
 #include "testdata.h"
@@ -68,7 +69,7 @@ private:
     QStringList ids_;
 };
 
-// Runs `use(db, parsedUrl)` on a connection of its own to the database at `url`.
+// Runs `use(db)` on a connection of its own to the database at `url`.
 template <typename Use> void withDatabase(const QString &url, Use use)
 {
     const QString name = "records-test";
@@ -78,7 +79,7 @@ template <typename Use> void withDatabase(const QString &url, Use use)
         if (!records::parseDatabaseUrl(url, &parsed, &error) ||
             !records::openDatabase(parsed, name, &error))
             qFatal("cannot open %s: %s", qPrintable(url), qPrintable(error));
-        use(QSqlDatabase::database(name, false), parsed);
+        use(QSqlDatabase::database(name, false));
     }
     QSqlDatabase::removeDatabase(name);
 }
@@ -89,12 +90,11 @@ template <typename Use> void withDatabase(const QString &url, Use use)
 inline QStringList idsInDatabase(const QString &url, const QString &station = QString())
 {
     QStringList ids;
-    withDatabase(url, [&](const QSqlDatabase &db, const records::DatabaseUrl &parsed) {
+    withDatabase(url, [&](const QSqlDatabase &db) {
         QSqlQuery query(db);
-        const bool sqlite = parsed.kind == records::DatabaseUrl::Kind::Sqlite;
-        query.prepare(
-            QString("SELECT id FROM board_records %1 ORDER BY %2")
-                .arg(station.isEmpty() ? "" : "WHERE station = ?", sqlite ? "rowid" : "arrival"));
+        query.prepare(QString("SELECT id FROM board_records %1 ORDER BY %2")
+                          .arg(station.isEmpty() ? "" : "WHERE station = ?",
+                               db.driverName() == "QSQLITE" ? "rowid" : "arrival"));
         if (!station.isEmpty())
             query.addBindValue(station);
         query.exec();
@@ -103,6 +103,43 @@ inline QStringList idsInDatabase(const QString &url, const QString &station = QS
     });
     return ids;
 }
+
+// A forwarder of station line3 and what it told, heard on the test's thread.
+// It reads the journal only when told, or when a retry is due: a forwarder
+// that gave up after a failure would never catch up. `setUp` runs before
+// the start.
+struct Probe
+{
+    Probe(const QString &journal, const QString &url, int retryMs = 50,
+          const std::function<void(records::Forwarder &)> &setUp = {})
+        : forwarder(journal, url, "line3")
+    {
+        forwarder.setRetryDelays(retryMs, 4 * retryMs);
+        forwarder.setPollInterval(600000);
+        if (setUp)
+            setUp(forwarder);
+        QObject::connect(&forwarder, &records::Forwarder::statusChanged, &forwarder,
+                         [this](const records::ForwarderStatus &s) {
+                             last = s;
+                             if (!s.reason.isEmpty())
+                                 reasons.append(s.reason);
+                         });
+        QObject::connect(&forwarder, &records::Forwarder::priorOkAnswered, &forwarder,
+                         [this](const records::PriorOk &answer) { answers.append(answer); });
+        QString error;
+        if (!forwarder.start(&error))
+            qFatal("%s", qPrintable(error));
+    }
+    bool waitForReason()
+    {
+        return QTest::qWaitFor([&] { return !reasons.isEmpty(); }, 20000);
+    }
+
+    records::Forwarder forwarder;
+    records::ForwarderStatus last;
+    QStringList reasons;
+    QVector<records::PriorOk> answers;
+};
 
 // kvt-records run in-process, what it printed and its exit status.
 struct Run
@@ -155,7 +192,7 @@ protected:
         const QString url = backend == "sqlite" ? "sqlite:" + folder_.filePath(name + ".sqlite")
                                                 : postgres_.url(name);
         if (schema) {
-            withDatabase(url, [&](const QSqlDatabase &db, const records::DatabaseUrl &) {
+            withDatabase(url, [&](const QSqlDatabase &db) {
                 if (!records::RecordStore(db).createSchema(&error))
                     qFatal("%s", qPrintable(error));
             });

@@ -86,15 +86,14 @@ public:
     }
 
 private:
+    // The newest version installed.
     static QString binFolder()
     {
-        const QStringList versions =
-            QDir("/usr/lib/postgresql").entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-        for (auto version = versions.crbegin(); version != versions.crend(); ++version) {
-            const QString bin = "/usr/lib/postgresql/" + *version + "/bin";
-            if (QFile::exists(bin + "/initdb"))
-                return bin;
-        }
+        const QDir root("/usr/lib/postgresql");
+        for (const QString &version :
+             root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed))
+            if (QFile::exists(root.filePath(version + "/bin/initdb")))
+                return root.filePath(version + "/bin");
         return QString();
     }
     static bool fail(QString *error, const QString &message)

@@ -4,48 +4,12 @@
 
 #include "recordsfixture.h"
 
-#include "records/forwarder.h"
-
 #include <QtTest>
 
 #include <map>
 #include <memory>
 
 using namespace records;
-
-namespace {
-
-// A forwarder and what it told, heard on the test's thread. It reads the
-// journal only when told, or when a retry is due: a forwarder that gave up
-// after a failure would never catch up.
-struct Probe
-{
-    Probe(const QString &journal, const QString &url, int retryMs = 50)
-        : forwarder(journal, url, "line3")
-    {
-        forwarder.setRetryDelays(retryMs, 4 * retryMs);
-        forwarder.setPollInterval(600000);
-        QObject::connect(&forwarder, &Forwarder::statusChanged, &forwarder,
-                         [this](const ForwarderStatus &s) {
-                             last = s;
-                             if (!s.reason.isEmpty())
-                                 reasons.append(s.reason);
-                         });
-        QString error;
-        if (!forwarder.start(&error))
-            qFatal("%s", qPrintable(error));
-    }
-    bool waitForReason()
-    {
-        return QTest::qWaitFor([&] { return !reasons.isEmpty(); }, 20000);
-    }
-
-    Forwarder forwarder;
-    ForwarderStatus last;
-    QStringList reasons;
-};
-
-} // namespace
 
 class TestForwarder : public RecordsTestBase
 {
@@ -77,7 +41,6 @@ private slots:
             {"written to the rotated journal after the move",
              "a+5 start-a settle rotate-a a+3 settle late-a"},
             {"truncated while running", "a+5 start-a settle truncate-a a+4"},
-            {"removed while running", "a+5 start-a settle remove-a a+4"},
             {"two journals under one name", "a+3 start-a b+2 start-b settle stop-a a+2 start-a"},
             {"two stations under one name at once", "a+2 b+2 start-a start-b twin a+1 b+1"},
             {"two stations on one journal, one restarted",
@@ -150,7 +113,7 @@ private slots:
             } else if (step.startsWith("torn")) {
                 journal(name).appendRaw("{\"seq\":9999,\"station\":\"li\n");
             } else if (step == "empty") {
-                withDatabase(url, [](const QSqlDatabase &db, const DatabaseUrl &) {
+                withDatabase(url, [](const QSqlDatabase &db) {
                     QSqlQuery(db).exec("DELETE FROM board_records");
                 });
             } else if (step == "twin") {

@@ -33,6 +33,7 @@ private slots:
         QTest::newRow("bad signature")
             << QByteArray::fromHex("123456789a") << Problem::BadSignature << "12 34 56 78";
         QTest::newRow("missing") << none << Problem::Missing << "";
+        QTest::newRow("directory") << none << Problem::NotRegular << "";
         QTest::newRow("fifo") << none << Problem::NotRegular << "";
         QTest::newRow("dangling link")
             << none << Problem::CannotOpen << "No such file or directory";
@@ -51,6 +52,8 @@ private slots:
         QFile file(path);
         if (!content.isEmpty())
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) && file.flush());
+        if (kind == "directory")
+            path = dir.path();
         if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         if (kind == "dangling link")

@@ -46,6 +46,10 @@ short='\x28\x64\x0a\x32\x96\x32\x14' # limits of 41, 101, 11, 51, 151, 51, 21 ms
 # abort() while block 1 is on the line, then CAN CAN; a device that cancels.
 { printf '\x05\xdb\x05\x00'; handshake; printf '\x03\x02\x0f\x03\x03'; } >corpus/seed-1500-abort
 { printf '\x01\xf3\x04\x00'; handshake; printf '\x03\x02\x03\x08\x05\x05'; } >corpus/seed-500-cancel
+# The window's exchange passes CAN CAN over.
+{ printf '\x01\xf3\x00\x00'; handshake; printf '\x03\x02\x03\x08\x05\x05'; } >corpus/seed-500-can-passed-over
+# abort() before the bootloader runs: nobody to tell.
+{ printf '\x00\x10\x00\x00'; printf '\x03\x0f'; } >corpus/seed-abort-early
 # One stray CAN in the middle of block 1's answer ends nothing, even where
 # CAN CAN would.
 { printf '\x01\xf3\x04\x00'; handshake; printf '\x03\x02\x03\x00\x05\x02'; answers 1; } \

@@ -15,29 +15,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 int main(int argc, char **argv)
 {
     namespace fs = std::filesystem;
-    std::vector<fs::path> files;
-    for (int i = 1; i < argc; ++i) {
-        const fs::path arg(argv[i]);
-        std::error_code error;
-        if (!fs::is_directory(arg, error))
-            files.push_back(arg);
-        else
-            for (const auto &entry : fs::directory_iterator(arg))
-                if (entry.is_regular_file())
-                    files.push_back(entry.path());
-    }
+    std::vector<fs::path> files(argv + 1, argv + argc);
+    for (int i = 1; i < argc; ++i)
+        if (fs::is_directory(argv[i]))
+            files.insert(files.end(), fs::directory_iterator(argv[i]), fs::directory_iterator());
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const fs::path &file) { return fs::is_directory(file); }),
+                files.end());
     std::sort(files.begin(), files.end());
-    bool ok = true;
     for (const fs::path &file : files) {
         std::ifstream in(file, std::ios::binary);
         if (!in) {
             std::fprintf(stderr, "cannot read %s\n", file.c_str());
-            ok = false;
-            continue;
+            return 1;
         }
         const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
-    return ok ? 0 : 1;
+    return 0;
 }

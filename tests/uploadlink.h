@@ -45,18 +45,16 @@ struct Link
         session.written(frames().last().size(), now);
         collect();
     }
-    void reply(const QByteArray &bytes, bool byteByByte = false)
+    void reply(const QByteArray &bytes)
     {
-        for (int at = 0; at < bytes.size(); at += byteByByte ? 1 : bytes.size()) {
-            session.receive(bytes.mid(at, byteByByte ? 1 : -1), now);
-            collect();
-        }
+        session.receive(bytes, now);
+        collect();
     }
     // Answers and reports each new frame's write at once.
-    void replyAndWrite(const QByteArray &bytes, bool byteByByte = false)
+    void replyAndWrite(const QByteArray &bytes)
     {
         const int before = frames().size();
-        reply(bytes, byteByByte);
+        reply(bytes);
         if (frames().size() > before)
             written();
     }
@@ -91,13 +89,6 @@ struct Link
         written();
         at(6000);
         QCOMPARE(session.phase(), UploadPhase::WaitReceiver);
-    }
-    // Handshake, "C", header block; data block 1 is released next.
-    void throughHeader()
-    {
-        handshake();
-        replyAndWrite(C);
-        QCOMPARE(session.phase(), UploadPhase::Data);
     }
 
     UploadSession session;

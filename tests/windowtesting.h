@@ -32,7 +32,6 @@ public:
 
     QStringList fileAnswers; // absolute paths
     QStringList boxes;
-    QStringList dialogCaptions;
     std::function<void()> onBox; // runs while a box is shown
 
 private:
@@ -53,7 +52,6 @@ private:
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         if (dialog == nullptr)
             return;
-        dialogCaptions.append(dialog->windowTitle());
         const QString path = fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
         auto *nameField = dialog->findChild<QLineEdit *>("fileNameEdit");
         if (path.isEmpty() || nameField == nullptr)

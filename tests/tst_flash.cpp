@@ -35,8 +35,8 @@ using testdata::makeImage;
 
 // The faults of each device kind the table names; "interrupt" is a slow
 // device during whose transfer kvt-flash gets SIGINT. What a device's other
-// faults do to an upload: tst_exchange, and through the simulator's options,
-// tst_bootloadersim.
+// faults do to an upload: tst_upload and the fuzz target, and through the
+// simulator's options, tst_bootloadersim.
 BootloaderSimOptions faultsOf(const QString &kind)
 {
     BootloaderSimOptions options;

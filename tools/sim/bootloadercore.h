@@ -4,8 +4,7 @@
 // wrote and the time, it answers with bytes, each due on the host's side at a
 // time of its own, and with events. It owns no line, thread or clock, so the
 // program and the pty tests drive it from a file descriptor (BootloaderSim),
-// and the exchange tests and the fuzz target drive it in memory against an
-// ymodem::UploadSession.
+// and the fuzz target drives it in memory against an ymodem::UploadSession.
 //
 // It waits for the two command frames (first, then second), enters its
 // bootloader and asks for a file with "C" every cIntervalMs until the header

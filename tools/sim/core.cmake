@@ -1,5 +1,5 @@
 # The simulated bootloader's core: bytes and time in, answers and events out,
-# no I/O. The simulator, the exchange tests and the fuzz target (whose own
+# no I/O. The simulator, the upload tests and the fuzz target (whose own
 # clang build includes this file too) drive it.
 add_library(kvtsimcore STATIC
     ${CMAKE_CURRENT_LIST_DIR}/bootloadercore.h ${CMAKE_CURRENT_LIST_DIR}/corereceiver.cpp

@@ -83,7 +83,13 @@ class TestStationWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    // The window's remembered choices in a folder of this run's own: two
+    // runs at once must not clear each other's.
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    }
     void init() { QSettings().clear(); }
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
@@ -95,6 +101,9 @@ private slots:
     void noPieceOfATileLeftAfterAResize();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
+
+private:
+    QTemporaryDir settings;
 };
 
 void TestStationWindow::tilesFollowTheBoards()
@@ -154,7 +163,8 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_VERIFY(warning->isHidden());
     Window next{StationConfig{}};
     next.restoreChoices();
-    QVERIFY(next.findChild<QLabel *>("image")->text().startsWith("app.kvt · 20.0 KiB (20480 "));
+    const QString restored = next.findChild<QLabel *>("image")->text();
+    QVERIFY2(restored.startsWith("app.kvt · 20.0 KiB (20480 "), qPrintable(restored));
 }
 
 // Paused, the station holds a new board; resumed, it flashes it; closing

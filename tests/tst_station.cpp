@@ -113,7 +113,7 @@ void TestStation::whatIsNoBoard_data()
                                      << "a link to nothing (%1)";
     QTest::newRow("controlling terminal") << NoBoard::LinkToDevice << "/dev/tty"
                                           << "not a serial port (%1, the controlling terminal)";
-    // Another class of device (/dev/null): tst_serialports.
+    // Another class of device (/dev/null): tst_boardview.
     QTest::newRow("pseudo-terminal master") << NoBoard::LinkToDevice << "/dev/ptmx"
                                             << "not a serial port (%1, the pseudo-terminal master)";
     QTest::newRow("held by another program")

@@ -120,10 +120,29 @@ private slots:
         QTEST(view.nextStep, "nextStep");
     }
 
+    void whatIsNoSerialPort();
     void whyAPortCannotBeOpened();
     void whatSysfsSaysOfATerminal_data();
     void whatSysfsSaysOfATerminal();
 };
+
+// What the station shows of an entry in its folder that is no serial port.
+// A link to nothing is said of the link: where it leads is gone.
+void TestBoardView::whatIsNoSerialPort()
+{
+    QTemporaryDir dir;
+    QFile plain(dir.filePath("plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(dir.filePath("ttyUSB9"), dir.filePath("gone")));
+    const QString rows[][2] = {
+        {plain.fileName(), "not a serial port: a regular file"},
+        {dir.path(), "not a serial port: a folder"},
+        {dir.filePath("gone"), "a link to nothing (" + dir.filePath("ttyUSB9") + ')'},
+        {"/dev/tty", "not a serial port (/dev/tty, the controlling terminal)"},
+        {"/dev/ptmx", "not a serial port (/dev/ptmx, the pseudo-terminal master)"}};
+    for (const auto &row : rows)
+        QCOMPARE(flash::serialPortProblem(row[0]), row[1]);
+}
 
 // Each refusal names its cause. Root opens anything, so the words are
 // checked for the modes and lock files a user meets.

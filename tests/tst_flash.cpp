@@ -1,6 +1,8 @@
-// kvt-flash over the ports it is given, against simulated bootloaders on
-// real pseudo-terminals: the binary through QProcess for what its user and
-// the line see (exit status, JSON events, the bytes after the end).
+// kvt-flash against simulated bootloaders on real pseudo-terminals: the
+// binary over the ports it is given, through QProcess, for what its user and
+// the line see (exit status, JSON events, the bytes after the end); and its
+// views of the station in-process, the log's lines and the terminal's
+// picture, each from the same boards.
 // The device's pauses and limits run at a fifth (--timing-scale 0.2): 1.2 s
 // of lead-in and 1 s for each answer.
 
@@ -8,9 +10,10 @@
 #include "fakeadapter.h"
 #include "flash/outcomes.h"
 #include "flash/serialports.h"
-#include "sim/bootloadersim.h"
-#include "sim/pty.h"
-#include "testdata.h"
+#include "kvt-flash/console.h"
+#include "kvt-flash/terminalpicture.h"
+#include "kvt-flash/terminalview.h"
+#include "stationfixture.h"
 
 #include <QtTest>
 
@@ -44,18 +47,6 @@ BootloaderSimOptions faultsOf(const QString &kind)
     options.cancelAtBlock = kind == "cancel" ? 3 : 0;
     return options;
 }
-
-// A device on the far end of a pty pair, answering from this thread's loop.
-struct SimulatedDevice
-{
-    explicit SimulatedDevice(const QString &kind)
-        : kind(kind), sim(pty.releaseMaster(), faultsOf(kind))
-    {}
-
-    const QString kind;
-    PtyPair pty; // before sim: the sim takes over its master
-    BootloaderSim sim;
-};
 
 // The JSON objects of one port's events; a line that is not an object
 // spoils the lot.
@@ -113,6 +104,7 @@ private slots:
     void adapter_data();
     void adapter();
     void exitStatusRule();
+    void viewsOfOneStation();
 
 private:
     QString writeFirmware(const QString &name, const QByteArray &image);
@@ -169,11 +161,11 @@ void TestFlash::flashDevices()
     FakeSysfs sysfs; // each device behind an adapter whose timer reads 1 ms
     QElapsedTimer clock;
     qint64 cancelledAt = -1, bytesAtCancel = -1;
-    std::vector<std::unique_ptr<SimulatedDevice>> devices;
+    std::vector<std::unique_ptr<sim::Board>> devices;
     QStringList paths, arguments{"--json", "--verbose", firmware};
     for (const QString &kind : ports) {
         devices.push_back(notDevices.contains(kind) ? nullptr
-                                                    : std::make_unique<SimulatedDevice>(kind));
+                                                    : std::make_unique<sim::Board>(faultsOf(kind)));
         BootloaderSim *sim = devices.back() ? &devices.back()->sim : nullptr;
         paths << (sim ? devices.back()->pty.slavePath() : notDevices.value(kind));
         arguments << "--port" << paths.last();
@@ -181,7 +173,6 @@ void TestFlash::flashDevices()
         if (!sim)
             continue;
         sysfs.addTty(QFileInfo(paths.last()).fileName(), {"0403", "6001", "", "1", "2"}, 1);
-        QVERIFY(sim->start());
         QObject::connect(sim, &BootloaderSim::transferCancelled, [&, sim] {
             cancelledAt = clock.elapsed();
             bytesAtCancel = sim->counters().bytesRead;
@@ -234,9 +225,10 @@ void TestFlash::flashDevices()
     // interrupted mid-transfer, after the frame on the line. The devices read
     // what is left first.
     QTest::qWait(100);
-    for (const auto &device : devices) {
-        QVERIFY(!device || device->sim.problems().isEmpty());
-        QVERIFY(!device || device->sim.counters().hostCancelled == (device->kind == "interrupt"));
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        QVERIFY(!devices[i] || devices[i]->sim.problems().isEmpty());
+        QVERIFY(!devices[i] ||
+                devices[i]->sim.counters().hostCancelled == (ports.at(int(i)) == "interrupt"));
     }
     if (status == ExitCancelled) { // at the device's word, not at a limit
         QCOMPARE(devices.front()->sim.counters().bytesRead, bytesAtCancel);
@@ -247,8 +239,7 @@ void TestFlash::flashDevices()
 // kvt-flash ... | head -1: the reader goes, the upload goes on.
 void TestFlash::closedOutputPipe()
 {
-    SimulatedDevice device("ok");
-    QVERIFY(device.sim.start());
+    sim::Board device({});
     const QByteArray content = makeImage(20 * 1024);
     int ends[2];
     QCOMPARE(::pipe(ends), 0);
@@ -318,6 +309,59 @@ void TestFlash::exitStatusRule()
     QCOMPARE(statusOf({O::TimedOut, O::TimedOut}), 4);
     QCOMPARE(statusOf({O::Refused}), 7);
     QCOMPARE(statusOf({O::OpenFailed, O::PortFailed, O::Unplugged}), 3); // port failures alike
+}
+
+// kvt-flash's views of the station: a line per event in the log; the
+// terminal's picture, the failed board first.
+void TestFlash::viewsOfOneStation()
+{
+    stationtest::Fixture fixture;
+    BootloaderSimOptions cancels;
+    cancels.cancelAtBlock = 2;
+    fixture.plug("usb-0:1.10", cancels);
+    for (int i = 1; i <= 5; ++i)
+        fixture.plug(QStringLiteral("usb-0:1.%1").arg(i));
+    station::Station station(fixture.config(), makeImage(5000));
+    QString logText, errText;
+    QTextStream log(&logText), err(&errText);
+    flash::Console logView(station, flash::Console::Mode::Log, log, err);
+    QString why;
+    QVERIFY2(station.start(&why), qPrintable(why));
+    logView.started();
+    QTRY_COMPARE_WITH_TIMEOUT(station.counts().ok + station.counts().failed, 6, 20000);
+
+    // The log: a line per event; a failed board's says what to do, the
+    // failure is also on the error stream.
+    QVERIFY2(logText.contains("usb-0:1.3: plugged: "), qPrintable(logText));
+    QCOMPARE(logText.count(" ok after "), 5);
+    QVERIFY2(logText.contains(QRegularExpression(
+                 "usb-0:1.10: failed after [0-9.]+ m?s: the device cancelled .*\\(.*\\)")),
+             qPrintable(logText));
+    QVERIFY(errText.contains("kvt-flash: usb-0:1.10: the device cancelled"));
+    // The JSON events of the same boards: flashDevices and tst_stationrecord,
+    // from the program.
+
+    // The terminal: the header, then the failed board first, its next step on
+    // a line of its own and never cut; as many as the rows hold; the state
+    // words coloured where there is colour.
+    QString screen;
+    QTextStream terminalOut(&screen);
+    flash::ScreenSize size{60, 8, false};
+    flash::TerminalView terminal(station, terminalOut, [&size] { return size; });
+    QStringList lines = terminal.lines();
+    QCOMPARE(lines.size(), 8);
+    QVERIFY2(lines[0].contains("ok 5 · failed 1"), qPrintable(lines[0]));
+    QVERIFY2(lines[2].startsWith("1.10 FAILED       the device cancelled"), qPrintable(lines[2]));
+    QCOMPARE(lines[3].trimmed(), QStringLiteral("→ set the board aside, or plug it again once"));
+    QCOMPARE(lines.last(), QStringLiteral("+2 more"));
+    for (const QString &line : lines)
+        QVERIFY2(line.size() < size.columns, qPrintable(line));
+    size = {30, 0, true}; // narrow, with colour: the next step wraps, never cut
+    lines = terminal.lines();
+    QVERIFY2(lines[2].contains("\x1b[1;31mFAILED\x1b[0m"), qPrintable(lines[2]));
+    QCOMPARE(lines.mid(3, 2).join(' ').simplified(),
+             QStringLiteral("→ set the board aside, or plug it again once"));
+    QCOMPARE(lines.size(), 2 + 6 + 2);
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -127,13 +127,11 @@ void TestStationWindow::tilesFollowTheBoards()
     QVERIFY(look(flashing) == "FLASHING blue" && flashing->view().percent > 0);
     // Laid out in slot order, numbers counted as numbers.
     QVERIFY(flashing->x() < grid->tile("port-2")->x() && grid->tile("port-2")->x() < failed->x());
-    QCOMPARE(grid->tile("port-2")->view().who, QStringLiteral("SN SN-port-2"));
 
-    // The failed board stays red, with its reason, until it is taken out.
+    // The failed board stays red until it is taken out; its words are the
+    // presenter's (tst_boardview), its record under the pointer.
     QTRY_COMPARE_WITH_TIMEOUT(flashing->view().word, "ok", 20000);
     QCOMPARE(look(failed), "FAILED red");
-    QVERIFY(!failed->view().nextStep.isEmpty()); // what to do comes first on the tile
-    QVERIFY(failed->view().detail.contains("cancel"));
     QVERIFY(failed->toolTip().contains("\"status\": \"cancelled\""));
     // Out of view, a failed tile is named in a strip above the grid.
     auto *strip = window->findChild<QLabel *>("failedStrip");
@@ -146,7 +144,6 @@ void TestStationWindow::tilesFollowTheBoards()
     QTRY_VERIFY(strip->isHidden());
     fixture.pull("port-10");
     QTRY_COMPARE(look(failed), "UNPLUGGED grey");
-    QVERIFY(failed->view().detail.startsWith("last board: cancelled"));
     // Its slot is armed again: the next board there is flashed.
     fixture.plug("port-10");
     QTRY_COMPARE_WITH_TIMEOUT(failed->view().word, "ok", 10000);
@@ -195,8 +192,9 @@ void TestStationWindow::pausedThenClosedWithUploadsInFlight()
     QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
 }
 
-// A record on a full disk: a banner says why, the board's tile does not say
-// OK, and the next board is held.
+// A record on a full disk: a banner says why, and the board is counted as
+// not recorded. How the engine holds: tst_stationrecord; the tile's words:
+// tst_boardview.
 void TestStationWindow::heldWhileTheRecordCannotBeWritten()
 {
     Fixture fixture;
@@ -204,15 +202,9 @@ void TestStationWindow::heldWhileTheRecordCannotBeWritten()
     const auto window = fixture.startedWindow();
     window->show();
     fixture.plug("port-1");
-    TileGrid *grid = window->grid();
-    QTRY_VERIFY_WITH_TIMEOUT(grid->tile("port-1"), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(look(grid->tile("port-1")), "NOT RECORDED amber", 10000);
     auto *banner = window->findChild<QLabel *>("recordError");
-    QVERIFY(!banner->isHidden());
+    QTRY_VERIFY_WITH_TIMEOUT(!banner->isHidden(), 10000);
     QVERIFY2(banner->text().contains("the record cannot be written"), qPrintable(banner->text()));
-    fixture.plug("port-2");
-    QTRY_VERIFY(grid->tile("port-2"));
-    QTRY_COMPARE(look(grid->tile("port-2")), "HELD amber");
     QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
@@ -255,34 +247,30 @@ void TestStationWindow::noPieceOfATileLeftAfterAResize()
 
 void TestStationWindow::anImageThatDoesNotLoad_data()
 {
-    QTest::addColumn<QByteArray>("bytes"); // of bad.kvt; empty: no such file
-    QTest::addColumn<bool>("picked");      // with Image…; else given, as the command line does
-    QTest::addColumn<QString>("why");
-    const QByteArray elf = makeImage(4096, "\177ELF");
-    QTest::newRow("not an image, given") << elf << false << "not a firmware image";
-    QTest::newRow("not an image, picked") << elf << true << "not a firmware image";
-    QTest::newRow("no such file, given") << QByteArray() << false << "no such file";
+    QTest::addColumn<bool>("picked"); // with Image…; else given, as the command line does
+    QTest::newRow("given") << false;
+    QTest::newRow("picked") << true;
 }
 
 // A file that is no image is named with why, and the image chosen before is
-// let go: Start must not flash what the operator chose to replace.
+// let go: Start must not flash what the operator chose to replace. A missing
+// one given on the command line: startedFromTheCommandLineAndEnded.
 void TestStationWindow::anImageThatDoesNotLoad()
 {
-    QFETCH(QByteArray, bytes);
     QFETCH(bool, picked);
-    QFETCH(QString, why);
     Fixture fixture;
     Window window{fixture.config()};
     QVERIFY(window.chooseImage(fixture.image()));
     const QString bad = fixture.folder() + "/bad.kvt";
-    QVERIFY(bytes.isEmpty() || testdata::writeFile(bad, bytes));
+    QVERIFY(testdata::writeFile(bad, makeImage(4096, "\177ELF")));
     ModalAnswerer answerer;
     answerer.fileAnswers = QStringList{bad};
     for (QPushButton *button : window.findChildren<QPushButton *>())
         if (picked && button->text() == QStringLiteral("Image…"))
             button->click();
     QVERIFY(picked || !window.chooseImage(bad));
-    QVERIFY2(window.complaints.size() == 1 && window.complaints[0].startsWith(bad + ": " + why),
+    QVERIFY2(window.complaints.size() == 1 &&
+                 window.complaints[0].startsWith(bad + ": not a firmware image"),
              qPrintable(window.complaints.join('\n')));
     QVERIFY(!window.image().isLoaded() && !window.startStation());
     QCOMPARE(window.findChild<QLabel *>("image")->text(), "none: " + window.complaints[0]);
@@ -332,7 +320,6 @@ void TestStationWindow::startedFromTheCommandLineAndEnded_data()
     QTest::addColumn<int>("signal");    // 0: the display goes away
     QTest::addColumn<bool>("badImage"); // complained of in a dialog when the signal comes
     QTest::newRow("SIGTERM") << int(SIGTERM) << false;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
     QTest::newRow("the display went away") << 0 << false;
     QTest::newRow("SIGTERM while a bad image is complained of") << int(SIGTERM) << true;
 }

@@ -9,7 +9,6 @@
 
 #include <climits>
 #include <cmath>
-#include <unistd.h>
 #include <utility>
 
 namespace flash {
@@ -293,24 +292,16 @@ void PortFlasher::deliverEvents()
     }
 }
 
-// QSerialPort hands its buffer to the line only once the event loop finds
-// the port writable: for every frame a notifier switched on and off, and a
-// turn of the loop over every port the thread serves. A frame the kernel
-// takes whole goes at once; a rest, or a refusal, takes QSerialPort's way,
-// which reports errors as before.
 void PortFlasher::writeFrame(const QByteArray &frame)
 {
     emit frameSent(frame);
-    qint64 taken = 0;
-    if (serial_.bytesToWrite() == 0)
-        taken = qMax<qint64>(0, ::write(serial_.handle(), frame.constData(), size_t(frame.size())));
-    writtenAtOnce_ += taken;
-    if (taken == frame.size())
-        return;
-    if (serial_.write(frame.mid(int(taken))) != frame.size() - taken) {
+    const qint64 taken = writeAtOnce(serial_, frame);
+    if (taken < 0) {
         onPortError(serial_.error());
         finish(Outcome::PortFailed, serial_.errorString(), serial_.errorString());
+        return;
     }
+    writtenAtOnce_ += taken;
 }
 
 void PortFlasher::armTimer()

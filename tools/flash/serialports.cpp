@@ -321,4 +321,14 @@ QVector<UsbIdentity> usbIdentities(const QStringList &devices)
     return identities;
 }
 
+qint64 writeAtOnce(QSerialPort &port, const QByteArray &bytes)
+{
+    qint64 taken = 0;
+    if (port.bytesToWrite() == 0)
+        taken = qMax<qint64>(0, ::write(port.handle(), bytes.constData(), size_t(bytes.size())));
+    if (taken < bytes.size() && port.write(bytes.mid(int(taken))) != bytes.size() - taken)
+        return -1;
+    return taken;
+}
+
 } // namespace flash

@@ -62,4 +62,13 @@ UsbIdentity usbIdentity(const QString &device);
 int latencyTimerMs(const QString &device);
 QVector<UsbIdentity> usbIdentities(const QStringList &devices);
 
+// Writes `bytes` to an open port. QSerialPort hands its buffer to the line
+// only once the event loop finds the port writable: for every frame a
+// notifier switched on and off, and a turn of the loop over every port the
+// thread serves. So what the kernel takes at once goes now, and only a rest
+// or a refusal takes QSerialPort's way (its bytesWritten() and error reports
+// as before). Returns the bytes taken at once, which no bytesWritten() will
+// report; -1 when the port refused the rest.
+qint64 writeAtOnce(QSerialPort &port, const QByteArray &bytes);
+
 } // namespace flash

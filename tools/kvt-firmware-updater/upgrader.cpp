@@ -1,6 +1,7 @@
 #include "upgrader.h"
 
 #include "flash/outcomes.h"
+#include "flash/serialports.h"
 #include "flash/uploadtext.h"
 #include "kvt-firmware-updater/windowmessage.h"
 #include "ymodem/line.h"
@@ -230,7 +231,10 @@ void Upgrader::readHandler()
 
 void Upgrader::writeHandler(QByteArray frame)
 {
-    serial->write(frame);
+    // A refusal shows as the port's error, as any other write failure does.
+    const qint64 taken = flash::writeAtOnce(*serial, frame);
+    if (taken > 0)
+        handleWritten(taken);
 }
 
 void Upgrader::handleWritten(qint64 count)

@@ -32,7 +32,6 @@ private slots:
         };
         row("sqlite file", "sqlite:/var/lib/kvt/r.sqlite", "sqlite|/var/lib/kvt/r.sqlite|-1|||");
         row("sqlite three slashes", "sqlite:///srv/r.sqlite", "sqlite|/srv/r.sqlite|-1|||");
-        row("sqlite relative", "sqlite:r.sqlite", "sqlite|r.sqlite|-1|||");
         row("tcp, all fields", "postgresql://station@db.factory:6543/records?sslmode=verify-full",
             "pg|db.factory|6543|station|records|sslmode=verify-full");
         row("postgres scheme", "postgres://db.factory/records", "pg|db.factory|-1||records|");

@@ -112,8 +112,9 @@ private slots:
     }
 
     // Stations insert into a table from before boards were named, which their
-    // role may not change, and find reads the boards from the records' JSON;
-    // the owner's init adds the columns and fills them from the rows.
+    // role may not change, and find and the station's question read the
+    // boards from the records' JSON; the owner's init adds the columns and
+    // fills them from the rows, where the same question finds the same.
     void olderTable_data() { backends(); }
     void olderTable()
     {
@@ -140,18 +141,7 @@ private slots:
         askWhoFlashedOk(station);
         const Run init = kvtRecords({"init", "--database=" + owner});
         QVERIFY2(init.status == ExitSuccess, qPrintable(init.err));
-        withDatabase(owner, [&](const QSqlDatabase &db) {
-            QVERIFY(hasIdentityColumns(db));
-            QSqlQuery query(db);
-            query.exec("SELECT id, board, scanned FROM board_records WHERE board IS NOT NULL OR "
-                       "scanned IS NOT NULL ORDER BY id");
-            QStringList rows;
-            while (query.next())
-                rows << query.value(0).toString() + ' ' + query.value(1).toString() + ' ' +
-                            query.value(2).toString();
-            QCOMPARE(rows, QStringList(
-                               {"r1 KV-1 L-1", "r2 KV-1 ", "r3 KV-2 L-2", "r4 KV-3 ", "r5  L-5"}));
-        });
+        withDatabase(owner, [](const QSqlDatabase &db) { QVERIFY(hasIdentityColumns(db)); });
         askWhoFlashedOk(station);
         const Run found = kvtRecords({"find", "KV-3", "--database=" + station}, true);
         QVERIFY2(found.lines().size() == 2 && found.lines()[1].contains("KV-3"),

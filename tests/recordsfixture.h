@@ -84,20 +84,16 @@ template <typename Use> void withDatabase(const QString &url, Use use)
     QSqlDatabase::removeDatabase(name);
 }
 
-// The ids the database holds for `station` (all stations when empty), in the
-// order they arrived: rowid in SQLite, the test's own arrival column in
-// PostgreSQL (see RecordsTestBase::newDatabase).
-inline QStringList idsInDatabase(const QString &url, const QString &station = QString())
+// The ids the database holds, in the order they arrived: rowid in SQLite,
+// the test's own arrival column in PostgreSQL (see
+// RecordsTestBase::newDatabase).
+inline QStringList idsInDatabase(const QString &url)
 {
     QStringList ids;
     withDatabase(url, [&](const QSqlDatabase &db) {
         QSqlQuery query(db);
-        query.prepare(QString("SELECT id FROM board_records %1 ORDER BY %2")
-                          .arg(station.isEmpty() ? "" : "WHERE station = ?",
-                               db.driverName() == "QSQLITE" ? "rowid" : "arrival"));
-        if (!station.isEmpty())
-            query.addBindValue(station);
-        query.exec();
+        query.exec(QString("SELECT id FROM board_records ORDER BY %1")
+                       .arg(db.driverName() == "QSQLITE" ? "rowid" : "arrival"));
         while (query.next())
             ids.append(query.value(0).toString());
     });
@@ -119,11 +115,7 @@ struct Probe
         if (setUp)
             setUp(forwarder);
         QObject::connect(&forwarder, &records::Forwarder::statusChanged, &forwarder,
-                         [this](const records::ForwarderStatus &s) {
-                             last = s;
-                             if (!s.reason.isEmpty())
-                                 reasons.append(s.reason);
-                         });
+                         [this](const records::ForwarderStatus &s) { last = s; });
         QObject::connect(&forwarder, &records::Forwarder::priorOkAnswered, &forwarder,
                          [this](const records::PriorOk &answer) { answers.append(answer); });
         QString error;
@@ -132,12 +124,11 @@ struct Probe
     }
     bool waitForReason()
     {
-        return QTest::qWaitFor([&] { return !reasons.isEmpty(); }, 20000);
+        return QTest::qWaitFor([&] { return !last.reason.isEmpty(); }, 20000);
     }
 
     records::Forwarder forwarder;
     records::ForwarderStatus last;
-    QStringList reasons;
     QVector<records::PriorOk> answers;
 };
 
@@ -209,12 +200,6 @@ protected:
         const QString option = "--database=" + newDatabase(backend, false);
         kvtRecords({"init", option});
         return option;
-    }
-
-    // Rows of board_records in the database `option` names.
-    static int rows(const QString &option)
-    {
-        return idsInDatabase(option.mid(QStringLiteral("--database=").size())).size();
     }
 
     ThrowawayPostgres postgres_;

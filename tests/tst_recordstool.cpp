@@ -126,11 +126,11 @@ private slots:
         StationJournal(path, "").appendRaw(content);
         const Run run = kvtRecords(QStringList{"import", path, database} + options);
         QTEST(run.status, "status");
-        QTEST(rows(database), "imported");
+        QTEST(int(idsInDatabase(database.mid(11)).size()), "imported");
         for (const QString &fragment : told)
             QVERIFY2((run.out + run.err).contains(fragment), qPrintable(run.out + run.err));
         QTEST(kvtRecords(QStringList{"import", path, database} + options).status, "status");
-        QTEST(rows(database), "imported");
+        QTEST(int(idsInDatabase(database.mid(11)).size()), "imported");
     }
 
     void exportQuotesWhatCsvNeeds()

@@ -25,20 +25,13 @@ public:
     QString image() const { return folder() + QStringLiteral("/app.kvt"); }
     void writeImage(int size) const { QVERIFY(testdata::writeFile(image(), makeImage(size))); }
 
+    using BoardFolder::plug;
     // A board answering `replyDelayMs` late.
-    Board &plug(const QString &slot, int replyDelayMs = 0, bool plugged = true)
+    Board &plug(const QString &slot, int replyDelayMs, bool plugged = true)
     {
         BootloaderSimOptions options;
         options.replyDelayMs = replyDelayMs;
         return BoardFolder::plug(slot, options, QString(), plugged);
-    }
-    Board &plug(const QString &slot, const BootloaderSimOptions &options)
-    {
-        return BoardFolder::plug(slot, options);
-    }
-    void relink(const QString &slot, const QString &target)
-    {
-        QVERIFY(BoardFolder::relink(slot, target));
     }
 
     station::StationConfig config() const

@@ -2,18 +2,12 @@
 // which entries are boards, what udev's ways with links and folders do to
 // them, and the counts.
 
-#include "fakeadapter.h"
 #include "station/slotwatcher.h"
 #include "stationfixture.h"
 
 #include <QSerialPort>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <functional>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace station;
 using namespace stationtest;
@@ -25,25 +19,14 @@ const QByteArray Image = makeImage(5000);
 enum class LinkEvent
 {
     SameTarget,     // udev's change event: a new link to the same device
-    Touched,        // the link's times change
     NewPlug,        // the same tty again, but a new USB device number
     OtherTarget,    // the entry now leads to another device
     RemovedAndMade, // pulled and plugged again
 };
 
-// Entries in the watched folder that lead to no board. What is said of
-// each kind of entry that is no serial port: tst_boardview, from the same
-// function.
-enum class NoBoard
-{
-    LinkToNothing, // said of the entry, not of where it leads
-    HeldByAnother, // a board's terminal that a program holds open
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(LinkEvent)
-Q_DECLARE_METATYPE(NoBoard)
 
 class TestStation : public QObject
 {
@@ -51,13 +34,11 @@ class TestStation : public QObject
 
 private slots:
     void boardsOncePerPlug();
-    void whatIsNoBoard_data();
     void whatIsNoBoard();
     void linkEvents_data();
     void linkEvents();
-    void onlyMatchingAdapters();
     void counts();
-    void changesComeOncePerPass();
+    void boardsInFlight();
     void progressOfABoard();
 };
 
@@ -99,59 +80,6 @@ void TestStation::boardsOncePerPlug()
     QCOMPARE(station.counts().boards(), 3);
 }
 
-void TestStation::whatIsNoBoard_data()
-{
-    QTest::addColumn<NoBoard>("entry");
-    QTest::addColumn<QString>("why"); // %1: where the entry leads, or who holds it
-    QTest::newRow("link to nothing") << NoBoard::LinkToNothing << "a link to nothing (%1)";
-    QTest::newRow("held by another program")
-        << NoBoard::HeldByAnother
-        << "in use by another program (process %1, tst_station, owner %2)";
-}
-
-// Shown with its reason, never opened, recorded or counted, and gone like
-// any entry; the board beside it is flashed.
-void TestStation::whatIsNoBoard()
-{
-    QFETCH(NoBoard, entry);
-    QFETCH(QString, why);
-    Fixture fixture;
-    fixture.plug("board");
-    const QString path = fixture.slotPath("odd");
-    QSerialPort holder;
-    QString target;
-    switch (entry) {
-    case NoBoard::LinkToNothing: // its adapter pulled before udev took the link away
-        target = fixture.folder() + "/ttyUSB9";
-        QVERIFY(QFile::link(target, path));
-        why = why.arg(target);
-        break;
-    case NoBoard::HeldByAnother: // locked as every Qt program locks a port: by opening it
-        target = fixture.plug("odd", 0, false).pty.slavePath();
-        holder.setPortName(target);
-        QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
-        QVERIFY(QFile::link(target, path));
-        why = why.arg(::getpid()).arg(QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
-        break;
-    }
-    Station station(fixture.config(), Image);
-    QSignalSpy finished(&station, &Station::boardFinished);
-    QSignalSpy skipped(&station, &Station::boardWaiting);
-    QString error;
-    QVERIFY2(station.start(&error), qPrintable(error));
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-    QTRY_COMPARE(skipped.size(), 1);
-    const Slot odd = skipped.first().first().value<Slot>();
-    QCOMPARE(odd.name, QStringLiteral("odd"));
-    QCOMPARE(odd.skipped, why);
-    QCOMPARE(odd.waiting,
-             entry == NoBoard::HeldByAnother ? Slot::Waiting::InUse : Slot::Waiting::NotSerial);
-    QCOMPARE(statusesOf(fixture.record()), QStringList{"ok"});
-    QCOMPARE(station.counts().boards(), 1);
-    QVERIFY(std::remove(QFile::encodeName(path).constData()) == 0);
-    QTRY_COMPARE(station.slotStates().value("odd").state, Slot::State::Empty);
-}
-
 void TestStation::linkEvents_data()
 {
     QTest::addColumn<LinkEvent>("event");
@@ -164,7 +92,6 @@ void TestStation::linkEvents_data()
         << LinkEvent::SameTarget << true << once << 1;
     QTest::newRow("same device, link replaced when idle")
         << LinkEvent::SameTarget << false << once << 1;
-    QTest::newRow("link touched when idle") << LinkEvent::Touched << false << once << 1;
     QTest::newRow("same tty, new plug")
         << LinkEvent::NewPlug << false << QStringList{"ok", "ok"} << 2;
     QTest::newRow("another device mid-flash")
@@ -203,18 +130,14 @@ void TestStation::linkEvents()
     const QString target = board.pty.slavePath();
     switch (event) {
     case LinkEvent::SameTarget:
-        fixture.relink("a", target);
-        break;
-    case LinkEvent::Touched:
-        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(fixture.slotPath("a")).constData(), nullptr,
-                            AT_SYMLINK_NOFOLLOW) == 0);
+        QVERIFY(fixture.relink("a", target));
         break;
     case LinkEvent::NewPlug:
         ++*plugNumber;
-        fixture.relink("a", target);
+        QVERIFY(fixture.relink("a", target));
         break;
     case LinkEvent::OtherTarget:
-        fixture.relink("a", other.pty.slavePath());
+        QVERIFY(fixture.relink("a", other.pty.slavePath()));
         break;
     case LinkEvent::RemovedAndMade:
         fixture.pull("a");
@@ -229,33 +152,52 @@ void TestStation::linkEvents()
     QVERIFY(!station.slotStates().contains(".#ax1")); // udev's temporary name is no slot
 }
 
-void TestStation::onlyMatchingAdapters()
+// Entries that lead to no board, each told once as waiting with its kind,
+// never opened, recorded or counted, and gone like any entry; only the
+// matching adapter's board beside them is flashed. What is said of each
+// kind: tst_boardview, from the functions the station calls.
+void TestStation::whatIsNoBoard()
 {
     Fixture fixture;
-    StationConfig config = fixture.config();
-    config.matches = QStringList{"0403:6001"};
     const QString ftdi = fixture.plug("ftdi").pty.slavePath();
+    const QString held = fixture.plug("held", 0, false).pty.slavePath();
+    // Locked as every Qt program locks a port: by opening it.
+    QSerialPort holder(held);
+    QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+    QVERIFY(QFile::link(held, fixture.slotPath("held")));
+    // Its adapter pulled before udev took the link away.
+    const QString gone = fixture.slotPath("gone");
+    QVERIFY(QFile::link(fixture.folder() + "/ttyUSB9", gone));
     const QHash<QString, flash::UsbIdentity> adapters{
         {ftdi, {"0403", "6001", "FT1"}},
+        {held, {"0403", "6001", "FT2"}},
         {fixture.plug("ch340").pty.slavePath(), {"1a86", "7523", "CH1"}}};
     fixture.plug("unknown");
-    FakeSysfs sysfs; // the FTDI adapter's timer, as the flasher reads it after opening
-    sysfs.addTty(QFileInfo(ftdi).fileName(), {"0403", "6001", "", "1", "2"}, 1);
+    StationConfig config = fixture.config();
+    config.matches = QStringList{"0403:6001"};
     config.identify = [adapters](const QString &device) { return adapters.value(device); };
     Station station(config, Image);
     QSignalSpy finished(&station, &Station::boardFinished);
+    QSignalSpy skipped(&station, &Station::boardWaiting);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
     QTest::qWait(200);
     QCOMPARE(finished.size(), 1);
-    const QJsonObject record = recordsOf(fixture.record()).first();
-    QCOMPARE(record.value("slot").toString(), QStringLiteral("ftdi"));
-    QCOMPARE(record.value("usb").toObject().value("serial").toString(), QStringLiteral("FT1"));
-    QCOMPARE(record.value("latency_ms").toInt(), 1);
-    QCOMPARE(station.slotStates().value("ch340").waiting, Slot::Waiting::WrongAdapter);
-    QVERIFY(station.slotStates().value("ch340").skipped.contains("1a86:7523"));
-    QVERIFY(station.slotStates().value("unknown").skipped.contains("unknown"));
+    QCOMPARE(skipped.size(), 4);
+    const QVector<QJsonObject> records = recordsOf(fixture.record());
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0].value("slot").toString(), QStringLiteral("ftdi"));
+    QCOMPARE(records[0].value("usb").toObject().value("serial").toString(), QStringLiteral("FT1"));
+    QCOMPARE(station.counts().boards(), 1);
+    const QMap<QString, Slot> states = station.slotStates();
+    QCOMPARE(states.value("held").waiting, Slot::Waiting::InUse);
+    QCOMPARE(states.value("gone").waiting, Slot::Waiting::NotSerial);
+    QCOMPARE(states.value("ch340").waiting, Slot::Waiting::WrongAdapter);
+    QVERIFY(states.value("ch340").skipped.contains("1a86:7523"));
+    QVERIFY(states.value("unknown").skipped.contains("unknown"));
+    QVERIFY(std::remove(QFile::encodeName(gone).constData()) == 0);
+    QTRY_COMPARE(station.slotStates().value("gone").state, Slot::State::Empty);
 }
 
 // The summary: ok / (ok + failed) in percent, -1 before the first; stopped
@@ -276,12 +218,15 @@ void TestStation::counts()
     }
 }
 
-void TestStation::changesComeOncePerPass()
+// Two boards in flight: changes come once per pass; the second Ctrl-C
+// abandons them, and the board mid-transfer is recorded at once, its device
+// in its bootloader still sent CAN CAN.
+void TestStation::boardsInFlight()
 {
     Fixture fixture;
-    fixture.plug("a", 60);
+    Board &a = fixture.plug("a", 60);
     fixture.plug("b", 60);
-    Station station(fixture.config(), Image);
+    Station station(fixture.config(), makeImage(20 * 1024));
     QSignalSpy changes(&station, &Station::changed);
     QString why;
     QVERIFY2(station.start(&why), qPrintable(why));
@@ -294,6 +239,14 @@ void TestStation::changesComeOncePerPass()
     QCOMPARE(changes.size(), before);
     QTRY_VERIFY(changes.size() > before);
     QCOMPARE(changes.at(before).at(0).toStringList(), (QStringList{"a", "b"}));
+    QTRY_VERIFY_WITH_TIMEOUT(a.sim.counters().dataBlocks >= 2, 10000);
+    station.abandon();
+    QCOMPARE(station.inFlight(), 0);
+    const QJsonObject record = recordsOf(fixture.record(), "a").value(0);
+    QCOMPARE(record.value("status").toString(), QStringLiteral("stopped"));
+    QCOMPARE(record.value("message").toString(),
+             QStringLiteral("stopped before the device confirmed"));
+    QTRY_COMPARE(a.sim.phase(), BootloaderSim::Phase::Cancelled);
 }
 
 // The one progress every view reads: percent as the window rounds it but never

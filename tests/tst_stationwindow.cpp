@@ -319,7 +319,6 @@ void TestStationWindow::startedFromTheCommandLineAndEnded_data()
 {
     QTest::addColumn<int>("signal");    // 0: the display goes away
     QTest::addColumn<bool>("badImage"); // complained of in a dialog when the signal comes
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
     QTest::newRow("the display went away") << 0 << false;
     QTest::newRow("SIGTERM while a bad image is complained of") << int(SIGTERM) << true;
 }

@@ -219,8 +219,9 @@ void TestStation::counts()
 }
 
 // Two boards in flight: changes come once per pass; the second Ctrl-C
-// abandons them, and the board mid-transfer is recorded at once, its device
-// in its bootloader still sent CAN CAN.
+// abandons them, and both are recorded at once (the second handed to the
+// writer while it writes the first), the device in its bootloader still sent
+// CAN CAN.
 void TestStation::boardsInFlight()
 {
     Fixture fixture;
@@ -246,6 +247,7 @@ void TestStation::boardsInFlight()
     QCOMPARE(record.value("status").toString(), QStringLiteral("stopped"));
     QCOMPARE(record.value("message").toString(),
              QStringLiteral("stopped before the device confirmed"));
+    QCOMPARE(recordsOf(fixture.record(), "b").size(), 1);
     QTRY_COMPARE(a.sim.phase(), BootloaderSim::Phase::Cancelled);
 }
 

@@ -84,7 +84,7 @@ void RecordWriter::finish(int ms)
 
 // Waits for records, writes all that are there at once, and tells. While
 // held it tries again after the retry interval, or when asked; asked to
-// stop, it makes one last attempt.
+// stop, it makes one last attempt at every record handed over.
 void RecordWriter::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -98,7 +98,9 @@ void RecordWriter::run()
             wake_.wait_for(lock, std::chrono::milliseconds(retryMs_), due);
         if (!queue_.isEmpty())
             writeBatch(lock);
-        if (stopping_)
+        // Records handed over while the last batch went to the disk get
+        // their attempt too, unless the disk has just refused one.
+        if (stopping_ && (queue_.isEmpty() || !failure_.isEmpty()))
             return;
     }
 }

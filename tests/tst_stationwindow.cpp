@@ -9,7 +9,6 @@
 #include "windowtesting.h"
 
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -342,24 +341,20 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
         environment.insert("QT_QPA_PLATFORM", "xcb");
         environment.insert("DISPLAY", display->name());
     }
-    QProcess app;
-    app.setProcessEnvironment(environment);
+    stationtest::Program app;
+    app.process.setProcessEnvironment(environment);
     const QString image = badImage ? fixture.folder() + "/missing.kvt" : fixture.image();
     app.start(KVT_STATION_BINARY, {image, "--watch", fixture.slotFolder(), "--record",
                                    fixture.record(), "--settle", "30"});
-    QVERIFY(app.waitForStarted());
     QByteArray err; // the complaint is written there before its dialog opens
     Board *board = badImage ? nullptr : &fixture.plug("port-1");
-    QTRY_VERIFY_WITH_TIMEOUT(
-        board ? board->sim.counters().bytesRead > 0
-              : (err += app.readAllStandardError()).contains((image + ": no such file").toUtf8()),
-        10000);
-    if (signal != 0)
-        ::kill(app.processId(), signal);
-    else
+    QTRY_VERIFY_WITH_TIMEOUT(board ? board->sim.counters().bytesRead > 0
+                                   : (err += app.process.readAllStandardError())
+                                         .contains((image + ": no such file").toUtf8()),
+                             10000);
+    if (signal == 0)
         display->stop();
-    QVERIFY(app.waitForFinished(10000));
-    QCOMPARE(app.exitCode(), 130);
+    QCOMPARE(app.end(signal), 130);
     QCOMPARE(stationtest::statusesOf(fixture.record()),
              badImage ? QStringList() : QStringList{"stopped"});
 }

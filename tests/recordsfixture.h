@@ -3,9 +3,9 @@
 // What the records tests share: a station's journal written as the station
 // writes it, and the database's rows read back to compare with it.
 
+#include "databaserows.h"
 #include "recordscommand.h"
 
-#include "records/databaseurl.h"
 #include "records/forwarder.h"
 #include "records/journal.h"
 #include "records/recordstore.h"
@@ -15,7 +15,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
@@ -68,37 +67,6 @@ private:
     qint64 seq_ = 0;
     QStringList ids_;
 };
-
-// Runs `use(db)` on a connection of its own to the database at `url`.
-template <typename Use> void withDatabase(const QString &url, Use use)
-{
-    const QString name = "records-test";
-    {
-        records::DatabaseUrl parsed;
-        QString error;
-        if (!records::parseDatabaseUrl(url, &parsed, &error) ||
-            !records::openDatabase(parsed, name, &error))
-            qFatal("cannot open %s: %s", qPrintable(url), qPrintable(error));
-        use(QSqlDatabase::database(name, false));
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
-// The ids the database holds, in the order they arrived: rowid in SQLite,
-// the test's own arrival column in PostgreSQL (see
-// RecordsTestBase::newDatabase).
-inline QStringList idsInDatabase(const QString &url)
-{
-    QStringList ids;
-    withDatabase(url, [&](const QSqlDatabase &db) {
-        QSqlQuery query(db);
-        query.exec(QString("SELECT id FROM board_records ORDER BY %1")
-                       .arg(db.driverName() == "QSQLITE" ? "rowid" : "arrival"));
-        while (query.next())
-            ids.append(query.value(0).toString());
-    });
-    return ids;
-}
 
 // A forwarder of station line3 and what it told, heard on the test's thread.
 // It reads the journal only when told, or when a retry is due: a forwarder

@@ -1,15 +1,22 @@
 #pragma once
 
 // The station's tests on a folder of simulated boards: where the record and
-// the image go, and the engine's settings, quick for tests.
+// the image go, and the engine's settings, quick for tests; the station
+// programs run as processes, and what they leave in the record and the
+// database.
 
+#include "databaserows.h"
 #include "records/journal.h"
 #include "sim/boardfolder.h"
 #include "station/station.h"
 #include "testdata.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QtTest>
+
+#include <csignal>
 
 namespace stationtest {
 
@@ -72,5 +79,51 @@ inline QStringList statusesOf(const QString &path)
         statuses.append(record.value("status").toString());
     return statuses;
 }
+
+// A station program run as its operator runs it: what it prints read as
+// JSON events as they come, and its end awaited while this thread's loop
+// keeps the simulated boards answering.
+class Program
+{
+public:
+    void start(const QString &binary, const QStringList &arguments)
+    {
+        process.start(binary, arguments);
+        QVERIFY2(process.waitForStarted(), qPrintable(binary));
+    }
+    // All it has printed on its standard output so far.
+    QByteArray output() { return out_ += process.readAllStandardOutput(); }
+    // The events named so far, as they came.
+    QVector<QJsonObject> events(const QString &name)
+    {
+        QVector<QJsonObject> found;
+        for (const QByteArray &line : output().split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value("event").toString() == name)
+                found.append(event);
+        }
+        return found;
+    }
+    bool awaits(const QString &event, int count = 1)
+    {
+        return QTest::qWaitFor([&] { return events(event).size() >= count; }, 20000);
+    }
+    // Its exit status once it has ended after `signal` (0: none sent); -1
+    // when it did not end in time or crashed.
+    int end(int signal = SIGINT)
+    {
+        if (signal != 0)
+            ::kill(pid_t(process.processId()), signal);
+        const auto ended = [this] { return process.state() == QProcess::NotRunning; };
+        if (!QTest::qWaitFor(ended, 60000) || process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process.exitCode();
+    }
+
+    QProcess process;
+
+private:
+    QByteArray out_;
+};
 
 } // namespace stationtest

@@ -104,11 +104,6 @@ private slots:
     void receiver();
     void faultOption_data();
     void faultOption();
-    void toolMakesAnImageAndEndsOnSigterm();
-
-private:
-    // Starts the program with `options` on a link in `dir`; the link's path.
-    QString startTool(QProcess &process, const QTemporaryDir &dir, QStringList options);
 };
 
 void TestBootloaderSim::receiver_data()
@@ -185,15 +180,18 @@ void TestBootloaderSim::faultOption_data()
 }
 
 // The program with one fault option, on its pty, against the flasher (the
-// robust exchange on short limits), or by hand for a header cut short.
+// robust exchange on short limits) with the program's demo image, or by
+// hand for a header cut short.
 void TestBootloaderSim::faultOption()
 {
     QFETCH(Fault, fault);
     QTemporaryDir dir;
     QProcess tool; // killed, if still running, when it goes
-    const QString link = startTool(
-        tool, dir, fault.options + QStringList{"--once", "--output", dir.filePath("got")});
-    QVERIFY(!link.isEmpty());
+    const QString link = dir.filePath("board"), made = dir.filePath("firmware.kvt");
+    tool.start(KVT_BOOTLOADER_SIM,
+               fault.options +
+                   QStringList{"--once", "--output", dir.filePath("got"), "--link", link});
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(link).isSymLink(); }, Patience));
     const auto stopTool = qScopeGuard([&tool] { tool.kill(), tool.waitForFinished(); });
     if (fault.stalledFrameNakMs > 0) {
         QSerialPort host;
@@ -212,7 +210,10 @@ void TestBootloaderSim::faultOption()
                  qPrintable(QString::number(clock.elapsed())));
         return;
     }
-    const QByteArray image = testdata::makeImage(2500);
+    QCOMPARE(QProcess::execute(KVT_BOOTLOADER_SIM, {"--make-image", made, "--image-size", "2500"}),
+             0);
+    const QByteArray image = testdata::readFile(made);
+    QVERIFY(image.size() == 2500 && image.startsWith(QByteArray::fromHex("00400020")));
     const QVector<QByteArray> frames = testdata::canonicalFrames(image);
     flash::PortFlasher flasher(link, image, robustOptions());
     Trace trace;
@@ -229,8 +230,11 @@ void TestBootloaderSim::faultOption()
     QVERIFY(finished.wait(Patience));
     const flash::FlashResult &result = flasher.result();
     QCOMPARE(result.outcome, fault.outcome);
-    if (result.outcome != Outcome::Succeeded)
+    if (result.outcome != Outcome::Succeeded) { // ended by SIGTERM, it takes its link along too
+        tool.terminate();
+        QVERIFY(tool.waitForFinished(Patience) && !QFileInfo(link).isSymLink());
         return;
+    }
     // Which frame went twice, and when.
     QCOMPARE(result.resends, fault.resentFrame > 0 ? 1 : 0);
     int again = -1;
@@ -254,32 +258,6 @@ void TestBootloaderSim::faultOption()
     QVERIFY(tool.waitForFinished(Patience) && tool.exitCode() == 0);
     QVERIFY(!QFileInfo(link).isSymLink());
     QCOMPARE(testdata::readFile(dir.filePath("got")), image);
-}
-
-QString TestBootloaderSim::startTool(QProcess &process, const QTemporaryDir &dir,
-                                     QStringList options)
-{
-    const QString link = dir.filePath("board");
-    process.start(KVT_BOOTLOADER_SIM, options << "--link" << link);
-    return QTest::qWaitFor([&] { return QFileInfo(link).isSymLink(); }, Patience) ? link
-                                                                                  : QString();
-}
-
-// The tool's demo image is one the updater takes; ended by SIGTERM, the tool
-// takes its link along.
-void TestBootloaderSim::toolMakesAnImageAndEndsOnSigterm()
-{
-    QTemporaryDir dir;
-    const QString made = dir.filePath("firmware.kvt");
-    QCOMPARE(QProcess::execute(KVT_BOOTLOADER_SIM, {"--make-image", made, "--image-size", "2100"}),
-             0);
-    const QByteArray image = testdata::readFile(made);
-    QVERIFY(image.size() == 2100 && image.startsWith(QByteArray::fromHex("00400020")));
-    QProcess process;
-    const QString link = startTool(process, dir, {});
-    QVERIFY(!link.isEmpty());
-    process.terminate();
-    QVERIFY(process.waitForFinished(Patience) && !QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestBootloaderSim)

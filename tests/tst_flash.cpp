@@ -65,11 +65,10 @@ QVector<QJsonObject> jsonLines(const QByteArray &text, const QString &port)
 
 // kvt-flash at a fifth of its pauses, while this thread's loop keeps the
 // simulated devices going; with `reader`, its standard output piped to that
-// shell command.
-bool runFlasher(QProcess &flasher, const QStringList &arguments, const QString &reader = {})
+// shell command. Its exit status, -1 if it did not end.
+int runFlasher(stationtest::Program &flasher, const QStringList &arguments,
+               const QString &reader = {})
 {
-    qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
-    QSignalSpy done(&flasher, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     const QStringList scaled =
         QStringList{KVT_FLASH_BINARY, "--timing-scale", QString::number(TimingScale)} + arguments;
     if (reader.isEmpty())
@@ -77,7 +76,7 @@ bool runFlasher(QProcess &flasher, const QStringList &arguments, const QString &
     else // pipefail: the status is kvt-flash's, not the reader's
         flasher.start("bash",
                       QStringList{"-o", "pipefail", "-c", "\"$0\" \"$@\" | " + reader} + scaled);
-    return done.wait(60000) && flasher.exitStatus() == QProcess::NormalExit;
+    return flasher.end(0);
 }
 
 } // namespace
@@ -146,7 +145,7 @@ void TestFlash::flashDevices()
     const QString firmware = writeFirmware(QTest::currentDataTag(), image);
     const QMap<QString, QString> notDevices{
         {"file", firmware}, {"null", "/dev/null"}, {"link", scratch_.filePath("link")}};
-    QProcess flasher;
+    stationtest::Program flasher;
     FakeSysfs sysfs; // each device behind an adapter whose timer reads 1 ms
     QElapsedTimer clock;
     qint64 cancelledAt = -1, bytesAtCancel = -1;
@@ -168,14 +167,14 @@ void TestFlash::flashDevices()
         });
         QObject::connect(sim, &BootloaderSim::blockReceived, [&, kind](int count) {
             if (kind == "interrupt" && count == 3)
-                ::kill(pid_t(flasher.processId()), SIGINT);
+                ::kill(pid_t(flasher.process.processId()), SIGINT);
         });
     }
     clock.start();
-    QVERIFY(runFlasher(flasher, arguments));
+    const int exitStatus = runFlasher(flasher, arguments);
     const qint64 endedAt = clock.elapsed();
-    const QByteArray out = flasher.readAllStandardOutput(), err = flasher.readAllStandardError();
-    QVERIFY2(flasher.exitCode() == status, (out + err).constData());
+    const QByteArray out = flasher.output(), err = flasher.process.readAllStandardError();
+    QVERIFY2(exitStatus == status, (out + err).constData());
 
     // --verbose dumps frames 32 bytes a row: "[   1.234] /dev/pts/3 > 0000  02 01 fe ...".
     for (const QByteArray &line : err.split('\n'))
@@ -230,10 +229,10 @@ void TestFlash::closedOutputPipe()
 {
     sim::Board device({});
     const QByteArray content = makeImage(20 * 1024);
-    QProcess flasher;
-    QVERIFY(runFlasher(flasher, {writeFirmware("closed", content), "-p", device.pty.slavePath()},
-                       "true"));
-    QCOMPARE(flasher.exitCode(), ExitSuccess);
+    stationtest::Program flasher;
+    QCOMPARE(runFlasher(flasher, {writeFirmware("closed", content), "-p", device.pty.slavePath()},
+                        "true"),
+             int(ExitSuccess));
     QVERIFY(device.sim.receivedImage() == content);
 }
 

@@ -2,16 +2,7 @@
 // boards whose new firmware prints a line (or does not), labels typed by a
 // scanner on standard input, and a database that lists released images.
 
-#include "records/journal.h"
-#include "sim/boardfolder.h"
-#include "testdata.h"
-
-#include <QCryptographicHash>
-#include <QJsonDocument>
-#include <QProcess>
-#include <QtTest>
-
-#include <csignal>
+#include "stationfixture.h"
 
 namespace {
 
@@ -26,74 +17,30 @@ BootloaderSimOptions firmware(const QByteArray &line, int delayMs = 0, bool garb
     return options;
 }
 
-// One run of kvt-flash with --json over the fixture's folder of boards.
-class Line
+// One run of kvt-flash with --json over the fixture's boards, its errors
+// among the events, and the records database beside them.
+class Line : public stationtest::Program
 {
 public:
-    explicit Line(sim::BoardFolder &boards) : boards_(boards)
-    {
-        QFile image(this->image());
-        image.open(QIODevice::WriteOnly);
-        image.write(testdata::makeImage(3000));
-    }
-    QString image() const { return boards_.folder() + QStringLiteral("/app.kvt"); }
-    static QString sha256()
-    {
-        return QCryptographicHash::hash(testdata::makeImage(3000), QCryptographicHash::Sha256)
-            .toHex();
-    }
-    QString record() const { return boards_.folder() + QStringLiteral("/record.jsonl"); }
+    explicit Line(stationtest::Fixture &boards) : boards_(boards) { boards.writeImage(3000); }
+    static QString sha256() { return testdata::sha256Of(testdata::makeImage(3000)); }
     QString database() const { return QStringLiteral("sqlite:") + boards_.folder() + "/db.sqlite"; }
 
     void start(const QStringList &arguments)
     {
-        process_.setProcessChannelMode(QProcess::MergedChannels); // errors are events too
-        process_.start(KVT_FLASH_BINARY,
-                       QStringList{image(), "--json", "--timing-scale", "0.02"} + arguments);
-        QVERIFY(process_.waitForStarted());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        Program::start(KVT_FLASH_BINARY,
+                       QStringList{boards_.image(), "--json", "--timing-scale", "0.02"} +
+                           arguments);
     }
     void watch(const QStringList &arguments)
     {
-        start(QStringList{"--watch", boards_.slotFolder(), "--settle", "30", "--record", record(),
-                          "--database", database()} +
+        start(QStringList{"--watch", boards_.slotFolder(), "--settle", "30", "--record",
+                          boards_.record(), "--database", database()} +
               arguments);
     }
-    void type(const QString &code) { process_.write(code.toUtf8() + '\n'); }
-    // The events named so far, as they came.
-    QVector<QJsonObject> events(const QString &name)
-    {
-        out_ += process_.readAllStandardOutput();
-        QVector<QJsonObject> found;
-        for (const QByteArray &line : out_.split('\n')) {
-            const QJsonObject event = QJsonDocument::fromJson(line).object();
-            if (event.value("event").toString() == name)
-                found.append(event);
-        }
-        return found;
-    }
-    bool awaits(const QString &event, int count = 1)
-    {
-        return QTest::qWaitFor([&] { return events(event).size() >= count; }, 15000);
-    }
-    int end(bool interrupt = true)
-    {
-        if (interrupt)
-            ::kill(process_.processId(), SIGINT);
-        // The boards answer from this process's event loop.
-        const bool ended =
-            QTest::qWaitFor([this] { return process_.state() == QProcess::NotRunning; }, 15000);
-        return ended ? process_.exitCode() : -1;
-    }
-    QVector<QJsonObject> records() const
-    {
-        records::JournalContents contents;
-        QString ignored;
-        records::readJournal(record(), &contents, &ignored);
-        QVector<QJsonObject> found;
-        for (const records::BoardRecord &record : contents.records)
-            found.append(record.toJson());
-        return found;
-    }
+    void type(const QString &code) { process.write(code.toUtf8() + '\n'); }
+    QVector<QJsonObject> records() const { return stationtest::recordsOf(boards_.record()); }
     int records(const QStringList &arguments)
     {
         QProcess tool; // what it prints is not this test's
@@ -103,9 +50,7 @@ public:
     }
 
 private:
-    sim::BoardFolder &boards_;
-    QProcess process_;
-    QByteArray out_;
+    stationtest::Fixture &boards_;
 };
 
 } // namespace
@@ -141,11 +86,11 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitStatus);
         QFETCH(QString, said);
-        sim::BoardFolder boards;
+        stationtest::Fixture boards;
         boards.plug("port1", board);
         Line line(boards);
         line.start(QStringList{"--port", boards.slotPath("port1")} + arguments);
-        QCOMPARE(line.end(false), exitStatus);
+        QCOMPARE(line.end(0), exitStatus);
         const QJsonObject result = line.events("result").value(0);
         const QJsonObject boot = result.value("boot").toObject();
         QVERIFY2(
@@ -183,18 +128,17 @@ private slots:
         QFETCH(QStringList, after);
         QFETCH(QString, status);
         QFETCH(QString, scanned);
-        sim::BoardFolder boards;
+        stationtest::Fixture boards;
         Line line(boards);
-        QFile labels(boards.folder() + "/labels"), earlier(boards.folder() + "/earlier.jsonl");
-        QVERIFY(labels.open(QIODevice::WriteOnly) && labels.write("port1 S7\n") > 0);
-        labels.close();
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.write("{\"id\":\"e1\",\"station\":\"line0\",\"status\":\"ok\",\"board\":\"AB12\","
-                      "\"ended\":\"2026-12-01T08:00:13.000Z\",\"sha256\":\"" +
-                      Line::sha256().toLatin1() + "\"}\n");
-        earlier.close();
-        QVERIFY(line.records({"init"}) == 0 && line.records({"import", earlier.fileName()}) == 0);
-        line.watch({"--expect", Expect, "--scan", "--require-scan", "--labels", labels.fileName()});
+        const QString labels = boards.folder() + "/labels";
+        const QString earlier = boards.folder() + "/earlier.jsonl";
+        QVERIFY(testdata::writeFile(labels, "port1 S7\n"));
+        QVERIFY(testdata::writeFile(
+            earlier, "{\"id\":\"e1\",\"station\":\"line0\",\"status\":\"ok\",\"board\":\"AB12\","
+                     "\"ended\":\"2026-12-01T08:00:13.000Z\",\"sha256\":\"" +
+                         Line::sha256().toLatin1() + "\"}\n"));
+        QVERIFY(line.records({"init"}) == 0 && line.records({"import", earlier}) == 0);
+        line.watch({"--expect", Expect, "--scan", "--require-scan", "--labels", labels});
         QVERIFY(line.awaits("watch"));
         for (const QString &code : before)
             line.type(code);
@@ -233,14 +177,14 @@ private slots:
     {
         QFETCH(bool, released);
         QFETCH(QString, refusal);
-        sim::BoardFolder boards;
+        stationtest::Fixture boards;
         Line line(boards);
         QCOMPARE(line.records({"init"}), 0);
         if (released)
-            QCOMPARE(line.records({"release", line.image()}), 0);
+            QCOMPARE(line.records({"release", boards.image()}), 0);
         line.watch({"--released-only"});
         if (!refusal.isEmpty()) {
-            QCOMPARE(line.end(false), 11);
+            QCOMPARE(line.end(0), 11);
             QVERIFY(line.events("error").value(0).value("message").toString().contains(refusal));
             QVERIFY(line.records().isEmpty());
             return;

@@ -4,9 +4,6 @@
 
 #include "stationfixture.h"
 
-#include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QUuid>
 
 #include <cerrno>
@@ -167,22 +164,6 @@ void TestStationRecord::heldWhileTheRecordCannotBeWritten()
     QVERIFY(raw.endsWith('\n'));
 }
 
-// The ids in a SQLite database, in seq order.
-QStringList idsInDatabase(const QString &path)
-{
-    QStringList ids;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open() && query.exec("SELECT id FROM board_records ORDER BY seq"))
-            while (query.next())
-                ids << query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase("check");
-    return ids;
-}
-
 void TestStationRecord::endsOfAStation_data()
 {
     QTest::addColumn<int>("signalToSend");
@@ -207,28 +188,21 @@ void TestStationRecord::endsOfAStation()
     if (fullDisk)
         QVERIFY(QFile::link("/dev/full", record));
     fixture.plug("done");
-    QProcess flasher;
+    Program flasher;
     flasher.start(KVT_FLASH_BINARY, {image, "--watch", fixture.slotFolder(), "--record", record,
                                      "--settle", "30", "--json", "--timing-scale", "0.02"});
-    QVERIFY(flasher.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(fixture.board("done").sim.phase() == BootloaderSim::Phase::Completed,
                              20000);
     // The image rebuilt on disk: still the loaded bytes, and a warning once
     // the file has stood still.
     QVERIFY(writeFile(image, makeImage(1024)));
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (out += flasher.readAllStandardOutput()).contains("\"event\":\"image\""), 10000);
+    QVERIFY(flasher.awaits("image"));
     Board &busy = fixture.plug("busy", 50);
     QTRY_VERIFY_WITH_TIMEOUT(busy.sim.counters().dataBlocks >= 2 || fullDisk, 10000);
-    ::kill(flasher.processId(), signalToSend);
-    QVERIFY(flasher.waitForFinished(10000));
-    out += flasher.readAllStandardOutput();
-    const QByteArray err = flasher.readAllStandardError();
-    QCOMPARE(flasher.exitCode(), exitCode);
-    QVERIFY2(out.contains("\"event\":\"image\""), out.constData());
+    QCOMPARE(flasher.end(signalToSend), exitCode);
+    const QByteArray out = flasher.output(), err = flasher.process.readAllStandardError();
     QVERIFY(out.contains(testdata::sha256Of(makeImage(1024)).toUtf8()));
-    QVERIFY(out.contains("\"event\":\"summary\""));
+    QCOMPARE(flasher.events("summary").size(), 1);
     if (fullDisk) { // nothing lost: the records go to stderr
         QVERIFY2(out.contains("\"recorded\":false") && !out.contains("\"recorded\":true"),
                  out.constData());
@@ -238,7 +212,7 @@ void TestStationRecord::endsOfAStation()
         return;
     }
     QTRY_COMPARE(busy.sim.phase(), BootloaderSim::Phase::Cancelled);
-    QVERIFY(out.contains("\"event\":\"stopping\""));
+    QCOMPARE(flasher.events("stopping").size(), 1);
     QVERIFY(out.contains("\"recorded\":true") && !out.contains("\"recorded\":false"));
     const QVector<QJsonObject> records = recordsOf(record);
     QCOMPARE(statusesOf(record), (QStringList{"ok", "stopped"}));
@@ -266,17 +240,22 @@ void TestStationRecord::killedWhileForwarding()
         journal += record.toLine() + '\n';
     }
     QVERIFY(writeFile(fixture.record(), journal));
-    const QString database = fixture.folder() + "/records.sqlite";
-    const QStringList arguments{fixture.image(),  "--watch",    fixture.slotFolder(), "--record",
-                                fixture.record(), "--database", "sqlite:" + database, "--json",
-                                "--settle",       "30"};
-    QProcess killed;
+    const QString database = "sqlite:" + fixture.folder() + "/records.sqlite";
+    const QStringList arguments{fixture.image(),
+                                "--watch",
+                                fixture.slotFolder(),
+                                "--record",
+                                fixture.record(),
+                                "--database",
+                                database,
+                                "--json",
+                                "--settle",
+                                "30"};
+    Program killed, again;
     killed.start(KVT_FLASH_BINARY, arguments);
     QTRY_VERIFY_WITH_TIMEOUT(!idsInDatabase(database).isEmpty(), 20000);
-    ::kill(killed.processId(), SIGKILL);
-    QVERIFY(killed.waitForFinished(10000));
+    QCOMPARE(killed.end(SIGKILL), -1);
     QVERIFY(idsInDatabase(database).size() < Backlog); // killed half way
-    QProcess again;
     again.start(KVT_FLASH_BINARY, arguments);
     QTRY_COMPARE_WITH_TIMEOUT(idsInDatabase(database).size(), Backlog, 60000);
     fixture.plug("next");
@@ -285,8 +264,7 @@ void TestStationRecord::killedWhileForwarding()
     QCOMPARE(next.value("seq").toInt(), Backlog + 1);
     QVERIFY(!QUuid::fromString(next.value("id").toString()).isNull());
     ids.append(next.value("id").toString());
-    again.terminate();
-    QVERIFY(again.waitForFinished(10000));
+    QCOMPARE(again.end(SIGTERM), 130);
     QCOMPARE(idsInDatabase(database), ids);
 }
 

@@ -9,7 +9,6 @@
 #include "windowtesting.h"
 
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -93,7 +92,6 @@ private slots:
     void init() { QSettings().clear(); }
     void tilesFollowTheBoards();
     void pausedThenClosedWithUploadsInFlight();
-    void heldWhileTheRecordCannotBeWritten();
     void anImageThatDoesNotLoad_data();
     void anImageThatDoesNotLoad();
     void imageOnDiskTold();
@@ -158,6 +156,15 @@ void TestStationWindow::tilesFollowTheBoards()
     QVERIFY2(warning->text().contains(sha256Of(30720).left(12)), qPrintable(warning->text()));
     fixture.writeImage(20 * 1024);
     QTRY_VERIFY(warning->isHidden());
+    // A record that can no longer be written: a banner says why, and the
+    // next board counts as not recorded. How the engine holds:
+    // tst_stationrecord; the tile's words: tst_boardview.
+    QVERIFY(QFile::remove(fixture.record()) && QFile::link("/dev/full", fixture.record()));
+    fixture.plug("port-3");
+    auto *banner = window->findChild<QLabel *>("recordError");
+    QTRY_VERIFY_WITH_TIMEOUT(!banner->isHidden(), 10000);
+    QVERIFY2(banner->text().contains("the record cannot be written"), qPrintable(banner->text()));
+    QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
     Window next{StationConfig{}};
     next.restoreChoices();
     const QString restored = next.findChild<QLabel *>("image")->text();
@@ -190,22 +197,6 @@ void TestStationWindow::pausedThenClosedWithUploadsInFlight()
     QTRY_VERIFY(!window->isVisible());
     QTRY_COMPARE(board.sim.phase(), BootloaderSim::Phase::Cancelled);
     QCOMPARE(stationtest::statusesOf(fixture.record()), QStringList{"stopped"});
-}
-
-// A record on a full disk: a banner says why, and the board is counted as
-// not recorded. How the engine holds: tst_stationrecord; the tile's words:
-// tst_boardview.
-void TestStationWindow::heldWhileTheRecordCannotBeWritten()
-{
-    Fixture fixture;
-    QVERIFY(QFile::link("/dev/full", fixture.record()));
-    const auto window = fixture.startedWindow();
-    window->show();
-    fixture.plug("port-1");
-    auto *banner = window->findChild<QLabel *>("recordError");
-    QTRY_VERIFY_WITH_TIMEOUT(!banner->isHidden(), 10000);
-    QVERIFY2(banner->text().contains("the record cannot be written"), qPrintable(banner->text()));
-    QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().contains("not recorded 1"));
 }
 
 // Tiles placed anew as the window is dragged smaller, then larger: what the
@@ -342,24 +333,20 @@ void TestStationWindow::startedFromTheCommandLineAndEnded()
         environment.insert("QT_QPA_PLATFORM", "xcb");
         environment.insert("DISPLAY", display->name());
     }
-    QProcess app;
-    app.setProcessEnvironment(environment);
+    stationtest::Program app;
+    app.process.setProcessEnvironment(environment);
     const QString image = badImage ? fixture.folder() + "/missing.kvt" : fixture.image();
     app.start(KVT_STATION_BINARY, {image, "--watch", fixture.slotFolder(), "--record",
                                    fixture.record(), "--settle", "30"});
-    QVERIFY(app.waitForStarted());
     QByteArray err; // the complaint is written there before its dialog opens
     Board *board = badImage ? nullptr : &fixture.plug("port-1");
-    QTRY_VERIFY_WITH_TIMEOUT(
-        board ? board->sim.counters().bytesRead > 0
-              : (err += app.readAllStandardError()).contains((image + ": no such file").toUtf8()),
-        10000);
-    if (signal != 0)
-        ::kill(app.processId(), signal);
-    else
+    QTRY_VERIFY_WITH_TIMEOUT(board ? board->sim.counters().bytesRead > 0
+                                   : (err += app.process.readAllStandardError())
+                                         .contains((image + ": no such file").toUtf8()),
+                             10000);
+    if (signal == 0)
         display->stop();
-    QVERIFY(app.waitForFinished(10000));
-    QCOMPARE(app.exitCode(), 130);
+    QCOMPARE(app.end(signal), 130);
     QCOMPARE(stationtest::statusesOf(fixture.record()),
              badImage ? QStringList() : QStringList{"stopped"});
 }

@@ -295,8 +295,7 @@ private slots:
             QString error;
             QVERIFY2(postgres_.exec(statement, name, &error), qPrintable(error + statement));
         }
-        const QString asStation = "--database=postgresql:///" + name +
-                                  "?host=" + postgres_.socketDir() + "&user=line_station";
+        const QString asStation = "--database=" + postgres_.url(name, "line_station");
         const QString path = folder_.filePath("role.jsonl");
         StationJournal(path, "line3").append();
         const Run imported = kvtRecords({"import", path, asStation});

@@ -114,7 +114,7 @@ private slots:
             for (const char *sql : {"CREATE ROLE old_station LOGIN",
                                     "GRANT SELECT, INSERT ON board_records TO old_station"})
                 postgres_.exec(sql, name);
-            station.replace("user=postgres", "user=old_station");
+            station = postgres_.url(name, "old_station");
         }
         withDatabase(station, [](const QSqlDatabase &db) {
             QString error;

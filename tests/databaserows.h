@@ -5,8 +5,10 @@
 
 #include "records/databaseurl.h"
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QtTest>
+#include <QStringList>
+#include <QVariant>
 
 // Runs `use(db)` on a connection of its own to the database at `url`.
 template <typename Use> void withDatabase(const QString &url, Use use)

@@ -53,6 +53,7 @@ class FakeSysfs
 public:
     FakeSysfs() { qputenv("KVT_SYSFS_ROOT", QFile::encodeName(dir_.path())); }
     ~FakeSysfs() { qunsetenv("KVT_SYSFS_ROOT"); }
+    QString filePath(const QString &name) const { return dir_.filePath(name); }
 
     // `tty` ("ttyUSB0", or a pty's number) as an interface of a USB device
     // with `usb`'s vid, pid, serial, bus and address; with latencyMs >= 0, a

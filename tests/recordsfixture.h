@@ -9,6 +9,7 @@
 #include "records/forwarder.h"
 #include "records/journal.h"
 #include "records/recordstore.h"
+#include "records/releases.h"
 #include "testdata.h"
 #include "throwawaypostgres.h"
 
@@ -67,6 +68,17 @@ private:
     qint64 seq_ = 0;
     QStringList ids_;
 };
+
+// A release made by the library, at a time of the test's choosing.
+inline bool releaseAt(const QSqlDatabase &db, const QString &sha256, const QString &released)
+{
+    bool added = false;
+    records::ImageRelease existing;
+    QString error;
+    return records::addRelease(db, {sha256, "app.kvt", 1024, released, "ann", {}, {}, {}}, &added,
+                               &existing, &error) &&
+           added;
+}
 
 // A forwarder of station line3 and what it told, heard on the test's thread.
 // It reads the journal only when told, or when a retry is due: a forwarder

@@ -6,11 +6,11 @@
 // postgres, since initdb refuses root. A test process that dies leaves its
 // server to tests/pg-cleanup.sh, which CTest runs after the database tests.
 
+#include "databaserows.h"
+
 #include <QDir>
 #include <QProcess>
-#include <QSqlDatabase>
 #include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <pwd.h>
@@ -60,28 +60,22 @@ public:
     }
 
     QString socketDir() const { return folder_.path(); }
-    QString url(const QString &database) const
+    QString url(const QString &database, const QString &user = "postgres") const
     {
-        return "postgresql:///" + database + "?host=" + socketDir() + "&user=postgres";
+        return "postgresql:///" + database + "?host=" + socketDir() + "&user=" + user;
     }
 
     // Runs one statement in `database` as `user`, on a connection of its own.
     bool exec(const QString &sql, const QString &database = "postgres", QString *error = nullptr,
               const QString &user = "postgres")
     {
-        const QString name = "throwaway-postgres-admin";
         bool ok = false;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", name);
-            db.setHostName(socketDir());
-            db.setUserName(user);
-            db.setDatabaseName(database);
+        withDatabase(url(database, user), [&](const QSqlDatabase &db) {
             QSqlQuery query(db);
-            ok = db.open() && query.exec(sql);
+            ok = query.exec(sql);
             if (!ok && error)
-                *error = db.lastError().text() + query.lastError().text();
-        }
-        QSqlDatabase::removeDatabase(name);
+                *error = query.lastError().text();
+        });
         return ok;
     }
 

@@ -3,7 +3,9 @@
 // system says about the serial port it is on.
 
 #include "common/boardview.h"
+#include "fakeadapter.h"
 #include "flash/serialports.h"
+#include "testdata.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -175,10 +177,7 @@ void TestBoardView::whyAPortCannotBeOpened()
                                             "owner root)")
                                  .arg(::getpid())}};
     for (const auto &row : rows) {
-        QFile file(lock);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray::number(row.pid) + "\ntst_flash\nhost\n");
-        file.close();
+        QVERIFY(testdata::writeFile(lock, QByteArray::number(row.pid) + "\ntst_flash\nhost\n"));
         QCOMPARE(flash::lockHolderText(lock), row.words);
     }
 }
@@ -198,13 +197,13 @@ void TestBoardView::whatSysfsSaysOfATerminal_data()
 }
 
 // Any character device is read through sysfs by its number, so /dev/null
-// stands for a port here, with a sysfs tree of the test's own.
+// stands for a port here, in a sysfs tree of the test's own.
 void TestBoardView::whatSysfsSaysOfATerminal()
 {
     QFETCH(QString, subsystem);
     QFETCH(bool, hasDevice);
     QFETCH(QString, why);
-    QTemporaryDir sysfs;
+    const FakeSysfs sysfs;
     struct stat null = {};
     QVERIFY(::stat("/dev/null", &null) == 0);
     const QString entry = sysfs.filePath(
@@ -215,10 +214,7 @@ void TestBoardView::whatSysfsSaysOfATerminal()
                 QFile::link(sysfs.filePath("class/" + subsystem), entry + "/subsystem"));
     if (hasDevice)
         QVERIFY(QDir().mkpath(entry + "/device"));
-    qputenv("KVT_SYSFS_ROOT", QFile::encodeName(sysfs.path()));
-    const QString problem = flash::serialPortProblem("/dev/null");
-    qunsetenv("KVT_SYSFS_ROOT");
-    QCOMPARE(problem, why);
+    QCOMPARE(flash::serialPortProblem("/dev/null"), why);
 }
 
 QTEST_GUILESS_MAIN(TestBoardView)

@@ -8,6 +8,7 @@
 #include "records/forwarder.h"
 #include "records/journal.h"
 #include "records/summary.h"
+#include "testdata.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -161,11 +162,7 @@ private slots:
     {
         QFETCH(QByteArray, contents);
         const QString path = folder_.filePath(QTest::currentDataTag());
-        if (!contents.isEmpty()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(contents);
-        }
+        QVERIFY(contents.isEmpty() || testdata::writeFile(path, contents));
         QTEST(lastSeq(path), "seq");
     }
 

@@ -4,8 +4,6 @@
 #include "recordsfixture.h"
 #include "recordviews.h"
 
-#include "records/releases.h"
-
 #include <QtTest>
 
 using namespace recordstool;
@@ -58,12 +56,8 @@ class TestRecordsTool : public RecordsTestBase
         kvtRecords({"import", path, database});
         // 5f3a is released on day 3 at 08:15 and withdrawn at 09:40; 77aa never is.
         withDatabase(database.mid(11), [](const QSqlDatabase &db) {
-            bool added = false;
-            records::ImageRelease existing;
             QString error;
-            QVERIFY(records::addRelease(
-                db, {"5f3a", "app.kvt", 1, "2026-12-09T08:15:00.000Z", "ann", {}, {}, {}}, &added,
-                &existing, &error));
+            QVERIFY(releaseAt(db, "5f3a", "2026-12-09T08:15:00.000Z"));
             QVERIFY(
                 records::withdrawRelease(db, "5f3a", "2026-12-09T09:40:00.000Z", "bob", &error));
         });
@@ -301,8 +295,7 @@ private slots:
             QString error;
             QVERIFY2(postgres_.exec(statement, name, &error), qPrintable(error + statement));
         }
-        const QString asStation = "--database=postgresql:///" + name +
-                                  "?host=" + postgres_.socketDir() + "&user=line_station";
+        const QString asStation = "--database=" + postgres_.url(name, "line_station");
         const QString path = folder_.filePath("role.jsonl");
         StationJournal(path, "line3").append();
         const Run imported = kvtRecords({"import", path, asStation});

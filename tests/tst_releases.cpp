@@ -7,8 +7,6 @@
 
 #include "recordsfixture.h"
 
-#include "records/releases.h"
-
 #include <QtTest>
 
 using namespace records;
@@ -46,17 +44,6 @@ const QVector<BoardRecord> FlashedBoards{
     boardRecord("r4", "line1", "KV-3", "", "bb", "2026-12-07T11:00:00.000Z"),
     boardRecord("r5", "line5", "", "L-5", "aa", "2026-12-07T12:00:00.000Z")};
 
-// A release made by the library, at a time of the test's choosing.
-bool releaseAt(const QSqlDatabase &db, const QString &sha256, const QString &released)
-{
-    bool added = false;
-    ImageRelease existing;
-    QString error;
-    return addRelease(db, {sha256, "app.kvt", 1024, released, "ann", {}, {}, {}}, &added, &existing,
-                      &error) &&
-           added;
-}
-
 // Which station flashed a board ok with image aa before, by the board's own
 // identity or its label: the newest such record, never a failure or another
 // image's, and nothing when the board is not named at all.
@@ -91,15 +78,13 @@ class TestReleases : public RecordsTestBase
     QString writeImage(const QString &name, const QByteArray &content)
     {
         const QString path = folder_.filePath(name);
-        QFile::remove(path);
-        StationJournal(path, "").appendRaw(QByteArray::fromHex("00400020") + content);
-        return path;
+        return testdata::writeFile(path, QByteArray::fromHex("00400020") + content) ? path : "";
     }
     // A SQLite file that cannot be made (its folder is a file), or a server
     // that is not there.
     QString unreachable(const QString &backend)
     {
-        StationJournal(folder_.filePath("blocker"), "").appendRaw("");
+        testdata::writeFile(folder_.filePath("blocker"), "");
         return backend == "sqlite" ? "sqlite:" + folder_.filePath("blocker/r.sqlite")
                                    : "postgresql:///r?host=" + folder_.filePath("none");
     }
@@ -129,7 +114,7 @@ private slots:
             for (const char *sql : {"CREATE ROLE old_station LOGIN",
                                     "GRANT SELECT, INSERT ON board_records TO old_station"})
                 postgres_.exec(sql, name);
-            station.replace("user=postgres", "user=old_station");
+            station = postgres_.url(name, "old_station");
         }
         withDatabase(station, [](const QSqlDatabase &db) {
             QString error;
@@ -157,11 +142,8 @@ private slots:
         const QString image = writeImage("app.kvt", "version 1.4");
         const QString copy = writeImage("app-copy.kvt", "version 1.4");
         const QString notes = folder_.filePath("notes.txt");
-        StationJournal(notes, "").appendRaw("not an image\n");
-        const QString sha =
-            QCryptographicHash::hash(QByteArray::fromHex("00400020") + "version 1.4",
-                                     QCryptographicHash::Sha256)
-                .toHex();
+        testdata::writeFile(notes, "not an image\n");
+        const QString sha = testdata::sha256Of(QByteArray::fromHex("00400020") + "version 1.4");
         withDatabase(database.mid(11), [](const QSqlDatabase &db) {
             for (const char *twin : {"abcdef0100", "abcdef01ff"})
                 QVERIFY(releaseAt(db, twin, "2026-12-01T08:00:00.000Z"));

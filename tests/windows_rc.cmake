@@ -34,21 +34,10 @@ if(NOT status EQUAL 0)
 endif()
 
 # An .ico opens with a 6-byte header (its image count at byte 4), then one
-# 16-byte entry an image whose first byte is its width, 0 standing for 256.
-file(READ kvt-firmware-updater.ico ico HEX)
-string(SUBSTRING "${ico}" 8 2 count)
-math(EXPR last "0x${count} - 1")
-set(sizes "")
-foreach(image RANGE ${last})
-    math(EXPR at "(6 + 16 * ${image}) * 2")
-    string(SUBSTRING "${ico}" ${at} 2 width)
-    math(EXPR width "0x${width}")
-    if(width EQUAL 0)
-        set(width 256)
-    endif()
-    list(APPEND sizes ${width})
-endforeach()
-if(NOT sizes STREQUAL "16;24;32;48;256")
-    message(FATAL_ERROR "the icon holds ${sizes} px images, not 16, 24, 32, 48 and 256")
+# 16-byte entry per image, its width and height first, 0 standing for 256.
+string(REPEAT "." 28 rest) # an entry's hex digits past its width and height
+file(READ kvt-firmware-updater.ico ico LIMIT 86 HEX)
+if(NOT ico MATCHES "^0000010005001010${rest}1818${rest}2020${rest}3030${rest}0000")
+    message(FATAL_ERROR "the icon holds other images than 16, 24, 32, 48 and 256 px (${ico})")
 endif()
-message(STATUS "windows_rc: the resources compile; icon sizes ${sizes}")
+message(STATUS "windows_rc: the resources compile; the icon holds 16, 24, 32, 48 and 256 px")

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTextLayout>
 
 namespace station {
 
@@ -17,11 +18,13 @@ QFont fontOf(qreal pixels, bool bold)
     return font;
 }
 
+} // namespace
+
 // Type and spacing follow the tile's height. The label (what the operator
 // looks for), the word and what to do next stay readable from a step away
 // even on the least tile, of a full fixture on one screen; the rest is
 // smaller and gives way first.
-struct Metrics
+struct SlotTile::Metrics
 {
     explicit Metrics(const QSize &size)
         : margin(qBound(6, size.width() / 25, 12)), textWidth(size.width() - 2 * margin),
@@ -39,33 +42,6 @@ struct Metrics
     QFont line;
     int barHeight;
 };
-
-// A long word ("NOT RECORDED") on a narrow tile is made smaller rather than
-// cut: a word cut short says something else.
-QFont fitted(QFont font, const QString &text, int width)
-{
-    const int advance = QFontMetrics(font).horizontalAdvance(text);
-    if (advance > width)
-        font.setPixelSize(qMax(12, font.pixelSize() * width / advance));
-    return font;
-}
-
-// A paragraph on up to two lines of `width`, broken between words, the
-// second cut short when even two do not hold it.
-QStringList twoLines(const QString &text, const QFontMetrics &metrics, int width)
-{
-    if (metrics.horizontalAdvance(text) <= width)
-        return {text};
-    int cut = text.indexOf(QLatin1Char(' '));
-    if (cut < 0 || metrics.horizontalAdvance(text.left(cut)) > width)
-        return {metrics.elidedText(text, Qt::ElideRight, width)};
-    for (int next = cut; next >= 0 && metrics.horizontalAdvance(text.left(next)) <= width;
-         next = text.indexOf(QLatin1Char(' '), next + 1))
-        cut = next;
-    return {text.left(cut), metrics.elidedText(text.mid(cut + 1), Qt::ElideRight, width)};
-}
-
-} // namespace
 
 SlotTile::Colours SlotTile::coloursOf(programs::Tone tone)
 {
@@ -131,26 +107,34 @@ void SlotTile::paintEvent(QPaintEvent *)
     const Colours colours = coloursOf(view_.tone);
     const Metrics metrics(size());
     QPainter painter(this);
-    painter.fillRect(rect(), colours.background);
-    painter.setPen(colours.background.darker(160));
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    // The border as a fill under the face: stroking a rectangle costs the
+    // raster engine many times what filling one does.
+    painter.fillRect(rect(), colours.background.darker(160));
+    painter.fillRect(rect().adjusted(1, 1, -1, -1), colours.background);
     painter.setPen(colours.text);
+    drawTexts(painter, metrics, colours);
+    text_.forgetUnused();
+}
+
+// From the top down while the tile has room: a paragraph that does not fit
+// and all below it are left out.
+void SlotTile::drawTexts(QPainter &painter, const Metrics &metrics, const Colours &colours)
+{
+    using Overflow = TileText::Overflow;
     int y = metrics.margin / 2;
-    // Draws one line at `y` if it fits in the tile; a long slot name keeps
-    // its end, where names of a hub's ports differ.
-    const auto draw = [&](const QFont &font, const QString &text, Qt::TextElideMode elide) {
-        const QFontMetrics fontMetrics(font);
-        if (y + fontMetrics.height() > height())
-            return false;
-        painter.setFont(font);
-        painter.drawText(metrics.margin, y + fontMetrics.ascent(),
-                         fontMetrics.elidedText(text, elide, metrics.textWidth));
-        y += fontMetrics.height();
+    const auto draw = [&](const QString &text, const QFont &font, int maxLines, Overflow overflow) {
+        const QTextLayout &layout =
+            text_.laidOut(text, font, metrics.textWidth, maxLines, overflow);
+        const int lineHeight = QFontMetrics(layout.font()).height();
+        for (int i = 0; i < layout.lineCount(); ++i, y += lineHeight) {
+            if (y + lineHeight > height())
+                return false;
+            layout.lineAt(i).draw(&painter, QPointF(metrics.margin, y - i * lineHeight));
+        }
         return true;
     };
-    draw(metrics.label, label_.isEmpty() ? objectName() : label_, Qt::ElideLeft);
-    const QString word = view_.word.toUpper();
-    draw(fitted(metrics.word, word, metrics.textWidth), word, Qt::ElideRight);
+    draw(label_.isEmpty() ? objectName() : label_, metrics.label, 1, Overflow::ElideLeft);
+    draw(view_.word.toUpper(), metrics.word, 1, Overflow::Shrink);
     if (view_.percent >= 0) {
         const QRect bar(metrics.margin, y + 2, metrics.textWidth, metrics.barHeight);
         painter.fillRect(bar, colours.background.darker(130));
@@ -158,17 +142,11 @@ void SlotTile::paintEvent(QPaintEvent *)
                          colours.text);
         y += metrics.barHeight + 6;
     }
-    // Each paragraph on up to two lines, while the tile has room.
-    const auto drawParagraph = [&](const QFont &font, const QString &paragraph) {
-        bool fits = true;
-        for (const QString &line : twoLines(paragraph, QFontMetrics(font), metrics.textWidth))
-            fits = fits && draw(font, line, Qt::ElideRight);
-        return fits;
-    };
-    if (!view_.nextStep.isEmpty() && !drawParagraph(metrics.step, view_.nextStep))
+    // Each paragraph on up to two lines.
+    if (!view_.nextStep.isEmpty() && !draw(view_.nextStep, metrics.step, 2, Overflow::ElideRight))
         return;
     for (const QString &paragraph : textLines())
-        if (!paragraph.isEmpty() && !drawParagraph(metrics.line, paragraph))
+        if (!paragraph.isEmpty() && !draw(paragraph, metrics.line, 2, Overflow::ElideRight))
             return;
 }
 

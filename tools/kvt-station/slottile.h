@@ -14,6 +14,7 @@
 // a handful of child widgets costs far more to make, lay out and repaint.
 
 #include "common/boardview.h"
+#include "kvt-station/tiletext.h"
 
 #include <QColor>
 #include <QWidget>
@@ -53,12 +54,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
+    struct Metrics;
+    void drawTexts(QPainter &painter, const Metrics &metrics, const Colours &colours);
     void showRecordBox();
     QStringList textLines() const;
 
     QString label_;
     programs::BoardView view_;
     records::BoardRecord record_; // of the last board, for the click box
+    TileText text_;
 };
 
 } // namespace station

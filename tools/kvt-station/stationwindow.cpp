@@ -183,8 +183,17 @@ void StationWindow::drawChanges()
         return;
     const QMap<QString, Slot> &states = station_->slotStates();
     const programs::StationContext context = programs::contextOf(*station_);
+    // Slots new to the grid all come in this pass: every tile placed anew
+    // is repainted, so boards plugged together are laid out once, not once a
+    // batch.
     int drawn = 0;
-    for (auto name = changed_.begin(); name != changed_.end() && drawn < TilesPerPass; ++drawn) {
+    for (auto name = changed_.begin(); name != changed_.end();) {
+        const bool isNew = grid_->tile(*name) == nullptr;
+        if (!isNew && drawn == TilesPerPass) {
+            ++name;
+            continue;
+        }
+        drawn += isNew ? 0 : 1;
         grid_->showSlot(states.value(*name), context);
         name = changed_.erase(name);
     }

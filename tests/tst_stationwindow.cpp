@@ -5,6 +5,7 @@
 #include "kvt-station/slottile.h"
 #include "kvt-station/stationwindow.h"
 #include "kvt-station/tilegrid.h"
+#include "kvt-station/tiletext.h"
 #include "stationfixture.h"
 #include "windowtesting.h"
 
@@ -17,6 +18,8 @@
 
 #include <csignal>
 #include <optional>
+
+Q_DECLARE_METATYPE(station::TileText::Overflow)
 
 using namespace station;
 using stationtest::Board;
@@ -97,6 +100,8 @@ private slots:
     void imageOnDiskTold();
     void fullScreenByKeys();
     void noPieceOfATileLeftAfterAResize();
+    void tileTextFitsItsRoom_data();
+    void tileTextFitsItsRoom();
     void startedFromTheCommandLineAndEnded_data();
     void startedFromTheCommandLineAndEnded();
 
@@ -234,6 +239,48 @@ void TestStationWindow::noPieceOfATileLeftAfterAResize()
             qPrintable(
                 QString("%1 stale pixels at %2x%3").arg(stale).arg(to.width()).arg(to.height())));
     }
+}
+
+void TestStationWindow::tileTextFitsItsRoom_data()
+{
+    using Overflow = TileText::Overflow;
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("maxLines");
+    QTest::addColumn<Overflow>("overflow");
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("long name: its end") << "platform-pci-0000:00:14.0-usb-0:1.4.3:1.0-port0" << 140
+                                        << 1 << Overflow::ElideLeft << true;
+    QTest::newRow("on two lines") << "plug it again once" << 140 << 2 << Overflow::ElideRight
+                                  << false;
+    // The same text on a narrower tile: laid out anew, not as it was.
+    QTest::newRow("narrower, cut")
+        << "plug it again once" << 40 << 2 << Overflow::ElideRight << true;
+    QTest::newRow("one word too long")
+        << QString(40, 'W') << 140 << 2 << Overflow::ElideRight << true;
+    QTest::newRow("word set smaller") << "NOT RECORDED" << 100 << 1 << Overflow::Shrink << false;
+}
+
+void TestStationWindow::tileTextFitsItsRoom()
+{
+    QFETCH(QString, text);
+    QFETCH(int, width);
+    QFETCH(int, maxLines);
+    QFETCH(TileText::Overflow, overflow);
+    static TileText shown; // one tile's, kept from row to row as a tile keeps it
+    QFont font;
+    font.setPixelSize(16);
+    const QTextLayout &layout = shown.laidOut(text, font, width, maxLines, overflow);
+    QVERIFY(layout.lineCount() <= maxLines);
+    for (int i = 0; i < layout.lineCount(); ++i)
+        QVERIFY(layout.lineAt(i).naturalTextWidth() <= width);
+    const QString whole = layout.text().remove(QChar(0x2026));
+    QTEST(whole != layout.text(), "cut");
+    QVERIFY2(overflow == TileText::Overflow::ElideLeft ? text.endsWith(whole)
+                                                       : text.startsWith(whole.trimmed()),
+             qPrintable(layout.text()));
+    QCOMPARE(layout.font().pixelSize() < font.pixelSize(), overflow == TileText::Overflow::Shrink);
+    shown.forgetUnused();
 }
 
 void TestStationWindow::anImageThatDoesNotLoad_data()

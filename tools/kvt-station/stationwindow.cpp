@@ -4,6 +4,7 @@
 #include "kvt-station/scanfield.h"
 #include "kvt-station/slottile.h"
 #include "kvt-station/tilegrid.h"
+#include "records/slotnames.h"
 
 #include <QApplication>
 #include <QBoxLayout>
@@ -16,6 +17,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace station {
@@ -183,19 +185,16 @@ void StationWindow::drawChanges()
         return;
     const QMap<QString, Slot> &states = station_->slotStates();
     const programs::StationContext context = programs::contextOf(*station_);
-    // Slots new to the grid all come in this pass: every tile placed anew
-    // is repainted, so boards plugged together are laid out once, not once a
-    // batch.
-    int drawn = 0;
-    for (auto name = changed_.begin(); name != changed_.end();) {
-        const bool isNew = grid_->tile(*name) == nullptr;
-        if (!isNew && drawn == TilesPerPass) {
-            ++name;
-            continue;
-        }
-        drawn += isNew ? 0 : 1;
-        grid_->showSlot(states.value(*name), context);
-        name = changed_.erase(name);
+    // Tiles are sized for every slot the station knows, and drawn in slot
+    // order: a batch lands where it stays, and the tiles drawn before it
+    // neither move nor change size, so they are not repainted.
+    grid_->expect(states.size());
+    QStringList names = changed_.values();
+    const int count = qMin(TilesPerPass, names.size());
+    std::partial_sort(names.begin(), names.begin() + count, names.end(), records::slotNameBefore);
+    for (int i = 0; i < count; ++i) {
+        grid_->showSlot(states.value(names.at(i)), context);
+        changed_.remove(names.at(i));
     }
     if (!changed_.isEmpty())
         nextDraw_.start(0); // the rest after these are painted

@@ -36,14 +36,27 @@ void TileGrid::showSlot(const Slot &slot, const programs::StationContext &contex
         tiles_.insert(slot.name, tile);
         const auto at = std::upper_bound(order_.begin(), order_.end(), slot.name, slotNameBefore);
         order_.insert(at, slot.name);
-        // Boards plugged together arrive one by one within a single pass of
-        // the event loop: lay them out once, after the last.
-        if (!placing_) {
-            placing_ = true;
-            QTimer::singleShot(0, this, &TileGrid::place);
-        }
+        placeSoon();
     }
     tile->showSlot(slot, context);
+}
+
+void TileGrid::expect(int count)
+{
+    if (count > expected_) {
+        expected_ = count;
+        placeSoon();
+    }
+}
+
+// Boards plugged together arrive one by one within a single pass of the
+// event loop: they are laid out once, after the last.
+void TileGrid::placeSoon()
+{
+    if (!placing_) {
+        placing_ = true;
+        QTimer::singleShot(0, this, &TileGrid::place);
+    }
 }
 
 TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
@@ -86,7 +99,7 @@ TileGrid::Arrangement TileGrid::arrangementFor(int tiles) const
 void TileGrid::place()
 {
     placing_ = false;
-    arrangement_ = arrangementFor(order_.size());
+    arrangement_ = arrangementFor(qMax(order_.size(), expected_));
     for (int i = 0; i < order_.size(); ++i) {
         SlotTile *tile = tiles_.value(order_.at(i));
         tile->setFixedSize(arrangement_.tileSize);
@@ -98,7 +111,7 @@ void TileGrid::place()
 void TileGrid::resizeEvent(QResizeEvent *event)
 {
     QScrollArea::resizeEvent(event);
-    if (arrangementFor(order_.size()) != arrangement_)
+    if (arrangementFor(qMax(order_.size(), expected_)) != arrangement_)
         place();
 }
 

@@ -25,6 +25,8 @@ public:
 
     // Shows the slot on its tile, making the tile on the slot's first sight.
     void showSlot(const Slot &slot, const programs::StationContext &context);
+    // Sizes the tiles for `count` slots, though fewer have a tile yet.
+    void expect(int count);
     SlotTile *tile(const QString &slot) const { return tiles_.value(slot); }
     // The slot's tile is wholly on screen.
     bool isInView(const QString &slot) const;
@@ -43,6 +45,7 @@ private:
         }
     };
 
+    void placeSoon();
     void place();
     Arrangement arrangementFor(int tiles) const;
 
@@ -51,6 +54,7 @@ private:
     QMap<QString, SlotTile *> tiles_;
     QStringList order_;
     Arrangement arrangement_;
+    int expected_ = 0;
     bool placing_ = false;
 };
 

@@ -57,26 +57,22 @@ struct Link
         if (frames().size() > before)
             written();
     }
-    QVector<QByteArray> frames() const
+    // The field `part` of every event of one kind.
+    template <typename T> QVector<T> all(Kind kind, T UploadEvent::*part) const
     {
-        QVector<QByteArray> out;
+        QVector<T> out;
         for (const UploadEvent &e : events)
-            out += e.kind == Kind::Send ? QVector<QByteArray>{e.frame} : QVector<QByteArray>{};
+            out += e.kind == kind ? QVector<T>{e.*part} : QVector<T>{};
         return out;
     }
-    QVector<UploadTrace> traces() const
-    {
-        QVector<UploadTrace> out;
-        for (const UploadEvent &e : events)
-            out += e.kind == Kind::Trace ? QVector<UploadTrace>{e.trace} : QVector<UploadTrace>{};
-        return out;
-    }
-    // Ended with `outcome`, told by one Ended event, the last one.
+    QVector<QByteArray> frames() const { return all(Kind::Send, &UploadEvent::frame); }
+    QVector<UploadTrace> traces() const { return all(Kind::Trace, &UploadEvent::trace); }
+    // Ended with `outcome`, told last (that nothing follows the end, a
+    // second end included: the fuzz target).
     bool ended(UploadOutcome outcome) const
     {
-        const auto isEnd = [](const UploadEvent &e) { return e.kind == Kind::Ended; };
         return session.isDone() && session.end().outcome == outcome &&
-               std::count_if(events.begin(), events.end(), isEnd) == 1 && isEnd(events.last());
+               events.last().kind == Kind::Ended;
     }
 
     // The command frames, both pauses; the wait for the receiver begins at 6000.

@@ -34,21 +34,6 @@ constexpr double TimingScale = 0.2;
 
 using testdata::makeImage;
 
-// The JSON objects of one port's events; a line that is not an object
-// spoils the lot.
-QVector<QJsonObject> jsonLines(const QByteArray &text, const QString &port)
-{
-    QVector<QJsonObject> objects;
-    for (const QByteArray &line : text.split('\n')) {
-        const QJsonObject object = QJsonDocument::fromJson(line).object();
-        if (!line.isEmpty() && object.isEmpty())
-            return {{{"unreadable", QString::fromUtf8(line)}}};
-        if (!line.isEmpty() && object.value("slot").toString() == port)
-            objects.append(object);
-    }
-    return objects;
-}
-
 // kvt-flash at a fifth of its pauses, while this thread's loop keeps the
 // simulated devices going; with `reader`, its standard output piped to that
 // shell command. Its exit status, -1 if it did not end.
@@ -145,10 +130,13 @@ private slots:
             QVERIFY2(line.startsWith('{') || line.size() < 140, line.constData());
         if (results.isEmpty())
             QVERIFY2(out.isEmpty() && err.contains(says.toUtf8()), err.constData());
+        for (const QByteArray &line : out.split('\n')) // --json: nothing but JSON objects
+            QVERIFY2(line.isEmpty() || QJsonDocument::fromJson(line).isObject(), line.constData());
         const QString sha256 = testdata::sha256Of(image);
         for (int i = 0; i < results.size(); ++i) {
-            QVector<QJsonObject> events = jsonLines(out, paths.at(i));
-            const QJsonObject result = events.value(events.size() - 1),
+            const QVector<QJsonObject> ends = flasher.events("result", paths.at(i));
+            QCOMPARE(ends.size(), 1);
+            const QJsonObject result = ends.first(),
                               expected{{"event", "result"}, {"status", results.at(i)},
                                        {"sha256", sha256},  {"bytes", image.size()},
                                        {"file", firmware},  {"version", KVT_VERSION}};
@@ -158,11 +146,7 @@ private slots:
             QCOMPARE(result.value("latency_ms").toInt(-1), devices.at(i) ? 1 : -1);
             // Never 100 % before the device has taken the last block.
             int percent = 0;
-            events.erase(
-                std::remove_if(events.begin(), events.end(),
-                               [](const QJsonObject &e) { return e["event"] != "progress"; }),
-                events.end());
-            for (const QJsonObject &event : qAsConst(events)) {
+            for (const QJsonObject &event : flasher.events("progress", paths.at(i))) {
                 QVERIFY(event.value("percent").toInt() > percent);
                 percent = event.value("percent").toInt();
                 QVERIFY(percent < 100 || event.value("acknowledged").toInt() == image.size());

@@ -178,7 +178,6 @@ private slots:
         link.now = 100;
         link.start();
         QCOMPARE(link.frames(), QVector<QByteArray>{firstCommandFrame});
-        QCOMPARE(link.session.nextDeadline(), 100 + 5001);
         link.now = 300;
         link.written(); // the pause counts from the write report
         link.at(5299);
@@ -189,8 +188,7 @@ private slots:
         link.written();
         link.at(6399);
         QCOMPARE(link.session.phase(), UploadPhase::SecondPause);
-        link.at(6400);
-        QCOMPARE(link.session.nextDeadline(), 6400 + 60001);
+        link.at(6400); // the limits from here on: eachLimitRunsOutOneMillisecondAfterIt
         // Bytes before the first "C", during the handshake or after it, are
         // logged with their values and passed over.
         link.reply(QByteArray::fromHex("ff") + C + QByteArray::fromHex("15"));

@@ -38,10 +38,10 @@ struct Link
         session.start(now);
         collect();
     }
-    // Reports the whole of the last frame written.
-    void written()
+    // Reports `count` bytes written, by default the whole of the last frame.
+    void written(qint64 count = -1)
     {
-        session.written(frames().last().size(), now);
+        session.written(count < 0 ? frames().last().size() : count, now);
         collect();
     }
     void reply(const QByteArray &bytes)
@@ -226,12 +226,11 @@ private slots:
     void eachLimitRunsOutOneMillisecondAfterIt()
     {
         QFETCH(Limit, limit);
-        const Wait wait = limit.wait;
         // A limit that runs out after the device's NAK is told as its refusal.
         const UploadOutcome outcome =
-            wait == Wait::NakedBlock ? UploadOutcome::Refused : UploadOutcome::TimedOut;
-        Link link(makeImage(wait >= Wait::EndOfFile ? 10 : 3000));
-        const qint64 from = driveTo(link, wait);
+            limit.wait == Wait::NakedBlock ? UploadOutcome::Refused : UploadOutcome::TimedOut;
+        Link link(makeImage(limit.wait >= Wait::EndOfFile ? 10 : 3000));
+        const qint64 from = driveTo(link, limit.wait);
         // The driver learns of the limit in time, whatever else it waits for.
         QCOMPARE(link.session.nextDeadline(), from + limit.length + 1);
         const int sent = link.frames().size();
@@ -268,16 +267,14 @@ private slots:
         QCOMPARE(link.frames().size(), 3);
         link.reply(Ack);
         QCOMPARE(link.frames().size(), 4);
-        link.session.written(1000, link.now);
+        link.written(1000);
         link.reply(Ack);
         QCOMPARE(link.frames().size(), 4);
-        link.session.written(28, link.now);
-        link.collect();
+        link.written(28);
         QCOMPARE(link.frames().size(), 4);
-        link.session.written(1, link.now);
-        link.collect();
+        link.written(1);
         QCOMPARE(link.frames().size(), 5); // the ACK that waited releases block 2
-        link.session.written(0, link.now);
+        link.written(0);
         QVERIFY(link.session.awaitingWrite());
     }
 };

@@ -81,15 +81,6 @@ struct Trace
 
 constexpr qint64 ReplyLimitMs = 300;
 
-ymodem::UploadOptions robustOptions()
-{
-    ymodem::UploadOptions options{flash::scaledTiming({}, 0.05), 3, true};
-    options.timing.secondPause = 200; // time for a few "C"
-    options.timing.replyLimit = ReplyLimitMs;
-    options.timing.receiverLimit = 1000;
-    return options;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Receive)
@@ -208,7 +199,11 @@ private slots:
         const QByteArray image = testdata::readFile(made);
         QVERIFY(image.size() == 2500 && image.startsWith(QByteArray::fromHex("00400020")));
         const QVector<QByteArray> frames = testdata::canonicalFrames(image);
-        flash::PortFlasher flasher(link, image, robustOptions());
+        ymodem::UploadOptions robust{flash::scaledTiming({}, 0.05), 3, true};
+        robust.timing.secondPause = 200; // time for a few "C"
+        robust.timing.replyLimit = ReplyLimitMs;
+        robust.timing.receiverLimit = 1000;
+        flash::PortFlasher flasher(link, image, robust);
         Trace trace;
         QElapsedTimer clock;
         connect(&flasher, &flash::PortFlasher::frameSent, [&](const QByteArray &frame) {

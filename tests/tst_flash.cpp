@@ -8,7 +8,6 @@
 
 #include "common/exitstatus.h"
 #include "fakeadapter.h"
-#include "flash/outcomes.h"
 #include "flash/serialports.h"
 #include "kvt-flash/console.h"
 #include "kvt-flash/terminalpicture.h"
@@ -26,11 +25,8 @@
 
 using namespace flash;
 using namespace programs;
-using Outcome = FlashResult::Outcome;
 
 namespace {
-
-constexpr double TimingScale = 0.2;
 
 using testdata::makeImage;
 
@@ -40,8 +36,7 @@ using testdata::makeImage;
 int runFlasher(stationtest::Program &flasher, const QStringList &arguments,
                const QString &reader = {})
 {
-    const QStringList scaled =
-        QStringList{KVT_FLASH_BINARY, "--timing-scale", QString::number(TimingScale)} + arguments;
+    const QStringList scaled = QStringList{KVT_FLASH_BINARY, "--timing-scale", "0.2"} + arguments;
     if (reader.isEmpty())
         flasher.start(scaled.first(), scaled.mid(1));
     else // pipefail: the status is kvt-flash's, not the reader's
@@ -136,10 +131,11 @@ private slots:
         for (int i = 0; i < results.size(); ++i) {
             const QVector<QJsonObject> ends = flasher.events("result", paths.at(i));
             QCOMPARE(ends.size(), 1);
-            const QJsonObject result = ends.first(),
-                              expected{{"event", "result"}, {"status", results.at(i)},
-                                       {"sha256", sha256},  {"bytes", image.size()},
-                                       {"file", firmware},  {"version", KVT_VERSION}};
+            const QJsonObject result = ends.first(), expected{{"status", results.at(i)},
+                                                              {"sha256", sha256},
+                                                              {"bytes", image.size()},
+                                                              {"file", firmware},
+                                                              {"version", KVT_VERSION}};
             for (const QString &key : expected.keys())
                 QVERIFY2(result.value(key) == expected.value(key), qPrintable(key + ": " + out));
             // Read once the port is open.
@@ -234,7 +230,7 @@ private slots:
     // The statuses the devices of flashDevices() do not give.
     void exitStatusRule()
     {
-        using O = Outcome;
+        using O = FlashResult::Outcome;
         const auto statusOf = [](const QVector<O> &outcomes) { return exitStatusFor(outcomes); };
         QCOMPARE(statusOf({O::TimedOut, O::TimedOut}), 4);
         QCOMPARE(statusOf({O::Refused}), 7);

@@ -15,13 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 int main(int argc, char **argv)
 {
     namespace fs = std::filesystem;
-    std::vector<fs::path> files;
-    for (int i = 1; i < argc; ++i) {
+    std::vector<fs::path> files(argv + 1, argv + argc);
+    for (int i = 1; i < argc; ++i)
         if (fs::is_directory(argv[i]))
             files.insert(files.end(), fs::directory_iterator(argv[i]), fs::directory_iterator());
-        else
-            files.emplace_back(argv[i]);
-    }
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const fs::path &file) { return fs::is_directory(file); }),
+                files.end());
     std::sort(files.begin(), files.end());
     for (const fs::path &file : files) {
         std::ifstream in(file, std::ios::binary);

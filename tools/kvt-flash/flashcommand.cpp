@@ -93,7 +93,7 @@ int runCommandLine(const QStringList &arguments)
 {
     // A reader that goes away (kvt-flash ... | head -1) must not end an
     // upload half way: writes to it then fail quietly instead.
-    // ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
     QTextStream out(stdout);
     QTextStream err(stderr);
     const CommandLine command = parseCommandLine(arguments);

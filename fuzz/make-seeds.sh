@@ -61,4 +61,3 @@ printf '\x03\x1f\x21\x09' >corpus/seed-800-late-resends
 # Writes reported in parts, ticks 1 ms before each deadline, then a stop.
 { printf '\x07\xcf\x01\x00'; printf '\x83\x01\x03\x05\x0d\x83\x02\x03\x02\x05\x0d'
   printf '\x03\x02\x83\x40\x24\x03\x02\x07'; } >corpus/seed-2000-stop
-ls -l corpus

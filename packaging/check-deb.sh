@@ -69,7 +69,6 @@ deb="$scratch/kvt-firmware-updater_${version}_$(dpkg --print-architecture).deb"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings (above)"
 
 depends="$(dpkg-deb --field "$deb" Depends)"
-echo "check-deb: Depends: $depends"
 for package in libqt5core5a libqt5widgets5 libqt5serialport5; do
     # A whole package name in the comma-separated list, with or without a version.
     grep -Eq "(^|, *)${package}( |,|$)" <<<"$depends" || fail "Depends lacks $package"
@@ -80,7 +79,6 @@ for name in "${bins[@]}"; do expected+=("usr/bin/$name" "usr/share/man/man1/$nam
 for name in "${desktops[@]}"; do expected+=("usr/share/applications/$name.desktop"); done
 # The files (not folders) in the package, without the leading "./".
 found="$(dpkg-deb --contents "$deb" | awk '$6 !~ /\/$/ { sub(/^\.\//, "", $6); print $6 }')"
-echo "check-deb: files:" $found
 for path in "${expected[@]}"; do
     grep -qx "$path" <<<"$found" || fail "$path is not in the package"
 done

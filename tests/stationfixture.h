@@ -93,13 +93,14 @@ public:
     }
     // All it has printed on its standard output so far.
     QByteArray output() { return out_ += process.readAllStandardOutput(); }
-    // The events named so far, as they came.
-    QVector<QJsonObject> events(const QString &name)
+    // The events named so far, as they came; of one slot if `slot` is given.
+    QVector<QJsonObject> events(const QString &name, const QString &slot = {})
     {
         QVector<QJsonObject> found;
         for (const QByteArray &line : output().split('\n')) {
             const QJsonObject event = QJsonDocument::fromJson(line).object();
-            if (event.value("event").toString() == name)
+            if (event.value("event").toString() == name &&
+                (slot.isEmpty() || event.value("slot").toString() == slot))
                 found.append(event);
         }
         return found;

@@ -122,100 +122,94 @@ private slots:
         QTEST(view.nextStep, "nextStep");
     }
 
-    void whatIsNoSerialPort();
-    void whyAPortCannotBeOpened();
-    void whatSysfsSaysOfATerminal_data();
-    void whatSysfsSaysOfATerminal();
-};
-
-// What the station shows of an entry in its folder that is no serial port.
-// A link to nothing is said of the link: where it leads is gone.
-void TestBoardView::whatIsNoSerialPort()
-{
-    QTemporaryDir dir;
-    QFile plain(dir.filePath("plain"));
-    QVERIFY(plain.open(QIODevice::WriteOnly));
-    QVERIFY(QFile::link(dir.filePath("ttyUSB9"), dir.filePath("gone")));
-    const QString rows[][2] = {
-        {plain.fileName(), "not a serial port: a regular file"},
-        {dir.path(), "not a serial port: a folder"},
-        {dir.filePath("gone"), "a link to nothing (" + dir.filePath("ttyUSB9") + ')'},
-        {"/dev/tty", "not a serial port (/dev/tty, the controlling terminal)"},
-        {"/dev/ptmx", "not a serial port (/dev/ptmx, the pseudo-terminal master)"}};
-    for (const auto &row : rows)
-        QCOMPARE(flash::serialPortProblem(row[0]), row[1]);
-}
-
-// Each refusal names its cause. Root opens anything, so the words are
-// checked for the modes and lock files a user meets.
-void TestBoardView::whyAPortCannotBeOpened()
-{
-    using flash::permissionText;
-    QCOMPARE(permissionText("/dev/ttyUSB0", 0, 0, 020600),
-             QStringLiteral("no access to /dev/ttyUSB0 (owner root, mode 0600): install the udev "
-                            "rule (see README)"));
-    QVERIFY(permissionText("/dev/ttyUSB0", 0, 0, 020660)
-                .startsWith("permission denied: /dev/ttyUSB0 belongs to group root; join it"));
-    QCOMPARE(flash::lockFileOf("/dev/pts/7").section('/', -1), QStringLiteral("LCK..pts_7"));
-
-    QTemporaryDir dir;
-    const QString lock = dir.filePath("LCK..ttyUSB0");
-    QCOMPARE(flash::lockHolderText(lock), QString()); // no lock file
-    QProcess gone;
-    gone.start("true", QStringList());
-    QVERIFY(gone.waitForFinished());
-    const qint64 dead = gone.processId();
-    const struct
+    // What the station shows of an entry in its folder that is no serial port.
+    // A link to nothing is said of the link: where it leads is gone.
+    void whatIsNoSerialPort()
     {
-        qint64 pid;
-        QString words;
-    } rows[] = {{dead, QStringLiteral("locked by %1, left by process %2 (owner root), which is no "
-                                      "longer running; remove it")
-                           .arg(lock)
-                           .arg(dead)},
-                {::getpid(), QStringLiteral("in use by another program (process %1, tst_flash, "
-                                            "owner root)")
-                                 .arg(::getpid())}};
-    for (const auto &row : rows) {
-        QVERIFY(testdata::writeFile(lock, QByteArray::number(row.pid) + "\ntst_flash\nhost\n"));
-        QCOMPARE(flash::lockHolderText(lock), row.words);
+        QTemporaryDir dir;
+        QFile plain(dir.filePath("plain"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(dir.filePath("ttyUSB9"), dir.filePath("gone")));
+        const QString rows[][2] = {
+            {plain.fileName(), "not a serial port: a regular file"},
+            {dir.path(), "not a serial port: a folder"},
+            {dir.filePath("gone"), "a link to nothing (" + dir.filePath("ttyUSB9") + ')'},
+            {"/dev/tty", "not a serial port (/dev/tty, the controlling terminal)"},
+            {"/dev/ptmx", "not a serial port (/dev/ptmx, the pseudo-terminal master)"}};
+        for (const auto &row : rows)
+            QCOMPARE(flash::serialPortProblem(row[0]), row[1]);
     }
-}
+    // Each refusal names its cause. Root opens anything, so the words are
+    // checked for the modes and lock files a user meets.
+    void whyAPortCannotBeOpened()
+    {
+        using flash::permissionText;
+        QCOMPARE(
+            permissionText("/dev/ttyUSB0", 0, 0, 020600),
+            QStringLiteral("no access to /dev/ttyUSB0 (owner root, mode 0600): install the udev "
+                           "rule (see README)"));
+        QVERIFY(permissionText("/dev/ttyUSB0", 0, 0, 020660)
+                    .startsWith("permission denied: /dev/ttyUSB0 belongs to group root; join it"));
+        QCOMPARE(flash::lockFileOf("/dev/pts/7").section('/', -1), QStringLiteral("LCK..pts_7"));
 
-void TestBoardView::whatSysfsSaysOfATerminal_data()
-{
-    QTest::addColumn<QString>("subsystem"); // none: sysfs has no entry for it
-    QTest::addColumn<bool>("hasDevice");
-    QTest::addColumn<QString>("why");
-    QTest::newRow("a port of some hardware") << "tty" << true << "";
-    QTest::newRow("the kernel's own terminal")
-        << "tty" << false << "not a serial port (/dev/null, a terminal with no port behind it)";
-    QTest::newRow("another class")
-        << "mem" << false << "not a serial port (/dev/null, a mem device)";
-    QTest::newRow("unknown to the system")
-        << "" << false << "not a serial port (/dev/null, a device the system does not know)";
-}
-
-// Any character device is read through sysfs by its number, so /dev/null
-// stands for a port here, in a sysfs tree of the test's own.
-void TestBoardView::whatSysfsSaysOfATerminal()
-{
-    QFETCH(QString, subsystem);
-    QFETCH(bool, hasDevice);
-    QFETCH(QString, why);
-    const FakeSysfs sysfs;
-    struct stat null = {};
-    QVERIFY(::stat("/dev/null", &null) == 0);
-    const QString entry = sysfs.filePath(
-        QStringLiteral("dev/char/%1:%2").arg(major(null.st_rdev)).arg(minor(null.st_rdev)));
-    QVERIFY(QDir().mkpath(subsystem.isEmpty() ? sysfs.filePath("dev/char") : entry));
-    if (!subsystem.isEmpty())
-        QVERIFY(QDir().mkpath(sysfs.filePath("class/" + subsystem)) &&
-                QFile::link(sysfs.filePath("class/" + subsystem), entry + "/subsystem"));
-    if (hasDevice)
-        QVERIFY(QDir().mkpath(entry + "/device"));
-    QCOMPARE(flash::serialPortProblem("/dev/null"), why);
-}
+        QTemporaryDir dir;
+        const QString lock = dir.filePath("LCK..ttyUSB0");
+        QCOMPARE(flash::lockHolderText(lock), QString()); // no lock file
+        QProcess gone;
+        gone.start("true", QStringList());
+        QVERIFY(gone.waitForFinished());
+        const qint64 dead = gone.processId();
+        const struct
+        {
+            qint64 pid;
+            QString words;
+        } rows[] = {
+            {dead, QStringLiteral("locked by %1, left by process %2 (owner root), which is no "
+                                  "longer running; remove it")
+                       .arg(lock)
+                       .arg(dead)},
+            {::getpid(), QStringLiteral("in use by another program (process %1, tst_flash, "
+                                        "owner root)")
+                             .arg(::getpid())}};
+        for (const auto &row : rows) {
+            QVERIFY(testdata::writeFile(lock, QByteArray::number(row.pid) + "\ntst_flash\nhost\n"));
+            QCOMPARE(flash::lockHolderText(lock), row.words);
+        }
+    }
+    void whatSysfsSaysOfATerminal_data()
+    {
+        QTest::addColumn<QString>("subsystem"); // none: sysfs has no entry for it
+        QTest::addColumn<bool>("hasDevice");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("a port of some hardware") << "tty" << true << "";
+        QTest::newRow("the kernel's own terminal")
+            << "tty" << false << "not a serial port (/dev/null, a terminal with no port behind it)";
+        QTest::newRow("another class")
+            << "mem" << false << "not a serial port (/dev/null, a mem device)";
+        QTest::newRow("unknown to the system")
+            << "" << false << "not a serial port (/dev/null, a device the system does not know)";
+    }
+    // Any character device is read through sysfs by its number, so /dev/null
+    // stands for a port here, in a sysfs tree of the test's own.
+    void whatSysfsSaysOfATerminal()
+    {
+        QFETCH(QString, subsystem);
+        QFETCH(bool, hasDevice);
+        QFETCH(QString, why);
+        const FakeSysfs sysfs;
+        struct stat null = {};
+        QVERIFY(::stat("/dev/null", &null) == 0);
+        const QString entry = sysfs.filePath(
+            QStringLiteral("dev/char/%1:%2").arg(major(null.st_rdev)).arg(minor(null.st_rdev)));
+        QVERIFY(QDir().mkpath(subsystem.isEmpty() ? sysfs.filePath("dev/char") : entry));
+        if (!subsystem.isEmpty())
+            QVERIFY(QDir().mkpath(sysfs.filePath("class/" + subsystem)) &&
+                    QFile::link(sysfs.filePath("class/" + subsystem), entry + "/subsystem"));
+        if (hasDevice)
+            QVERIFY(QDir().mkpath(entry + "/device"));
+        QCOMPARE(flash::serialPortProblem("/dev/null"), why);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestBoardView)
 #include "tst_boardview.moc"

@@ -81,15 +81,6 @@ struct Trace
 
 constexpr qint64 ReplyLimitMs = 300;
 
-ymodem::UploadOptions robustOptions()
-{
-    ymodem::UploadOptions options{flash::scaledTiming({}, 0.05), 3, true};
-    options.timing.secondPause = 200; // time for a few "C"
-    options.timing.replyLimit = ReplyLimitMs;
-    options.timing.receiverLimit = 1000;
-    return options;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Receive)
@@ -100,168 +91,166 @@ class TestBootloaderSim : public QObject
     Q_OBJECT
 
 private slots:
-    void receiver_data();
-    void receiver();
-    void faultOption_data();
-    void faultOption();
-};
-
-void TestBootloaderSim::receiver_data()
-{
-    QTest::addColumn<Receive>("run");
-    QTest::newRow("byte by byte") << Receive{-1, {}, {}, true};
-    const QByteArray block2 = makeDataBlock(QByteArray(DataFieldSize, 'x'), 2);
-    QTest::newRow("block 2 first") << Receive{1, block2, Nak};
-    QTest::newRow("block 2, bad CRC")
-        << Receive{2, block2.chopped(1) + char(block2.back() ^ 1), Nak};
-    QTest::newRow("block 1 again")
-        << Receive{2, testdata::canonicalFrames(testdata::makeImage(2500))[3], Ack};
-    // This bootloader reads a 1029-byte closing block; the usual 133-byte one
-    // leaves it waiting until it drops the unfinished frame.
-    QTest::newRow("133-byte closing block")
-        << Receive{5, makeClosingBlock().left(HeaderBlockSize), Nak};
-    QTest::newRow("the host cancels") << Receive{2, QByteArray(2, CAN), {}};
-}
-
-void TestBootloaderSim::receiver()
-{
-    QFETCH(Receive, run);
-    sim::BootloaderCore core;
-    qint64 now = 0;
-    QCOMPARE(exchange(core, now, firstCommandFrame + secondCommandFrame, run.byteByByte),
-             QByteArray(1, CRC_REQUEST));
-    const QByteArray image = testdata::makeImage(2500);
-    const QVector<QByteArray> frames = testdata::canonicalFrames(image).mid(2);
-    for (int i = 0; i < frames.size(); ++i) {
-        if (i == run.step) {
-            // An unfinished frame waits out the stall time-out for its NAK.
-            QCOMPARE(exchange(core, now, run.badFrame, false, 1000), run.answer);
-            if (run.badFrame.startsWith(CAN)) {
-                QCOMPARE(core.phase(), sim::BootloaderPhase::Cancelled);
-                QCOMPARE(exchange(core, now, frames[i], false, 1000), QByteArray());
-                return;
+    void receiver_data()
+    {
+        QTest::addColumn<Receive>("run");
+        QTest::newRow("byte by byte") << Receive{-1, {}, {}, true};
+        const QByteArray block2 = makeDataBlock(QByteArray(DataFieldSize, 'x'), 2);
+        QTest::newRow("block 2 first") << Receive{1, block2, Nak};
+        QTest::newRow("block 2, bad CRC")
+            << Receive{2, block2.chopped(1) + char(block2.back() ^ 1), Nak};
+        QTest::newRow("block 1 again")
+            << Receive{2, testdata::canonicalFrames(testdata::makeImage(2500))[3], Ack};
+        // This bootloader reads a 1029-byte closing block; the usual 133-byte one
+        // leaves it waiting until it drops the unfinished frame.
+        QTest::newRow("133-byte closing block")
+            << Receive{5, makeClosingBlock().left(HeaderBlockSize), Nak};
+        QTest::newRow("the host cancels") << Receive{2, QByteArray(2, CAN), {}};
+    }
+    void receiver()
+    {
+        QFETCH(Receive, run);
+        sim::BootloaderCore core;
+        qint64 now = 0;
+        QCOMPARE(exchange(core, now, firstCommandFrame + secondCommandFrame, run.byteByByte),
+                 QByteArray(1, CRC_REQUEST));
+        const QByteArray image = testdata::makeImage(2500);
+        const QVector<QByteArray> frames = testdata::canonicalFrames(image).mid(2);
+        for (int i = 0; i < frames.size(); ++i) {
+            if (i == run.step) {
+                // An unfinished frame waits out the stall time-out for its NAK.
+                QCOMPARE(exchange(core, now, run.badFrame, false, 1000), run.answer);
+                if (run.badFrame.startsWith(CAN)) {
+                    QCOMPARE(core.phase(), sim::BootloaderPhase::Cancelled);
+                    QCOMPARE(exchange(core, now, frames[i], false, 1000), QByteArray());
+                    return;
+                }
             }
+            // The header and EOT are answered with ACK and "C", the rest with ACK.
+            const bool asksAgain =
+                frames[i].size() == HeaderBlockSize || frames[i] == QByteArray(1, EOT);
+            QCOMPARE(exchange(core, now, frames[i], run.byteByByte), asksAgain ? AckC : Ack);
         }
-        // The header and EOT are answered with ACK and "C", the rest with ACK.
-        const bool asksAgain =
-            frames[i].size() == HeaderBlockSize || frames[i] == QByteArray(1, EOT);
-        QCOMPARE(exchange(core, now, frames[i], run.byteByByte), asksAgain ? AckC : Ack);
+        QCOMPARE(core.phase(), sim::BootloaderPhase::Completed);
+        QCOMPARE(core.receivedImage(), image);
+        // What the host did wrong, and nothing else, is on record.
+        QCOMPARE(core.problems().isEmpty(), run.badFrame.isEmpty() || run.answer == Ack);
     }
-    QCOMPARE(core.phase(), sim::BootloaderPhase::Completed);
-    QCOMPARE(core.receivedImage(), image);
-    // What the host did wrong, and nothing else, is on record.
-    QCOMPARE(core.problems().isEmpty(), run.badFrame.isEmpty() || run.answer == Ack);
-}
-
-void TestBootloaderSim::faultOption_data()
-{
-    QTest::addColumn<Fault>("fault");
-    QTest::newRow("--silent") << Fault{{"--silent"}, Outcome::TimedOut, 0, false, 0, 0, 0};
-    QTest::newRow("--nak-block") << Fault{{"--nak-block", "2"}, Outcome::Succeeded, 4};
-    QTest::newRow("--drop-ack") << Fault{{"--drop-ack", "2"}, Outcome::Succeeded, 4, true};
-    QTest::newRow("--nak-first-eot") << Fault{{"--nak-first-eot"}, Outcome::Succeeded, 6};
-    QTest::newRow("--cancel-at") << Fault{{"--cancel-at", "2"}, Outcome::Cancelled};
-    QTest::newRow("--close-after") << Fault{{"--close-after", "2"}, Outcome::Unplugged};
-    QTest::newRow("--garbage") << Fault{{"--garbage"}, Outcome::Succeeded, 0, false, 0, 0, 1, true};
-    QTest::newRow("--reply-delay")
-        << Fault{{"--reply-delay", "150"}, Outcome::Succeeded, 0, false, 3, 150};
-    QTest::newRow("--erase-delay")
-        << Fault{{"--erase-delay", "150"}, Outcome::Succeeded, 0, false, 2, 150};
-    // A block and its ACK take 89 ms on the wire at 115200 baud.
-    const qint64 blockOnTheWireMs = line::wireTimeUs(DataBlockSize + 1) / 1000;
-    QTest::newRow("--pace") << Fault{{"--pace", "115200"}, Outcome::Succeeded, 0, false, 3,
-                                     blockOnTheWireMs};
-    QTest::newRow("--adapter-latency")
-        << Fault{{"--adapter-latency", "40"}, Outcome::Succeeded, 0, false, 3, 40};
-    QTest::newRow("--c-interval") << Fault{
-        {"--c-interval", "20"}, Outcome::Succeeded, 0, false, 0, 0, 5};
-    QTest::newRow("--stall-timeout")
-        << Fault{{"--stall-timeout", "200"}, Outcome::Succeeded, 0, false, 0, 0, 1, false, 200};
-}
-
-// The program with one fault option, on its pty, against the flasher (the
-// robust exchange on short limits) with the program's demo image, or by
-// hand for a header cut short.
-void TestBootloaderSim::faultOption()
-{
-    QFETCH(Fault, fault);
-    QTemporaryDir dir;
-    QProcess tool; // killed, if still running, when it goes
-    const QString link = dir.filePath("board"), made = dir.filePath("firmware.kvt");
-    tool.start(KVT_BOOTLOADER_SIM,
-               fault.options +
-                   QStringList{"--once", "--output", dir.filePath("got"), "--link", link});
-    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(link).isSymLink(); }, Patience));
-    const auto stopTool = qScopeGuard([&tool] { tool.kill(), tool.waitForFinished(); });
-    if (fault.stalledFrameNakMs > 0) {
-        QSerialPort host;
-        host.setPortName(link);
-        QVERIFY(host.open(QIODevice::ReadWrite));
-        host.write(firstCommandFrame + secondCommandFrame);
-        QVERIFY(host.waitForReadyRead(Patience) && host.readAll().endsWith(CRC_REQUEST));
-        host.write(makeHeaderBlock("firmware.bin", 10).left(60));
+    void faultOption_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::newRow("--silent") << Fault{{"--silent"}, Outcome::TimedOut, 0, false, 0, 0, 0};
+        QTest::newRow("--nak-block") << Fault{{"--nak-block", "2"}, Outcome::Succeeded, 4};
+        QTest::newRow("--drop-ack") << Fault{{"--drop-ack", "2"}, Outcome::Succeeded, 4, true};
+        QTest::newRow("--nak-first-eot") << Fault{{"--nak-first-eot"}, Outcome::Succeeded, 6};
+        QTest::newRow("--cancel-at") << Fault{{"--cancel-at", "2"}, Outcome::Cancelled};
+        QTest::newRow("--close-after") << Fault{{"--close-after", "2"}, Outcome::Unplugged};
+        QTest::newRow("--garbage")
+            << Fault{{"--garbage"}, Outcome::Succeeded, 0, false, 0, 0, 1, true};
+        QTest::newRow("--reply-delay")
+            << Fault{{"--reply-delay", "150"}, Outcome::Succeeded, 0, false, 3, 150};
+        QTest::newRow("--erase-delay")
+            << Fault{{"--erase-delay", "150"}, Outcome::Succeeded, 0, false, 2, 150};
+        // A block and its ACK take 89 ms on the wire at 115200 baud.
+        const qint64 blockOnTheWireMs = line::wireTimeUs(DataBlockSize + 1) / 1000;
+        QTest::newRow("--pace") << Fault{{"--pace", "115200"}, Outcome::Succeeded, 0, false, 3,
+                                         blockOnTheWireMs};
+        QTest::newRow("--adapter-latency")
+            << Fault{{"--adapter-latency", "40"}, Outcome::Succeeded, 0, false, 3, 40};
+        QTest::newRow("--c-interval")
+            << Fault{{"--c-interval", "20"}, Outcome::Succeeded, 0, false, 0, 0, 5};
+        QTest::newRow("--stall-timeout")
+            << Fault{{"--stall-timeout", "200"}, Outcome::Succeeded, 0, false, 0, 0, 1, false, 200};
+    }
+    // The program with one fault option, on its pty, against the flasher (the
+    // robust exchange on short limits) with the program's demo image, or by
+    // hand for a header cut short.
+    void faultOption()
+    {
+        QFETCH(Fault, fault);
+        QTemporaryDir dir;
+        QProcess tool; // killed, if still running, when it goes
+        const QString link = dir.filePath("board"), made = dir.filePath("firmware.kvt");
+        tool.start(KVT_BOOTLOADER_SIM,
+                   fault.options +
+                       QStringList{"--once", "--output", dir.filePath("got"), "--link", link});
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(link).isSymLink(); }, Patience));
+        const auto stopTool = qScopeGuard([&tool] { tool.kill(), tool.waitForFinished(); });
+        if (fault.stalledFrameNakMs > 0) {
+            QSerialPort host;
+            host.setPortName(link);
+            QVERIFY(host.open(QIODevice::ReadWrite));
+            host.write(firstCommandFrame + secondCommandFrame);
+            QVERIFY(host.waitForReadyRead(Patience) && host.readAll().endsWith(CRC_REQUEST));
+            host.write(makeHeaderBlock("firmware.bin", 10).left(60));
+            QElapsedTimer clock;
+            clock.start();
+            QByteArray heard;
+            while (!heard.contains(NAK) && host.waitForReadyRead(Patience))
+                heard += host.readAll();
+            // Dropped after the stall time-out, well before the default 1000 ms.
+            QVERIFY2(clock.elapsed() >= fault.stalledFrameNakMs - 5 && clock.elapsed() < 700,
+                     qPrintable(QString::number(clock.elapsed())));
+            return;
+        }
+        QCOMPARE(
+            QProcess::execute(KVT_BOOTLOADER_SIM, {"--make-image", made, "--image-size", "2500"}),
+            0);
+        const QByteArray image = testdata::readFile(made);
+        QVERIFY(image.size() == 2500 && image.startsWith(QByteArray::fromHex("00400020")));
+        const QVector<QByteArray> frames = testdata::canonicalFrames(image);
+        ymodem::UploadOptions robust{flash::scaledTiming({}, 0.05), 3, true};
+        robust.timing.secondPause = 200; // time for a few "C"
+        robust.timing.replyLimit = ReplyLimitMs;
+        robust.timing.receiverLimit = 1000;
+        flash::PortFlasher flasher(link, image, robust);
+        Trace trace;
         QElapsedTimer clock;
+        connect(&flasher, &flash::PortFlasher::frameSent, [&](const QByteArray &frame) {
+            trace.sent.append({clock.elapsed(), frame});
+        });
+        connect(&flasher, &flash::PortFlasher::bytesReceived, [&](const QByteArray &bytes) {
+            trace.heard.append({clock.elapsed(), trace.sent.size(), bytes});
+        });
+        QSignalSpy finished(&flasher, &flash::PortFlasher::finished);
         clock.start();
-        QByteArray heard;
-        while (!heard.contains(NAK) && host.waitForReadyRead(Patience))
-            heard += host.readAll();
-        // Dropped after the stall time-out, well before the default 1000 ms.
-        QVERIFY2(clock.elapsed() >= fault.stalledFrameNakMs - 5 && clock.elapsed() < 700,
-                 qPrintable(QString::number(clock.elapsed())));
-        return;
-    }
-    QCOMPARE(QProcess::execute(KVT_BOOTLOADER_SIM, {"--make-image", made, "--image-size", "2500"}),
-             0);
-    const QByteArray image = testdata::readFile(made);
-    QVERIFY(image.size() == 2500 && image.startsWith(QByteArray::fromHex("00400020")));
-    const QVector<QByteArray> frames = testdata::canonicalFrames(image);
-    flash::PortFlasher flasher(link, image, robustOptions());
-    Trace trace;
-    QElapsedTimer clock;
-    connect(&flasher, &flash::PortFlasher::frameSent, [&](const QByteArray &frame) {
-        trace.sent.append({clock.elapsed(), frame});
-    });
-    connect(&flasher, &flash::PortFlasher::bytesReceived, [&](const QByteArray &bytes) {
-        trace.heard.append({clock.elapsed(), trace.sent.size(), bytes});
-    });
-    QSignalSpy finished(&flasher, &flash::PortFlasher::finished);
-    clock.start();
-    flasher.start();
-    QVERIFY(finished.wait(Patience));
-    const flash::FlashResult &result = flasher.result();
-    QCOMPARE(result.outcome, fault.outcome);
-    if (result.outcome != Outcome::Succeeded) {
-        // Ended by SIGTERM, or on its own once it closed the line (--once):
-        // either way it takes its link along.
-        tool.terminate();
-        QVERIFY(tool.state() == QProcess::NotRunning || tool.waitForFinished(Patience));
+        flasher.start();
+        QVERIFY(finished.wait(Patience));
+        const flash::FlashResult &result = flasher.result();
+        QCOMPARE(result.outcome, fault.outcome);
+        if (result.outcome != Outcome::Succeeded) {
+            // Ended by SIGTERM, or on its own once it closed the line (--once):
+            // either way it takes its link along.
+            tool.terminate();
+            QVERIFY(tool.state() == QProcess::NotRunning || tool.waitForFinished(Patience));
+            QVERIFY(!QFileInfo(link).isSymLink());
+            return;
+        }
+        // Which frame went twice, and when.
+        QCOMPARE(result.resends, fault.resentFrame > 0 ? 1 : 0);
+        int again = -1;
+        for (int i = 1; i < trace.sent.size(); ++i)
+            again = trace.sent[i].second == trace.sent[i - 1].second ? i : again;
+        QCOMPARE(again < 0 ? 0 : frames.indexOf(trace.sent[again].second), fault.resentFrame);
+        if (again >= 0)
+            QCOMPARE(trace.sent[again].first - trace.sent[again - 1].first >= ReplyLimitMs,
+                     fault.resentOnTimeOut);
+        // How late the answers came.
+        QVERIFY2(trace.answerAfter(fault.slowFrame) >= fault.slowMs,
+                 qPrintable(QString::number(trace.answerAfter(fault.slowFrame))));
+        // What the device said before the header.
+        QByteArray beforeHeader;
+        for (const auto &[at, sentBefore, bytes] : trace.heard)
+            beforeHeader += sentBefore <= 2 ? bytes : QByteArray();
+        QVERIFY2(beforeHeader.count(CRC_REQUEST) >= fault.callsBeforeHeader,
+                 beforeHeader.toHex().constData());
+        QCOMPARE(beforeHeader.indexOf(CRC_REQUEST) > 0, fault.strayBeforeCall);
+        // With --once the tool keeps the image, ends and takes its link along.
+        QVERIFY(tool.waitForFinished(Patience) && tool.exitCode() == 0);
         QVERIFY(!QFileInfo(link).isSymLink());
-        return;
+        QCOMPARE(testdata::readFile(dir.filePath("got")), image);
     }
-    // Which frame went twice, and when.
-    QCOMPARE(result.resends, fault.resentFrame > 0 ? 1 : 0);
-    int again = -1;
-    for (int i = 1; i < trace.sent.size(); ++i)
-        again = trace.sent[i].second == trace.sent[i - 1].second ? i : again;
-    QCOMPARE(again < 0 ? 0 : frames.indexOf(trace.sent[again].second), fault.resentFrame);
-    if (again >= 0)
-        QCOMPARE(trace.sent[again].first - trace.sent[again - 1].first >= ReplyLimitMs,
-                 fault.resentOnTimeOut);
-    // How late the answers came.
-    QVERIFY2(trace.answerAfter(fault.slowFrame) >= fault.slowMs,
-             qPrintable(QString::number(trace.answerAfter(fault.slowFrame))));
-    // What the device said before the header.
-    QByteArray beforeHeader;
-    for (const auto &[at, sentBefore, bytes] : trace.heard)
-        beforeHeader += sentBefore <= 2 ? bytes : QByteArray();
-    QVERIFY2(beforeHeader.count(CRC_REQUEST) >= fault.callsBeforeHeader,
-             beforeHeader.toHex().constData());
-    QCOMPARE(beforeHeader.indexOf(CRC_REQUEST) > 0, fault.strayBeforeCall);
-    // With --once the tool keeps the image, ends and takes its link along.
-    QVERIFY(tool.waitForFinished(Patience) && tool.exitCode() == 0);
-    QVERIFY(!QFileInfo(link).isSymLink());
-    QCOMPARE(testdata::readFile(dir.filePath("got")), image);
-}
+};
 
 QTEST_GUILESS_MAIN(TestBootloaderSim)
 #include "tst_bootloadersim.moc"

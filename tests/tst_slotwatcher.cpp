@@ -126,135 +126,120 @@ class TestSlotWatcher : public QObject
     Q_OBJECT
 
 private slots:
-    void neverDeaf_data();
-    void neverDeaf();
-    void settleWait();
-    void folderComesAndGoes_data();
-    void folderComesAndGoes();
-    void refusedAtStart();
-};
-
-void TestSlotWatcher::neverDeaf_data()
-{
-    QTest::addColumn<bool>("freshStarts"); // else one watcher for every cycle
-    QTest::addColumn<int>("cycles");
-    QTest::newRow("started while udev makes the folder") << true << 400;
-    QTest::newRow("folder made and removed while running") << false << 1000;
-}
-
-// Settle 0, so a cycle takes a millisecond and the temporary name would be
-// taken for a slot the moment it is read.
-void TestSlotWatcher::neverDeaf()
-{
-    QFETCH(bool, freshStarts);
-    QFETCH(int, cycles);
-    QTemporaryDir top;
-    UdevTree tree(top.path());
-    Heard heard;
-    std::atomic<int> missed{0};
-    std::unique_ptr<SlotWatcher> watcher;
-    const auto watch = [&] {
-        watcher = std::make_unique<SlotWatcher>(tree.folder(), 0);
-        connect(watcher.get(), &SlotWatcher::plugged, watcher.get(),
-                [&heard](const QString &slot) { heard.add(slot); });
-        return watcher->start();
-    };
-    if (freshStarts) {
-        for (int cycle = 0; cycle < cycles; ++cycle) {
-            // The thread starts udev's work as the watcher starts, a few
-            // microseconds later each time, across the window of start().
-            std::thread udev([&, cycle] {
-                missed += !plugAndPull(tree, heard, cycle, std::chrono::microseconds(cycle % 200));
+    void neverDeaf_data()
+    {
+        QTest::addColumn<bool>("freshStarts"); // else one watcher for every cycle
+        QTest::addColumn<int>("cycles");
+        QTest::newRow("started while udev makes the folder") << true << 400;
+        QTest::newRow("folder made and removed while running") << false << 1000;
+    }
+    // Settle 0, so a cycle takes a millisecond and the temporary name would be
+    // taken for a slot the moment it is read.
+    void neverDeaf()
+    {
+        QFETCH(bool, freshStarts);
+        QFETCH(int, cycles);
+        QTemporaryDir top;
+        UdevTree tree(top.path());
+        Heard heard;
+        std::atomic<int> missed{0};
+        std::unique_ptr<SlotWatcher> watcher;
+        const auto watch = [&] {
+            watcher = std::make_unique<SlotWatcher>(tree.folder(), 0);
+            connect(watcher.get(), &SlotWatcher::plugged, watcher.get(),
+                    [&heard](const QString &slot) { heard.add(slot); });
+            return watcher->start();
+        };
+        if (freshStarts) {
+            for (int cycle = 0; cycle < cycles; ++cycle) {
+                // The thread starts udev's work as the watcher starts, a few
+                // microseconds later each time, across the window of start().
+                std::thread udev([&, cycle] {
+                    missed +=
+                        !plugAndPull(tree, heard, cycle, std::chrono::microseconds(cycle % 200));
+                });
+                const bool started = watch();
+                runWhile([&udev] { udev.join(); });
+                QVERIFY(started);
+            }
+        } else {
+            QVERIFY(watch());
+            runWhile([&] {
+                for (int cycle = 0; cycle < cycles; ++cycle)
+                    missed += !plugAndPull(tree, heard, cycle, 0us);
             });
-            const bool started = watch();
-            runWhile([&udev] { udev.join(); });
-            QVERIFY(started);
         }
-    } else {
-        QVERIFY(watch());
-        runWhile([&] {
-            for (int cycle = 0; cycle < cycles; ++cycle)
-                missed += !plugAndPull(tree, heard, cycle, 0us);
-        });
+        QCOMPARE(tree.failedCalls(), 0);
+        QCOMPARE(missed.load(), 0);
+        QCOMPARE(heard.temporaries(), 0); // udev's temporary names are no slots
     }
-    QCOMPARE(tree.failedCalls(), 0);
-    QCOMPARE(missed.load(), 0);
-    QCOMPARE(heard.temporaries(), 0); // udev's temporary names are no slots
-}
-
-// An entry counts once it stayed the settle time; one that went before is
-// forgotten without a word.
-void TestSlotWatcher::settleWait()
-{
-    stationtest::Fixture fixture;
-    SlotWatcher watcher(fixture.slotFolder(), 400);
-    QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
-    QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
-    QVERIFY(watcher.start());
-    QElapsedTimer clock;
-    clock.start();
-    fixture.plug("brief");
-    fixture.plug("stays");
-    QTest::qWait(150);
-    fixture.pull("brief");
-    QTRY_COMPARE_WITH_TIMEOUT(plugged.size(), 1, 5000);
-    QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(plugged.first().first().toString(), QStringLiteral("stays"));
-    QTest::qWait(400);
-    QCOMPARE(plugged.size(), 1);
-    QCOMPARE(unplugged.size(), 0);
-}
-
-void TestSlotWatcher::folderComesAndGoes_data()
-{
-    QTest::addColumn<bool>("thereAtStart");
-    QTest::newRow("missing at start") << false;
-    QTest::newRow("folder and parent removed and made again") << true;
-}
-
-void TestSlotWatcher::folderComesAndGoes()
-{
-    QFETCH(bool, thereAtStart);
-    Fixture fixture(QStringLiteral("serial/by-path"));
-    const QString removed = QFileInfo(fixture.slotFolder()).path(); // serial, with by-path
-    Station station(fixture.config(), Image);
-    QSignalSpy finished(&station, &Station::boardFinished);
-    QSignalSpy waiting(&station, &Station::folderWaiting);
-    if (thereAtStart)
-        fixture.plug("first");
-    else
-        QVERIFY(QDir(removed).removeRecursively());
-    QString why;
-    QVERIFY2(station.start(&why), qPrintable(why));
-    if (thereAtStart) {
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-        fixture.pull("first"); // udev removes the folders with the last entry
-        QVERIFY(QDir(removed).removeRecursively());
+    // An entry counts once it stayed the settle time; one that went before is
+    // forgotten without a word.
+    void settleWait()
+    {
+        stationtest::Fixture fixture;
+        SlotWatcher watcher(fixture.slotFolder(), 400);
+        QSignalSpy plugged(&watcher, &SlotWatcher::plugged);
+        QSignalSpy unplugged(&watcher, &SlotWatcher::unplugged);
+        QVERIFY(watcher.start());
+        QElapsedTimer clock;
+        clock.start();
+        fixture.plug("brief");
+        fixture.plug("stays");
+        QTest::qWait(150);
+        fixture.pull("brief");
+        QTRY_COMPARE_WITH_TIMEOUT(plugged.size(), 1, 5000);
+        QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(plugged.first().first().toString(), QStringLiteral("stays"));
+        QTest::qWait(400);
+        QCOMPARE(plugged.size(), 1);
+        QCOMPARE(unplugged.size(), 0);
     }
-    QTRY_VERIFY(station.isWaitingForFolder());
-    QCOMPARE(waiting.size(), 1);
-    QVERIFY(QDir().mkpath(fixture.slotFolder()));
-    fixture.plug("second");
-    QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), "second").size(), 1, 10000);
-    QVERIFY(!station.isWaitingForFolder());
-    QCOMPARE(fixture.board("second").sim.receivedImage(), Image);
-}
-
-// Only what can never work is refused at start, with its reason.
-void TestSlotWatcher::refusedAtStart()
-{
-    Fixture fixture;
-    QFile file(fixture.folder() + "/plain");
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    for (const QString &folder : {file.fileName(), file.fileName() + "/by-path"}) {
-        StationConfig config = fixture.config();
-        config.folder = folder;
-        Station station(config, Image);
+    void folderComesAndGoes_data()
+    {
+        QTest::addColumn<bool>("thereAtStart");
+        QTest::newRow("missing at start") << false;
+        QTest::newRow("folder and parent removed and made again") << true;
+    }
+    void folderComesAndGoes()
+    {
+        QFETCH(bool, thereAtStart);
+        Fixture fixture(QStringLiteral("serial/by-path"));
+        const QString removed = QFileInfo(fixture.slotFolder()).path(); // serial, with by-path
+        // Only what can never work is refused at start, with its reason: a
+        // file where the folder or one above it should be.
+        QFile file(fixture.folder() + "/plain");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (const QString &folder : {file.fileName(), file.fileName() + "/by-path"}) {
+            StationConfig config = fixture.config();
+            config.folder = folder;
+            QString why;
+            QVERIFY(!Station(config, Image).start(&why));
+            QCOMPARE(why, file.fileName() + " is not a folder");
+        }
+        Station station(fixture.config(), Image);
+        QSignalSpy finished(&station, &Station::boardFinished);
+        QSignalSpy waiting(&station, &Station::folderWaiting);
+        if (thereAtStart)
+            fixture.plug("first");
+        else
+            QVERIFY(QDir(removed).removeRecursively());
         QString why;
-        QVERIFY(!station.start(&why));
-        QCOMPARE(why, file.fileName() + " is not a folder");
+        QVERIFY2(station.start(&why), qPrintable(why));
+        if (thereAtStart) {
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+            fixture.pull("first"); // udev removes the folders with the last entry
+            QVERIFY(QDir(removed).removeRecursively());
+        }
+        QTRY_VERIFY(station.isWaitingForFolder());
+        QCOMPARE(waiting.size(), 1);
+        QVERIFY(QDir().mkpath(fixture.slotFolder()));
+        fixture.plug("second");
+        QTRY_COMPARE_WITH_TIMEOUT(recordsOf(fixture.record(), "second").size(), 1, 10000);
+        QVERIFY(!station.isWaitingForFolder());
+        QCOMPARE(fixture.board("second").sim.receivedImage(), Image);
     }
-}
+};
 
 QTEST_GUILESS_MAIN(TestSlotWatcher)
 #include "tst_slotwatcher.moc"

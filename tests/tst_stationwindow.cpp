@@ -133,16 +133,17 @@ private slots:
         QTRY_VERIFY(window->findChild<QLabel *>("counts")->text().startsWith("ok 3 · failed 1"));
 
         // The image on disk is told as its writer left it: rebuilt (never half
-        // written: the copy outlasts a quiet time), removed, put back (then no
-        // longer); the last one chosen is remembered.
+        // written: the copy outlasts a quiet time, each pause well within
+        // one), removed, put back (then no longer); the last one chosen is
+        // remembered.
         auto *warning = window->findChild<QLabel *>("imageWarning");
         QVERIFY(warning->isHidden() && window->findChild<QLabel *>("recordError")->isHidden());
         QFile rebuilt(fixture.image());
         QVERIFY(rebuilt.open(QIODevice::WriteOnly));
         const QByteArray bytes = makeImage(30 * 1024);
-        for (int at = 0; at < bytes.size(); at += bytes.size() / 4) {
-            QTest::qWait(ImageWatch::QuietMs / 2);
-            QVERIFY(rebuilt.write(bytes.mid(at, bytes.size() / 4)) > 0 && rebuilt.flush());
+        for (int at = 0; at < bytes.size(); at += bytes.size() / 8) {
+            QTest::qWait(ImageWatch::QuietMs / 5);
+            QVERIFY(rebuilt.write(bytes.mid(at, bytes.size() / 8)) > 0 && rebuilt.flush());
         }
         QTRY_VERIFY(!warning->isHidden());
         QVERIFY2(warning->text().contains(testdata::sha256Of(bytes).left(12)),

@@ -231,6 +231,9 @@ private slots:
         QCOMPARE(station.inFlight(), 0);
         const QJsonObject record = recordsOf(fixture.record(), "a").value(0);
         QCOMPARE(record.value("status").toString(), QStringLiteral("stopped"));
+        // The record tells the device may not have finished with the image.
+        QCOMPARE(record.value("message").toString(),
+                 QStringLiteral("stopped before the device confirmed"));
         QCOMPARE(recordsOf(fixture.record(), "b").size(), 1);
         QTRY_COMPARE(a.sim.phase(), BootloaderSim::Phase::Cancelled);
     }

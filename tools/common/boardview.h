@@ -30,6 +30,13 @@ struct StationContext
     qint64 receiverLimitMs = 0; // how long a bootloader may take to ask for the file
     qint64 bootWithinMs = 0;    // how long the new firmware may take to say it runs
     QString recordError;        // why records cannot be written; empty when they can
+
+    bool operator==(const StationContext &other) const
+    {
+        return okBoards == other.okBoards && receiverLimitMs == other.receiverLimitMs &&
+               bootWithinMs == other.bootWithinMs && recordError == other.recordError;
+    }
+    bool operator!=(const StationContext &other) const { return !(*this == other); }
 };
 
 struct BoardView

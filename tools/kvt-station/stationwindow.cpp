@@ -185,6 +185,14 @@ void StationWindow::drawChanges()
         return;
     const QMap<QString, Slot> &states = station_->slotStates();
     const programs::StationContext context = programs::contextOf(*station_);
+    // What a tile says can follow the other boards (a failed board's next
+    // step once others took the image): when they change, every tile is
+    // looked at again, and repainted only if what it shows changed.
+    if (context != drawnContext_) {
+        drawnContext_ = context;
+        for (auto slot = states.keyBegin(); slot != states.keyEnd(); ++slot)
+            changed_.insert(*slot);
+    }
     // Tiles are sized for every slot the station knows, and drawn in slot
     // order: a batch lands where it stays, and the tiles drawn before it
     // neither move nor change size, so they are not repainted.

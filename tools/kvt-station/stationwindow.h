@@ -8,6 +8,7 @@
 // for each board, and the window closes once the last has ended. F11 fills
 // the screen with it, or gives the screen back; Escape leaves full screen.
 
+#include "common/boardview.h"
 #include "kvt-station/stationimage.h"
 #include "station/imagewatch.h"
 #include "station/station.h"
@@ -105,7 +106,8 @@ private:
     std::unique_ptr<Station> station_;
     QTimer clock_;
     QTimer nextDraw_;
-    QSet<QString> changed_; // slots to draw at nextDraw_
+    QSet<QString> changed_;                 // slots to draw at nextDraw_
+    programs::StationContext drawnContext_; // what the tiles drawn last were told
     Closing closing_ = Closing::No;
     bool mayAsk_ = true; // false once told to close without asking
 
